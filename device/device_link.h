@@ -1,0 +1,96 @@
+// The HID device link: finds the console among the present HID interfaces, opens and configures
+// it, reads its input reports into the receive ring, sends it commands, and keeps the status
+// message up to date. All of it runs on the caller's (the window's) thread.
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "device/device_port.h"
+#include "device/status_sink.h"
+#include "store/line_store.h"
+
+namespace tessun {
+
+// The status texts, exactly as the operator sees them (note the trailing blanks).
+inline constexpr std::string_view kUsbConnected = "USB Connected ";
+inline constexpr std::string_view kUsbNotFound = "USB Not Found ";
+inline constexpr std::string_view kUsbCommunicationOk = "USB Communication OK";
+inline constexpr std::string_view kReadfileTimeout = "Readfile Timeout ";
+inline constexpr std::string_view kReadfileUndefinedError = "Readfile Undefined Error";
+
+// The one command the program sends: the console answers it with its stored data.
+inline constexpr std::uint8_t kGetDataCommand = 141;
+
+class DeviceLink {
+ public:
+  static constexpr std::uint16_t kVendorId = 0x04B4;
+  static constexpr std::uint16_t kProductId = 0x5500;
+  static constexpr int kInputBuffers = 200;
+  static constexpr int kReportsPerCall = 40;
+  static constexpr std::chrono::milliseconds kReadTimeout{500};
+  // Wait results kept in LastResult after a read, as the platform's wait reports them.
+  static constexpr std::uint32_t kWaitCompleted = 0;
+  static constexpr std::uint32_t kWaitTimeout = 258;
+  static constexpr std::uint32_t kWaitFailed = 0xFFFFFFFF;
+  // Configuration feature report: report id 0, then 9600 as a 32-bit little-endian number, then
+  // the configuration byte 3.
+  static constexpr std::array<std::uint8_t, 6> kLineConfiguration = {0x00, 0x80, 0x25,
+                                                                     0x00, 0x00, 0x03};
+
+  struct HidCaps {
+    std::uint16_t OutputReportByteLength = 0;
+  };
+
+  DeviceLink(DevicePort& port, LineStore& store, StatusSink& status)
+      : port_(port), store_(store), MessUSB_(status) {}
+  DeviceLink(const DeviceLink&) = delete;
+  DeviceLink& operator=(const DeviceLink&) = delete;
+
+  // Searches the present HID interfaces from the first one on, opens the first console found,
+  // configures it and shows "USB Connected " or "USB Not Found ". Returns DeviceFound.
+  bool OpenUsbDevice();
+  // Closes both handles. DeviceFound is left as it is.
+  void CloseDevice();
+  // Reads up to 40 input reports into the receive ring, opening the device first if needed,
+  // and shows the state of the link. A read that times out or fails closes the device; the
+  // next call searches for it again.
+  void ReadReports();
+  // Sends one command byte in an output report, opening the device first if needed.
+  void SendCommand(std::uint8_t command);
+
+  // The device is open and configured.
+  bool DeviceFound = false;
+  // Synchronous handle: attributes, capabilities, feature and output reports.
+  PortHandle DeviceHandle = kNoHandle;
+  // Handle for input reports, read with a time-out.
+  PortHandle ReadHandle = kNoHandle;
+  HidAttributes DeviceAttributes;
+  HidCaps DeviceCaps;
+  // The device's output report length, used for every input and every output report.
+  std::int16_t ReportLength = 0;
+  // Result of the last platform call: after a read pass, the wait result (kWait...).
+  std::uint32_t LastResult = 0;
+  // Path of the interface examined last.
+  std::string DevicePath;
+
+ private:
+  void GetDeviceCapabilities();
+  void PrepareReadOverlap();
+  void ConfigureDeviceLine();
+  // Stores the data bytes of one delivered input report in the receive ring.
+  void StoreReport(std::span<const std::uint8_t> report);
+  // Closes a handle that is open and forgets it, so that no handle is ever closed twice.
+  void CloseHandle(PortHandle& handle);
+  // Opens the device when it is not open; false (with "USB Not Found ") when it is absent.
+  bool EnsureOpen();
+
+  DevicePort& port_;
+  LineStore& store_;
+  StatusSink& MessUSB_;
+};
+
+}  // namespace tessun
