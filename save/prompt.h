@@ -1,0 +1,25 @@
+// Modal questions and messages to the operator. The windows ask through this interface, so tests
+// can answer in place of a person.
+#pragma once
+
+#include <string_view>
+
+namespace tessun {
+
+// The program's title, shown on every message box.
+inline constexpr std::string_view kProgramTitle = "TessunUSBPrinter";
+
+enum class PromptButtons { kOk, kOkCancel };
+
+// The answers, numbered as the message box numbers them.
+inline constexpr int kAnswerOk = 1;
+inline constexpr int kAnswerCancel = 2;
+
+class Prompt {
+ public:
+  virtual ~Prompt() = default;
+  // Shows `text` with the program's title and waits for the answer (kAnswerOk or kAnswerCancel).
+  virtual int MsgBox(std::string_view text, PromptButtons buttons) = 0;
+};
+
+}  // namespace tessun

@@ -1,0 +1,25 @@
+#include "save/qt_prompt.h"
+
+#include <QMessageBox>
+#include <QString>
+
+namespace tessun {
+
+namespace {
+
+QString ToQString(std::string_view text) {
+  return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+}  // namespace
+
+int QtPrompt::MsgBox(std::string_view text, PromptButtons buttons) {
+  const auto shown = buttons == PromptButtons::kOkCancel
+                         ? QMessageBox::Ok | QMessageBox::Cancel
+                         : QMessageBox::StandardButtons(QMessageBox::Ok);
+  QMessageBox box(QMessageBox::NoIcon, ToQString(kProgramTitle), ToQString(text), shown, parent_);
+  box.setDefaultButton(QMessageBox::Ok);
+  return box.exec() == QMessageBox::Cancel ? kAnswerCancel : kAnswerOk;
+}
+
+}  // namespace tessun
