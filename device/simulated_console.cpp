@@ -1,0 +1,380 @@
+#include "device/simulated_console.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace tessun {
+
+namespace {
+
+constexpr std::uint8_t kDataCommand = 141;
+
+bool IsDataCommand(std::span<const std::uint8_t> report) {
+  return report.size() >= 3 && report[1] >= 1 && report[2] == kDataCommand;
+}
+
+}  // namespace
+
+SimulatedHid SimulatedConsole::Console() {
+  SimulatedHid hid;
+  hid.path = std::string(kConsolePath);
+  hid.attributes = {0x04B4, 0x5500, 0x0100};
+  hid.output_report_length = 9;
+  hid.input_report_length = 9;
+  hid.console = true;
+  return hid;
+}
+
+void SimulatedConsole::AddInterface(SimulatedHid hid) {
+  interfaces_.push_back(Interface{.hid = std::move(hid)});
+}
+
+SimulatedConsole::Interface* SimulatedConsole::Find(std::string_view path) {
+  for (auto& interface : interfaces_) {
+    if (interface.hid.path == path) {
+      return &interface;
+    }
+  }
+  return nullptr;
+}
+
+SimulatedConsole::Interface* SimulatedConsole::ConsoleInterface() {
+  for (auto& interface : interfaces_) {
+    if (interface.hid.console) {
+      return &interface;
+    }
+  }
+  return nullptr;
+}
+
+void SimulatedConsole::Plug(std::string_view path) {
+  if (Interface* interface = Find(path); interface != nullptr && !interface->plugged) {
+    interface->plugged = true;
+    ++interface->generation;
+    interface->input_buffers = kDefaultInputBuffers;
+  }
+}
+
+void SimulatedConsole::Unplug(std::string_view path) {
+  if (Interface* interface = Find(path); interface != nullptr) {
+    interface->plugged = false;
+    if (interface->hid.console) {
+      // The driver's queue goes with the device.
+      driver_queue_.clear();
+    }
+  }
+}
+
+void SimulatedConsole::FailOpens(std::string_view path, int count) {
+  if (Interface* interface = Find(path)) {
+    interface->failing_opens = count;
+  }
+}
+
+void SimulatedConsole::FailAttributes(std::string_view path, bool fail) {
+  if (Interface* interface = Find(path)) {
+    interface->failing_attributes = fail;
+  }
+}
+
+void SimulatedConsole::Print(std::string_view text) {
+  pending_.insert(pending_.end(), text.begin(), text.end());
+}
+
+void SimulatedConsole::SetLiveLines(std::vector<std::string> lines, Clock::Duration period) {
+  live_lines_ = std::move(lines);
+  next_live_line_ = 0;
+  live_period_ = period;
+  next_live_time_.reset();
+  if (!live_lines_.empty() && period > Clock::Duration::zero()) {
+    next_live_time_ = clock_.Now() + period;
+  }
+}
+
+void SimulatedConsole::SetReportInterval(Clock::Duration interval, bool empty_reports) {
+  report_interval_ = std::max(interval, Clock::Duration(1));
+  empty_reports_ = empty_reports;
+  next_report_time_ = clock_.Now() + report_interval_;
+}
+
+void SimulatedConsole::QueueRawReport(std::vector<std::uint8_t> report) {
+  raw_reports_.push_back(std::move(report));
+}
+
+std::vector<std::vector<std::uint8_t>> SimulatedConsole::Reports(Call::Kind kind) const {
+  std::vector<std::vector<std::uint8_t>> reports;
+  for (const auto& call : calls_) {
+    if (call.kind == kind) {
+      reports.push_back(call.bytes);
+    }
+  }
+  return reports;
+}
+
+int SimulatedConsole::OpenHandleCount() const {
+  return static_cast<int>(handles_.size());
+}
+
+std::vector<std::string> SimulatedConsole::ListHidInterfaces() {
+  std::vector<std::string> paths;
+  for (const auto& interface : interfaces_) {
+    if (interface.plugged) {
+      paths.push_back(interface.hid.path);
+    }
+  }
+  return paths;
+}
+
+PortHandle SimulatedConsole::Open(const std::string& path, OpenMode mode) {
+  Interface* interface = Find(path);
+  if (interface == nullptr || !interface->plugged) {
+    return kNoHandle;
+  }
+  if (interface->failing_opens > 0) {
+    --interface->failing_opens;
+    return kNoHandle;
+  }
+  if (mode == OpenMode::kForReads && interface->hid.console && !Reading()) {
+    // The driver starts polling the console now.
+    driver_queue_.clear();
+    next_report_time_ = clock_.Now() + report_interval_;
+  }
+  const PortHandle handle = next_handle_++;
+  handles_[handle] = Handle{path, mode, interface->generation};
+  calls_.push_back({Call::Kind::kOpen, path, handle, {}});
+  return handle;
+}
+
+bool SimulatedConsole::Close(PortHandle handle) {
+  const auto it = handles_.find(handle);
+  if (it == handles_.end()) {
+    return false;
+  }
+  calls_.push_back({Call::Kind::kClose, it->second.path, handle, {}});
+  handles_.erase(it);
+  if (!Reading()) {
+    // The driver stops polling and its queue goes with the last read handle.
+    driver_queue_.clear();
+  }
+  return true;
+}
+
+SimulatedConsole::Interface* SimulatedConsole::Live(PortHandle handle, OpenMode mode) {
+  const auto it = handles_.find(handle);
+  if (it == handles_.end() || it->second.mode != mode) {
+    return nullptr;
+  }
+  Interface* interface = Find(it->second.path);
+  if (interface == nullptr || !interface->plugged ||
+      interface->generation != it->second.generation) {
+    return nullptr;
+  }
+  return interface;
+}
+
+bool SimulatedConsole::GetAttributes(PortHandle handle, HidAttributes& attributes) {
+  const auto it = handles_.find(handle);
+  Interface* interface = it == handles_.end() ? nullptr : Live(handle, it->second.mode);
+  if (interface == nullptr || interface->failing_attributes) {
+    return false;
+  }
+  attributes = interface->hid.attributes;
+  return true;
+}
+
+bool SimulatedConsole::SetNumInputBuffers(PortHandle handle, int count) {
+  Interface* interface = Live(handle, OpenMode::kSynchronous);
+  if (interface == nullptr || count < 2) {
+    return false;
+  }
+  interface->input_buffers = count;
+  return true;
+}
+
+int SimulatedConsole::OutputReportLength(PortHandle handle) {
+  const Interface* interface = Live(handle, OpenMode::kSynchronous);
+  return interface == nullptr ? 0 : interface->hid.output_report_length;
+}
+
+void SimulatedConsole::PrepareReads(PortHandle) {}
+
+bool SimulatedConsole::SetFeature(PortHandle handle, std::span<const std::uint8_t> report) {
+  const Interface* interface = Live(handle, OpenMode::kSynchronous);
+  if (interface == nullptr) {
+    return false;
+  }
+  calls_.push_back(
+      {Call::Kind::kFeature, interface->hid.path, handle, {report.begin(), report.end()}});
+  return true;
+}
+
+bool SimulatedConsole::WriteReport(PortHandle handle, std::span<const std::uint8_t> report) {
+  const Interface* interface = Live(handle, OpenMode::kSynchronous);
+  if (interface == nullptr) {
+    return false;
+  }
+  calls_.push_back(
+      {Call::Kind::kOutput, interface->hid.path, handle, {report.begin(), report.end()}});
+  // As with the platform's HID driver, a report must have exactly the device's length.
+  if (static_cast<int>(report.size()) != interface->hid.output_report_length) {
+    return false;
+  }
+  if (interface->hid.console && IsDataCommand(report)) {
+    pending_.insert(pending_.end(), stored_data_.begin(), stored_data_.end());
+  }
+  return true;
+}
+
+Clock::TimePoint SimulatedConsole::ReportTimeAtOrAfter(Clock::TimePoint t) const {
+  if (t <= next_report_time_) {
+    return next_report_time_;
+  }
+  const auto steps =
+      (t - next_report_time_ + report_interval_ - Clock::Duration(1)) / report_interval_;
+  return next_report_time_ + steps * report_interval_;
+}
+
+bool SimulatedConsole::Reading() const {
+  for (const auto& [handle, open] : handles_) {
+    if (open.mode != OpenMode::kForReads) {
+      continue;
+    }
+    for (const auto& interface : interfaces_) {
+      if (interface.hid.console && interface.plugged && interface.hid.path == open.path &&
+          interface.generation == open.generation) {
+        return true;
+      }
+    }
+  }
+  return false;
+}
+
+std::optional<Clock::TimePoint> SimulatedConsole::NextReportTime() const {
+  if (!Reading()) {
+    return std::nullopt;
+  }
+  if (!raw_reports_.empty() || !pending_.empty() || empty_reports_) {
+    return next_report_time_;
+  }
+  if (next_live_time_) {
+    return ReportTimeAtOrAfter(*next_live_time_);
+  }
+  return std::nullopt;
+}
+
+void SimulatedConsole::EnqueueReport(std::vector<std::uint8_t> report, int capacity) {
+  while (static_cast<int>(driver_queue_.size()) >= std::max(capacity, 1)) {
+    const auto& oldest = driver_queue_.front();
+    if (oldest.size() > 1 && oldest[1] != 0) {
+      ++dropped_data_reports_;
+    }
+    driver_queue_.pop_front();
+  }
+  driver_queue_.push_back(std::move(report));
+}
+
+void SimulatedConsole::SendReport(Interface& console) {
+  if (!raw_reports_.empty()) {
+    EnqueueReport(std::move(raw_reports_.front()), console.input_buffers);
+    raw_reports_.pop_front();
+    return;
+  }
+  const double elapsed = std::chrono::duration<double>(report_interval_).count();
+  line_credit_ = line_rate_ > 0
+                     ? std::min(line_credit_ + line_rate_ * elapsed, double{kDataBytesPerReport})
+                     : double{kDataBytesPerReport};
+  const auto count = std::min<std::size_t>(
+      {pending_.size(), static_cast<std::size_t>(std::floor(line_credit_)),
+       static_cast<std::size_t>(std::max(console.hid.input_report_length - 2, 0))});
+  if (count == 0 && !empty_reports_) {
+    return;
+  }
+  std::vector<std::uint8_t> report(static_cast<std::size_t>(console.hid.input_report_length), 0);
+  if (report.size() >= 2) {
+    report[1] = static_cast<std::uint8_t>(count);
+  }
+  for (std::size_t i = 0; i < count; ++i) {
+    report[2 + i] = pending_.front();
+    pending_.pop_front();
+  }
+  line_credit_ -= static_cast<double>(count);
+  EnqueueReport(std::move(report), console.input_buffers);
+}
+
+void SimulatedConsole::CatchUp(Clock::TimePoint now) {
+  Interface* console = ConsoleInterface();
+  if (console == nullptr || !Reading()) {
+    return;
+  }
+  while (next_report_time_ <= now) {
+    const Clock::TimePoint t = next_report_time_;
+    while (next_live_time_ && *next_live_time_ <= t) {
+      Print(live_lines_[next_live_line_]);
+      next_live_line_ = (next_live_line_ + 1) % live_lines_.size();
+      *next_live_time_ += live_period_;
+    }
+    if (!raw_reports_.empty() || !pending_.empty()) {
+      SendReport(*console);
+      next_report_time_ = t + report_interval_;
+      continue;
+    }
+    // A quiet stretch up to `now` or to the next live line: at most a queue's worth of empty
+    // reports can still be waiting at its end, so only those are made.
+    Clock::TimePoint until = now;
+    if (next_live_time_ && *next_live_time_ - Clock::Duration(1) < until) {
+      until = *next_live_time_ - Clock::Duration(1);
+    }
+    const auto quiet = (until - t) / report_interval_ + 1;
+    if (empty_reports_) {
+      const auto made = std::min<std::int64_t>(quiet, console->input_buffers);
+      for (std::int64_t i = 0; i < made; ++i) {
+        SendReport(*console);
+      }
+    }
+    next_report_time_ = t + quiet * report_interval_;
+  }
+}
+
+ReadResult SimulatedConsole::ReadReport(PortHandle handle, std::span<std::uint8_t> buffer,
+                                        std::chrono::milliseconds timeout) {
+  Interface* interface = Live(handle, OpenMode::kForReads);
+  if (interface == nullptr) {
+    return {ReadStatus::kFailed, 0};
+  }
+  if (interface->hid.console && !read_faults_.empty()) {
+    const ReadFault fault = read_faults_.front();
+    read_faults_.pop_front();
+    if (fault == ReadFault::kFailure) {
+      return {ReadStatus::kFailed, 0};
+    }
+    clock_.WaitFor(timeout);
+    return {ReadStatus::kTimedOut, 0};
+  }
+
+  const Clock::TimePoint deadline = clock_.Now() + timeout;
+  CatchUp(clock_.Now());
+  while (driver_queue_.empty() || !interface->hid.console) {
+    const auto next = interface->hid.console ? NextReportTime() : std::nullopt;
+    if (!next || *next > deadline) {
+      clock_.WaitUntil(deadline);
+      return {ReadStatus::kTimedOut, 0};
+    }
+    clock_.WaitUntil(*next);
+    CatchUp(clock_.Now());
+  }
+  const std::vector<std::uint8_t> report = std::move(driver_queue_.front());
+  driver_queue_.pop_front();
+  const std::size_t delivered = std::min(report.size(), buffer.size());
+  std::copy_n(report.begin(), delivered, buffer.begin());
+  return {ReadStatus::kCompleted, delivered};
+}
+
+void SimulatedConsole::CancelRead(PortHandle handle) {
+  const auto it = handles_.find(handle);
+  if (it == handles_.end()) {
+    return;
+  }
+  calls_.push_back({Call::Kind::kCancel, it->second.path, handle, {}});
+}
+
+}  // namespace tessun

@@ -1,0 +1,367 @@
+#include "device/device_link.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "device/simulated_console.h"
+
+namespace tessun {
+namespace {
+
+using Kind = SimulatedConsole::Call::Kind;
+using Bytes = std::vector<std::uint8_t>;
+
+class RecordingStatus : public StatusSink {
+ public:
+  void SetStatus(std::string_view text) override { texts.emplace_back(text); }
+  std::string last() const { return texts.empty() ? "" : texts.back(); }
+  std::vector<std::string> texts;
+};
+
+SimulatedHid OtherDevice(std::string path, std::uint16_t vendor, std::uint16_t product) {
+  SimulatedHid hid;
+  hid.path = std::move(path);
+  hid.attributes = {vendor, product, 1};
+  hid.output_report_length = 2;
+  hid.input_report_length = 5;
+  return hid;
+}
+
+Bytes Report(std::initializer_list<int> bytes) {
+  Bytes report;
+  for (int b : bytes) {
+    report.push_back(static_cast<std::uint8_t>(b));
+  }
+  return report;
+}
+
+class DeviceLinkTest : public ::testing::Test {
+ protected:
+  DeviceLinkTest() : console(clock), link(console, store, status) {}
+
+  std::vector<std::string> Paths(Kind kind) const {
+    std::vector<std::string> paths;
+    for (const auto& call : console.calls()) {
+      if (call.kind == kind) {
+        paths.push_back(call.path);
+      }
+    }
+    return paths;
+  }
+
+  void Tick() {
+    store.NewData = 0;
+    link.ReadReports();
+    store.AssembleLines();
+  }
+
+  ManualClock clock;
+  SimulatedConsole console;
+  LineStore store;
+  RecordingStatus status;
+  DeviceLink link;
+};
+
+TEST_F(DeviceLinkTest, NoConsoleMeansNotFoundAndEveryMemberClosedAgain) {
+  console.AddInterface(OtherDevice("mouse", 0x046D, 0xC077));
+  console.AddInterface(OtherDevice("keyboard", 0x04B4, 0x0001));  // the console's vendor only
+  console.AddInterface(OtherDevice("pad", 0x1234, 0x5500));       // the console's product only
+
+  EXPECT_FALSE(link.OpenUsbDevice());
+
+  EXPECT_FALSE(link.DeviceFound);
+  EXPECT_EQ(status.last(), "USB Not Found ");
+  EXPECT_EQ(Paths(Kind::kOpen), (std::vector<std::string>{"mouse", "keyboard", "pad"}));
+  EXPECT_EQ(Paths(Kind::kClose), Paths(Kind::kOpen));
+  EXPECT_EQ(console.OpenHandleCount(), 0);
+  EXPECT_TRUE(console.Reports(Kind::kFeature).empty());
+}
+
+TEST_F(DeviceLinkTest, ConsoleIsFoundAmongOtherDevicesAndTheSearchStopsThere) {
+  console.AddInterface(OtherDevice("mouse", 0x046D, 0xC077));
+  console.AddInterface(OtherDevice("keyboard", 0x04B4, 0x0001));
+  console.AddInterface(SimulatedConsole::Console());
+  console.AddInterface(OtherDevice("after", 0x04B4, 0x5500));
+
+  EXPECT_TRUE(link.OpenUsbDevice());
+
+  EXPECT_TRUE(link.DeviceFound);
+  EXPECT_EQ(status.last(), "USB Connected ");
+  EXPECT_EQ(Paths(Kind::kOpen),
+            (std::vector<std::string>{"mouse", "keyboard", "sim:console", "sim:console"}));
+  EXPECT_EQ(Paths(Kind::kClose), (std::vector<std::string>{"mouse", "keyboard"}));
+  EXPECT_EQ(console.OpenHandleCount(), 2);
+  EXPECT_NE(link.DeviceHandle, link.ReadHandle);
+  EXPECT_EQ(link.DeviceAttributes.VendorID, 0x04B4);
+  EXPECT_EQ(link.DevicePath, "sim:console");
+}
+
+TEST_F(DeviceLinkTest, FailedOpenOrUnreadableAttributesCountAsNoMatch) {
+  console.AddInterface(SimulatedConsole::Console());
+  console.FailOpens(SimulatedConsole::kConsolePath, 1);
+  EXPECT_FALSE(link.OpenUsbDevice());
+  EXPECT_EQ(status.last(), "USB Not Found ");
+
+  console.FailAttributes(SimulatedConsole::kConsolePath, true);
+  EXPECT_FALSE(link.OpenUsbDevice());
+  EXPECT_EQ(console.OpenHandleCount(), 0);
+
+  console.FailAttributes(SimulatedConsole::kConsolePath, false);
+  EXPECT_TRUE(link.OpenUsbDevice());
+}
+
+TEST_F(DeviceLinkTest, OpenSendsTheLineConfigurationAndTakesTheOutputReportLength) {
+  SimulatedHid hid = SimulatedConsole::Console();
+  hid.output_report_length = 12;
+  hid.input_report_length = 9;
+  console.AddInterface(hid);
+
+  ASSERT_TRUE(link.OpenUsbDevice());
+
+  EXPECT_EQ(link.ReportLength, 12);
+  EXPECT_EQ(link.DeviceCaps.OutputReportByteLength, 12);
+  EXPECT_EQ(console.Reports(Kind::kFeature),
+            (std::vector<Bytes>{Report({0x00, 0x80, 0x25, 0x00, 0x00, 0x03})}));
+}
+
+TEST_F(DeviceLinkTest, CloseDeviceClosesBothHandlesOnceAndKeepsDeviceFound) {
+  console.AddInterface(SimulatedConsole::Console());
+  ASSERT_TRUE(link.OpenUsbDevice());
+  const PortHandle device = link.DeviceHandle;
+  const PortHandle reads = link.ReadHandle;
+
+  link.CloseDevice();
+  link.CloseDevice();
+
+  EXPECT_TRUE(link.DeviceFound);
+  EXPECT_EQ(console.OpenHandleCount(), 0);
+  std::vector<PortHandle> closed;
+  for (const auto& call : console.calls()) {
+    if (call.kind == Kind::kClose) {
+      closed.push_back(call.handle);
+    }
+  }
+  EXPECT_EQ(closed, (std::vector<PortHandle>{device, reads}));
+}
+
+TEST_F(DeviceLinkTest, FortyCompletedReadsEndTheCallWithCommunicationOk) {
+  console.AddInterface(SimulatedConsole::Console());
+  ASSERT_TRUE(link.OpenUsbDevice());
+  for (int i = 0; i < 45; ++i) {
+    console.QueueRawReport(Report({0, 1, 'a' + i % 26, 0, 0, 0, 0, 0, 0}));
+  }
+
+  link.ReadReports();
+
+  EXPECT_EQ(status.last(), "USB Communication OK");
+  EXPECT_EQ(link.LastResult, DeviceLink::kWaitCompleted);
+  EXPECT_EQ(store.RingHead, 40);
+  store.AssembleLines();
+  EXPECT_EQ(store.Lines[0].size(), 40u);
+  EXPECT_EQ(store.Lines[0].substr(0, 3), "abc");
+}
+
+TEST_F(DeviceLinkTest, CountByteLowBitsGiveTheNumberOfDataBytes) {
+  console.AddInterface(SimulatedConsole::Console());
+  ASSERT_TRUE(link.OpenUsbDevice());
+  console.QueueRawReport(Report({0, 0x03, 'A', 'B', 'C', 'x', 'x', 'x', 'x'}));
+  console.QueueRawReport(Report({0, 0x08, 'N', 'O', 'P', 'E', 'x', 'x', 'x'}));
+  console.QueueRawReport(Report({0, 0x0F, '1', '2', '3', '4', '5', '6', '7'}));
+  store.RingHead = 510;
+
+  link.ReadReports();
+
+  EXPECT_EQ(store.RingBuffer[511], 'A');
+  EXPECT_EQ(store.RingBuffer[0], 'B');
+  EXPECT_EQ(store.RingBuffer[1], 'C');
+  EXPECT_EQ(store.RingBuffer[2], '1');
+  EXPECT_EQ(store.RingBuffer[8], '7');
+  EXPECT_EQ(store.RingHead, 8);
+  store.AssembleLines();
+  EXPECT_EQ(store.Lines[0], "ABC1234567");
+}
+
+TEST_F(DeviceLinkTest, OnlyDeliveredBytesAreTakenWhateverTheCountClaims) {
+  SimulatedHid hid = SimulatedConsole::Console();
+  hid.output_report_length = 5;  // reads use the output length: 5 bytes, room for 3 data bytes
+  console.AddInterface(hid);
+  ASSERT_TRUE(link.OpenUsbDevice());
+  console.QueueRawReport(Report({0, 7, 'A', 'B', 'C', 'D', 'E', 'F', 'G'}));  // longer than 5
+  console.QueueRawReport(Report({0, 7, 'H'}));                                // short read
+  console.QueueRawReport(Report({0}));                                        // no count byte
+
+  link.ReadReports();
+  store.AssembleLines();
+
+  // Nothing beyond the buffer, and no stale byte of the earlier report after the short one.
+  EXPECT_EQ(store.Lines[0], "ABCH");
+}
+
+TEST_F(DeviceLinkTest, TimeoutCancelsTheReadClosesBothHandlesAndTheNextCallSearchesAgain) {
+  console.AddInterface(SimulatedConsole::Console());
+  ASSERT_TRUE(link.OpenUsbDevice());
+  console.Print("AB");
+  console.SetReportInterval(std::chrono::milliseconds(2), /*empty_reports=*/false);
+  const auto start = clock.Now();
+
+  link.ReadReports();
+
+  EXPECT_EQ(status.last(), "Readfile Timeout ");
+  EXPECT_EQ(link.LastResult, DeviceLink::kWaitTimeout);
+  EXPECT_FALSE(link.DeviceFound);
+  EXPECT_EQ(link.DeviceHandle, kNoHandle);
+  EXPECT_EQ(link.ReadHandle, kNoHandle);
+  EXPECT_EQ(console.OpenHandleCount(), 0);
+  // The read that completed before the time-out kept its bytes.
+  EXPECT_EQ(store.RingHead, 2);
+  // One report came after 2 ms, then one wait of 500 ms.
+  EXPECT_EQ(clock.Now() - start, std::chrono::milliseconds(502));
+  // The cancel came before the handles were closed.
+  const auto& calls = console.calls();
+  ASSERT_GE(calls.size(), 3u);
+  EXPECT_EQ(calls[calls.size() - 3].kind, Kind::kCancel);
+  EXPECT_EQ(calls[calls.size() - 2].kind, Kind::kClose);
+  EXPECT_EQ(calls[calls.size() - 1].kind, Kind::kClose);
+
+  console.SetReportInterval(std::chrono::milliseconds(2), /*empty_reports=*/true);
+  link.ReadReports();
+  EXPECT_TRUE(link.DeviceFound);
+  EXPECT_EQ(status.texts[status.texts.size() - 2], "USB Connected ");
+  EXPECT_EQ(status.last(), "USB Communication OK");
+}
+
+TEST_F(DeviceLinkTest, UndefinedWaitErrorAlsoCancelsAndClosesBothHandles) {
+  console.AddInterface(SimulatedConsole::Console());
+  ASSERT_TRUE(link.OpenUsbDevice());
+  console.InjectReadFault(SimulatedConsole::ReadFault::kFailure);
+
+  link.ReadReports();
+
+  EXPECT_EQ(status.last(), "Readfile Undefined Error");
+  EXPECT_EQ(link.LastResult, DeviceLink::kWaitFailed);
+  EXPECT_FALSE(link.DeviceFound);
+  EXPECT_EQ(console.OpenHandleCount(), 0);
+  EXPECT_EQ(Paths(Kind::kCancel).size(), 1u);
+}
+
+TEST_F(DeviceLinkTest, WithoutTheDeviceReadReportsAndSendCommandOnlyReportNotFound) {
+  link.ReadReports();
+  EXPECT_EQ(status.last(), "USB Not Found ");
+  link.SendCommand(kGetDataCommand);
+  EXPECT_EQ(status.last(), "USB Not Found ");
+  EXPECT_TRUE(console.calls().empty());
+  EXPECT_EQ(store.RingHead, 0);
+}
+
+TEST_F(DeviceLinkTest, SendCommandWritesOneOutputReportOfReportLength) {
+  console.AddInterface(SimulatedConsole::Console());
+  link.SendCommand(kGetDataCommand);  // opens the device first
+
+  EXPECT_TRUE(link.DeviceFound);
+  EXPECT_EQ(console.Reports(Kind::kOutput),
+            (std::vector<Bytes>{Report({0x00, 0x01, 0x8D, 0, 0, 0, 0, 0, 0})}));
+  EXPECT_EQ(link.LastResult, 1u);
+}
+
+TEST_F(DeviceLinkTest, ReportTooShortForACommandIsNotWritten) {
+  SimulatedHid hid = SimulatedConsole::Console();
+  hid.output_report_length = 2;
+  console.AddInterface(hid);
+  ASSERT_TRUE(link.OpenUsbDevice());
+  link.SendCommand(kGetDataCommand);
+  EXPECT_TRUE(console.Reports(Kind::kOutput).empty());
+}
+
+TEST_F(DeviceLinkTest, GetDataBringsTheStoredPrintoutIntoTheLines) {
+  console.AddInterface(OtherDevice("mouse", 0x046D, 0xC077));
+  console.AddInterface(SimulatedConsole::Console());
+  const std::string printout = "Event 1  Heat 2\r\nLane 3  1:02.34\r\n\tdone\n";
+  console.SetStoredData(Bytes(printout.begin(), printout.end()));
+  ASSERT_TRUE(link.OpenUsbDevice());
+
+  link.SendCommand(kGetDataCommand);
+  for (int i = 0; i < 5; ++i) {
+    clock.Advance(std::chrono::milliseconds(100));
+    Tick();
+  }
+
+  EXPECT_EQ(store.LineIndex, 3);
+  EXPECT_EQ(store.Lines[0], "Event 1  Heat 2");
+  EXPECT_EQ(store.Lines[1], "Lane 3  1:02.34");
+  EXPECT_EQ(store.Lines[2], "done");
+  EXPECT_EQ(store.Lines[3], "");
+  EXPECT_EQ(status.last(), "USB Communication OK");
+}
+
+TEST_F(DeviceLinkTest, UnplugEndsInAFailedReadAndReplugBringsTheLinkBack) {
+  console.AddInterface(SimulatedConsole::Console());
+  ASSERT_TRUE(link.OpenUsbDevice());
+  console.Print("before\n");
+  Tick();
+  EXPECT_EQ(store.Lines[0], "before");
+
+  console.Unplug(SimulatedConsole::kConsolePath);
+  Tick();
+  EXPECT_EQ(status.last(), "Readfile Undefined Error");
+  EXPECT_FALSE(link.DeviceFound);
+  EXPECT_EQ(console.OpenHandleCount(), 0);
+
+  Tick();
+  EXPECT_EQ(status.last(), "USB Not Found ");
+
+  console.Plug(SimulatedConsole::kConsolePath);
+  console.Print("after\n");
+  Tick();
+  EXPECT_TRUE(link.DeviceFound);
+  EXPECT_EQ(status.last(), "USB Communication OK");
+  EXPECT_EQ(store.Lines[1], "after");
+}
+
+TEST_F(DeviceLinkTest, NoHandleIsLeftOpenAfterAnySequenceOfEvents) {
+  console.AddInterface(OtherDevice("mouse", 0x046D, 0xC077));
+  console.AddInterface(SimulatedConsole::Console());
+  console.SetStoredData(Bytes(100, 'x'));
+  std::mt19937 random(12345);
+  for (int step = 0; step < 3000; ++step) {
+    switch (random() % 9) {
+      case 0:
+        console.Unplug(SimulatedConsole::kConsolePath);
+        break;
+      case 1:
+        console.Plug(SimulatedConsole::kConsolePath);
+        break;
+      case 2:
+        console.FailOpens(SimulatedConsole::kConsolePath, 1);
+        break;
+      case 3:
+        console.FailAttributes(SimulatedConsole::kConsolePath, random() % 2 == 0);
+        break;
+      case 4:
+        console.InjectReadFault(SimulatedConsole::ReadFault::kTimeout);
+        break;
+      case 5:
+        console.InjectReadFault(SimulatedConsole::ReadFault::kFailure);
+        break;
+      case 6:
+        link.SendCommand(kGetDataCommand);
+        break;
+      default:
+        Tick();
+        break;
+    }
+    clock.Advance(std::chrono::milliseconds(random() % 200));
+    // Open handles are exactly the link's own: two while it is open, none otherwise.
+    const int expected = (link.DeviceHandle != kNoHandle) + (link.ReadHandle != kNoHandle);
+    ASSERT_EQ(console.OpenHandleCount(), expected) << "step " << step;
+    ASSERT_TRUE(expected == 0 || expected == 2) << "step " << step;
+    ASSERT_EQ(link.DeviceFound, expected == 2) << "step " << step;
+  }
+  link.CloseDevice();
+  EXPECT_EQ(console.OpenHandleCount(), 0);
+}
+
+}  // namespace
+}  // namespace tessun
