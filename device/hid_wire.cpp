@@ -1,0 +1,214 @@
+#include "device/hid_wire.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <string_view>
+
+namespace tessun {
+
+namespace {
+
+// bmRequestType values: direction, type (standard or class), recipient interface.
+constexpr std::uint8_t kHostToDeviceClassInterface = 0x21;
+constexpr std::uint8_t kDeviceToHostStandardInterface = 0x81;
+constexpr std::uint8_t kRequestSetReport = 0x09;
+constexpr std::uint8_t kRequestGetDescriptor = 0x06;
+constexpr std::uint8_t kDescriptorTypeHid = 0x21;
+constexpr std::uint8_t kDescriptorTypeReport = 0x22;
+
+}  // namespace
+
+std::span<const std::uint8_t> ReportToWire(std::span<const std::uint8_t> report,
+                                           bool uses_report_ids) {
+  if (report.empty() || uses_report_ids) {
+    return report;
+  }
+  return report.subspan(1);
+}
+
+std::vector<std::uint8_t> ReportFromWire(std::span<const std::uint8_t> received,
+                                         bool uses_report_ids) {
+  std::vector<std::uint8_t> report;
+  if (received.empty()) {
+    return report;
+  }
+  report.reserve(received.size() + 1);
+  if (!uses_report_ids) {
+    report.push_back(0);
+  }
+  report.insert(report.end(), received.begin(), received.end());
+  return report;
+}
+
+ControlSetup SetReportSetup(HidReportType type, std::uint8_t report_id, std::uint8_t interface,
+                            std::uint16_t length) {
+  return ControlSetup{
+      .request_type = kHostToDeviceClassInterface,
+      .request = kRequestSetReport,
+      .value = static_cast<std::uint16_t>((static_cast<unsigned>(type) << 8) | report_id),
+      .index = interface,
+      .length = length,
+  };
+}
+
+ControlSetup GetReportDescriptorSetup(std::uint8_t interface, std::uint16_t length) {
+  return ControlSetup{
+      .request_type = kDeviceToHostStandardInterface,
+      .request = kRequestGetDescriptor,
+      .value = static_cast<std::uint16_t>(kDescriptorTypeReport << 8),
+      .index = interface,
+      .length = length,
+  };
+}
+
+std::optional<std::uint16_t> ReportDescriptorLength(std::span<const std::uint8_t> extra) {
+  // The extra bytes are a run of descriptors, each starting with its length and type.
+  std::size_t pos = 0;
+  while (pos + 2 <= extra.size()) {
+    const std::size_t length = extra[pos];
+    if (length < 2 || length > extra.size() - pos) {
+      return std::nullopt;
+    }
+    // HID descriptor: length, type 0x21, bcdHID (2), country, count of class descriptors, then
+    // per class descriptor its type (1) and length (2, little-endian).
+    if (extra[pos + 1] == kDescriptorTypeHid && length >= 6) {
+      const std::size_t count = extra[pos + 5];
+      for (std::size_t i = 0; i < count; ++i) {
+        const std::size_t at = pos + 6 + 3 * i;
+        if (at + 3 > pos + length) {
+          break;
+        }
+        if (extra[at] == kDescriptorTypeReport) {
+          return static_cast<std::uint16_t>(extra[at + 1] | (extra[at + 2] << 8));
+        }
+      }
+    }
+    pos += length;
+  }
+  return std::nullopt;
+}
+
+std::string FormatUsbInterfacePath(const UsbInterfacePath& path) {
+  char text[32];
+  std::snprintf(text, sizeof text, "usb:%03u:%03u:%u", unsigned{path.bus}, unsigned{path.address},
+                unsigned{path.interface});
+  return text;
+}
+
+std::optional<UsbInterfacePath> ParseUsbInterfacePath(const std::string& text) {
+  // Exactly "usb:" then three decimal fields separated by ':', each 0..255.
+  constexpr std::string_view kPrefix = "usb:";
+  if (text.compare(0, kPrefix.size(), kPrefix) != 0) {
+    return std::nullopt;
+  }
+  unsigned fields[3] = {};
+  std::size_t pos = kPrefix.size();
+  for (int field = 0; field < 3; ++field) {
+    if (field > 0) {
+      if (pos >= text.size() || text[pos] != ':') {
+        return std::nullopt;
+      }
+      ++pos;
+    }
+    const std::size_t start = pos;
+    unsigned value = 0;
+    while (pos < text.size() && text[pos] >= '0' && text[pos] <= '9' && pos - start < 3) {
+      value = value * 10 + static_cast<unsigned>(text[pos] - '0');
+      ++pos;
+    }
+    if (pos == start || value > 255) {
+      return std::nullopt;
+    }
+    fields[field] = value;
+  }
+  if (pos != text.size()) {
+    return std::nullopt;
+  }
+  return UsbInterfacePath{static_cast<std::uint8_t>(fields[0]),
+                          static_cast<std::uint8_t>(fields[1]),
+                          static_cast<std::uint8_t>(fields[2])};
+}
+
+std::string UsbfsNodePath(std::uint8_t bus, std::uint8_t address) {
+  char text[32];
+  std::snprintf(text, sizeof text, "/dev/bus/usb/%03u/%03u", unsigned{bus}, unsigned{address});
+  return text;
+}
+
+bool InputReportQueue::SetCapacity(std::size_t capacity) {
+  if (capacity < kMinCapacity || capacity > kMaxCapacity) {
+    return false;
+  }
+  const std::lock_guard lock(mutex_);
+  capacity_ = capacity;
+  while (reports_.size() > capacity_) {
+    reports_.pop_front();
+  }
+  return true;
+}
+
+std::size_t InputReportQueue::Capacity() const {
+  const std::lock_guard lock(mutex_);
+  return capacity_;
+}
+
+std::size_t InputReportQueue::Size() const {
+  const std::lock_guard lock(mutex_);
+  return reports_.size();
+}
+
+void InputReportQueue::Push(std::vector<std::uint8_t> report) {
+  if (report.empty()) {
+    return;
+  }
+  {
+    const std::lock_guard lock(mutex_);
+    if (reports_.size() >= capacity_) {
+      reports_.pop_front();
+    }
+    reports_.push_back(std::move(report));
+  }
+  changed_.notify_all();
+}
+
+void InputReportQueue::Fail() {
+  {
+    const std::lock_guard lock(mutex_);
+    failed_ = true;
+  }
+  changed_.notify_all();
+}
+
+bool InputReportQueue::Failed() const {
+  const std::lock_guard lock(mutex_);
+  return failed_;
+}
+
+ReadResult InputReportQueue::Pop(std::span<std::uint8_t> buffer, std::chrono::milliseconds timeout,
+                                 const std::atomic<bool>& abandoned) {
+  std::unique_lock lock(mutex_);
+  const bool ready = changed_.wait_for(
+      lock, timeout, [&] { return abandoned.load() || !reports_.empty() || failed_; });
+  if (abandoned.load()) {
+    return ReadResult{ReadStatus::kFailed, 0};
+  }
+  if (!reports_.empty()) {
+    const std::vector<std::uint8_t>& report = reports_.front();
+    const std::size_t bytes = std::min(report.size(), buffer.size());
+    std::copy_n(report.begin(), bytes, buffer.begin());
+    reports_.pop_front();
+    return ReadResult{ReadStatus::kCompleted, bytes};
+  }
+  if (ready) {
+    return ReadResult{ReadStatus::kFailed, 0};  // failed and nothing left
+  }
+  return ReadResult{ReadStatus::kTimedOut, 0};
+}
+
+void InputReportQueue::WakeAll() {
+  // Taking the lock orders this after any Pop that is copying right now.
+  { const std::lock_guard lock(mutex_); }
+  changed_.notify_all();
+}
+
+}  // namespace tessun

@@ -1,0 +1,122 @@
+// The USB HID wire format as the libusb port speaks it, kept free of libusb so that it can be
+// tested without a device: report-id handling, HID class requests, the HID class descriptor,
+// the port's interface paths, and the queue of input reports that stands in for the platform
+// HID driver's input buffers.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "device/device_port.h"
+
+namespace tessun {
+
+// ---- Report ids --------------------------------------------------------------------------
+
+// The bytes that go on the wire for a report given with its report id at index 0: a device
+// without report ids gets the report without that byte. Empty for an empty report.
+std::span<const std::uint8_t> ReportToWire(std::span<const std::uint8_t> report,
+                                           bool uses_report_ids);
+
+// The report as the port delivers it, from the bytes received: report id at index 0, for a
+// device without report ids a 0 in front of the received bytes. Empty for an empty transfer.
+std::vector<std::uint8_t> ReportFromWire(std::span<const std::uint8_t> received,
+                                         bool uses_report_ids);
+
+// ---- HID class requests ------------------------------------------------------------------
+
+enum class HidReportType : std::uint8_t { kInput = 1, kOutput = 2, kFeature = 3 };
+
+// The setup packet of a control request.
+struct ControlSetup {
+  std::uint8_t request_type = 0;
+  std::uint8_t request = 0;
+  std::uint16_t value = 0;
+  std::uint16_t index = 0;
+  std::uint16_t length = 0;
+
+  friend bool operator==(const ControlSetup&, const ControlSetup&) = default;
+};
+
+// SET_REPORT (class request 0x09, host to device, to the interface): wValue is the report type
+// in the high byte and the report id (0 without report ids) in the low byte.
+ControlSetup SetReportSetup(HidReportType type, std::uint8_t report_id, std::uint8_t interface,
+                            std::uint16_t length);
+
+// Standard GET_DESCRIPTOR to the interface for its report descriptor (type 0x22, index 0).
+ControlSetup GetReportDescriptorSetup(std::uint8_t interface, std::uint16_t length);
+
+// The length of the report descriptor announced by an interface's HID class descriptor (type
+// 0x21), searched for in the descriptor bytes that follow the interface descriptor. Nothing when
+// no well-formed HID class descriptor announces a report descriptor.
+std::optional<std::uint16_t> ReportDescriptorLength(std::span<const std::uint8_t> extra);
+
+// ---- Interface paths ---------------------------------------------------------------------
+
+// A path names one USB device (bus number and address) and one interface of it:
+// "usb:BBB:AAA:I", e.g. "usb:001:004:0".
+struct UsbInterfacePath {
+  std::uint8_t bus = 0;
+  std::uint8_t address = 0;
+  std::uint8_t interface = 0;
+
+  friend bool operator==(const UsbInterfacePath&, const UsbInterfacePath&) = default;
+};
+
+std::string FormatUsbInterfacePath(const UsbInterfacePath& path);
+std::optional<UsbInterfacePath> ParseUsbInterfacePath(const std::string& text);
+// The usbfs device node that libusb opens for the device: "/dev/bus/usb/BBB/AAA".
+std::string UsbfsNodePath(std::uint8_t bus, std::uint8_t address);
+
+// ---- Input reports -----------------------------------------------------------------------
+
+// Input reports a device sent and nobody has read yet, as a platform HID driver keeps them: up
+// to a number of buffers, the oldest report dropped when a new one arrives at a full queue.
+// Filled by the port's reader thread, emptied by reads; every member is thread-safe.
+class InputReportQueue {
+ public:
+  // The platform HID driver's number of input buffers until a program asks for another.
+  static constexpr std::size_t kDefaultCapacity = 32;
+  // The range of buffer counts the platform HID driver accepts.
+  static constexpr std::size_t kMinCapacity = 2;
+  static constexpr std::size_t kMaxCapacity = 512;
+
+  // False (and no change) for a count outside kMinCapacity..kMaxCapacity. A smaller capacity
+  // drops the oldest reports that no longer fit.
+  bool SetCapacity(std::size_t capacity);
+  std::size_t Capacity() const;
+  std::size_t Size() const;
+
+  // Queues one report (report id at index 0); an empty one is ignored.
+  void Push(std::vector<std::uint8_t> report);
+  // The device is gone or unusable: reads fail once the reports already queued are taken.
+  void Fail();
+  bool Failed() const;
+
+  // Takes the oldest report into `buffer` (cut to its size), waiting for one at most `timeout`.
+  // Fails at once when the queue is empty and failed, or when `abandoned` is (or becomes) set;
+  // a report is only ever copied while `abandoned` is unset, under the queue's lock.
+  ReadResult Pop(std::span<std::uint8_t> buffer, std::chrono::milliseconds timeout,
+                 const std::atomic<bool>& abandoned);
+  // Wakes every waiting Pop so that it sees an `abandoned` flag set just before. Once this
+  // returns, no Pop that sees the flag set copies anything.
+  void WakeAll();
+
+ private:
+  mutable std::mutex mutex_;
+  std::condition_variable changed_;
+  std::deque<std::vector<std::uint8_t>> reports_;
+  std::size_t capacity_ = kDefaultCapacity;
+  bool failed_ = false;
+};
+
+}  // namespace tessun

@@ -1,0 +1,206 @@
+#include "device/hid_wire.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <thread>
+#include <vector>
+
+namespace tessun {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+using std::chrono::milliseconds;
+
+Bytes ToBytes(std::span<const std::uint8_t> span) {
+  return Bytes(span.begin(), span.end());
+}
+
+TEST(HidWireTest, ReportIdByteIsDroppedOnlyWithoutReportIds) {
+  const Bytes command = {0x00, 0x01, 0x8D, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
+  EXPECT_EQ(ToBytes(ReportToWire(command, false)),
+            (Bytes{0x01, 0x8D, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00}));
+  const Bytes numbered = {0x02, 0xAA, 0xBB};
+  EXPECT_EQ(ToBytes(ReportToWire(numbered, true)), numbered);
+  EXPECT_TRUE(ReportToWire(Bytes{0x00}, false).empty());
+  EXPECT_TRUE(ReportToWire(Bytes{}, false).empty());
+  EXPECT_TRUE(ReportToWire(Bytes{}, true).empty());
+}
+
+TEST(HidWireTest, ReceivedReportsGetTheirIdInFront) {
+  const Bytes received = {0x03, 'A', 'B', 'C', 0, 0, 0, 0};
+  EXPECT_EQ(ReportFromWire(received, false), (Bytes{0x00, 0x03, 'A', 'B', 'C', 0, 0, 0, 0}));
+  EXPECT_EQ(ReportFromWire(received, true), received);
+  EXPECT_TRUE(ReportFromWire(Bytes{}, false).empty());
+}
+
+TEST(HidWireTest, ClassRequestSetupPackets) {
+  // The console's configuration feature report: 5 bytes after the (unsent) id 0.
+  EXPECT_EQ(SetReportSetup(HidReportType::kFeature, 0, 0, 5),
+            (ControlSetup{0x21, 0x09, 0x0300, 0x0000, 5}));
+  EXPECT_EQ(SetReportSetup(HidReportType::kOutput, 0x02, 1, 17),
+            (ControlSetup{0x21, 0x09, 0x0202, 0x0001, 17}));
+  EXPECT_EQ(SetReportSetup(HidReportType::kInput, 0xFF, 3, 0),
+            (ControlSetup{0x21, 0x09, 0x01FF, 0x0003, 0}));
+  EXPECT_EQ(GetReportDescriptorSetup(2, 52), (ControlSetup{0x81, 0x06, 0x2200, 0x0002, 52}));
+}
+
+TEST(HidWireTest, ReportDescriptorLengthFromTheHidClassDescriptor) {
+  // The usual HID descriptor: HID 1.11, one class descriptor, report descriptor of 34 bytes.
+  const Bytes usual = {0x09, 0x21, 0x11, 0x01, 0x00, 0x01, 0x22, 0x22, 0x00};
+  EXPECT_EQ(ReportDescriptorLength(usual), 34);
+  // A physical descriptor listed first, then a report descriptor of 0x0140 bytes, after an
+  // unrelated class-specific descriptor.
+  const Bytes two = {0x04, 0x24, 0x00, 0x00,  //
+                     0x0C, 0x21, 0x11, 0x01, 0x00, 0x02, 0x23, 0x10, 0x00, 0x22, 0x40, 0x01};
+  EXPECT_EQ(ReportDescriptorLength(two), 0x0140);
+  // Missing, cut short, or with a zero length byte that would never advance.
+  EXPECT_EQ(ReportDescriptorLength(Bytes{}), std::nullopt);
+  EXPECT_EQ(ReportDescriptorLength(Bytes(usual.begin(), usual.end() - 1)), std::nullopt);
+  EXPECT_EQ(ReportDescriptorLength(Bytes{0x00, 0x21, 0x11}), std::nullopt);
+  // A count of class descriptors larger than the descriptor holds.
+  const Bytes overcount = {0x09, 0x21, 0x11, 0x01, 0x00, 0x05, 0x23, 0x10, 0x00};
+  EXPECT_EQ(ReportDescriptorLength(overcount), std::nullopt);
+}
+
+TEST(HidWireTest, InterfacePathsRoundTripAndRejectOtherText) {
+  const UsbInterfacePath path{1, 4, 0};
+  EXPECT_EQ(FormatUsbInterfacePath(path), "usb:001:004:0");
+  EXPECT_EQ(ParseUsbInterfacePath("usb:001:004:0"), path);
+  const UsbInterfacePath high{255, 127, 12};
+  EXPECT_EQ(ParseUsbInterfacePath(FormatUsbInterfacePath(high)), high);
+  EXPECT_EQ(ParseUsbInterfacePath("usb:3:9:1"), (UsbInterfacePath{3, 9, 1}));
+  for (const char* bad :
+       {"", "usb:", "usb:001:004", "usb:001:004:", "usb:256:001:0", "usb:001:004:0x",
+        "usb:0001:004:0", "usb:-01:004:0", "hid:001:004:0", "usb:001:004:0:1", "/dev/hidraw0"}) {
+    EXPECT_EQ(ParseUsbInterfacePath(bad), std::nullopt) << bad;
+  }
+  EXPECT_EQ(UsbfsNodePath(1, 4), "/dev/bus/usb/001/004");
+}
+
+// The queue's drop-oldest policy and capacity limits.
+TEST(InputReportQueueTest, KeepsTheNewestReportsUpToItsCapacity) {
+  InputReportQueue queue;
+  EXPECT_EQ(queue.Capacity(), 32u);
+  for (std::uint8_t i = 0; i < 40; ++i) {
+    queue.Push(Bytes{0, i});
+  }
+  EXPECT_EQ(queue.Size(), 32u);
+
+  const std::atomic<bool> live{false};
+  std::array<std::uint8_t, 2> buffer{};
+  ReadResult read = queue.Pop(buffer, milliseconds(0), live);
+  EXPECT_EQ(read.status, ReadStatus::kCompleted);
+  EXPECT_EQ(buffer[1], 8);  // reports 0 to 7 were dropped
+
+  EXPECT_FALSE(queue.SetCapacity(1));
+  EXPECT_FALSE(queue.SetCapacity(513));
+  EXPECT_EQ(queue.Capacity(), 32u);
+  EXPECT_TRUE(queue.SetCapacity(200));
+  EXPECT_EQ(queue.Size(), 31u);
+  EXPECT_TRUE(queue.SetCapacity(2));  // keeps the two newest
+  EXPECT_EQ(queue.Size(), 2u);
+  read = queue.Pop(buffer, milliseconds(0), live);
+  EXPECT_EQ(buffer[1], 38);
+  read = queue.Pop(buffer, milliseconds(0), live);
+  EXPECT_EQ(buffer[1], 39);
+}
+
+TEST(InputReportQueueTest, DeliversInOrderCutToTheBufferAndIgnoresEmptyReports) {
+  InputReportQueue queue;
+  const std::atomic<bool> live{false};
+  queue.Push(Bytes{});
+  queue.Push(Bytes{0, 3, 'A', 'B', 'C'});
+  queue.Push(Bytes{0, 1, 'D'});
+  EXPECT_EQ(queue.Size(), 2u);
+
+  std::array<std::uint8_t, 4> small{};
+  ReadResult read = queue.Pop(small, milliseconds(0), live);
+  EXPECT_EQ(read.status, ReadStatus::kCompleted);
+  EXPECT_EQ(read.bytes, 4u);
+  EXPECT_EQ(small, (std::array<std::uint8_t, 4>{0, 3, 'A', 'B'}));
+
+  std::array<std::uint8_t, 9> large{};
+  read = queue.Pop(large, milliseconds(0), live);
+  EXPECT_EQ(read.status, ReadStatus::kCompleted);
+  EXPECT_EQ(read.bytes, 3u);
+  EXPECT_EQ(large[2], 'D');
+}
+
+TEST(InputReportQueueTest, TimesOutWhenNothingArrives) {
+  InputReportQueue queue;
+  const std::atomic<bool> live{false};
+  std::array<std::uint8_t, 9> buffer{};
+  const auto start = std::chrono::steady_clock::now();
+  const ReadResult read = queue.Pop(buffer, milliseconds(30), live);
+  EXPECT_EQ(read.status, ReadStatus::kTimedOut);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, milliseconds(30));
+}
+
+TEST(InputReportQueueTest, AReportFromAnotherThreadEndsTheWait) {
+  InputReportQueue queue;
+  const std::atomic<bool> live{false};
+  std::array<std::uint8_t, 9> buffer{};
+  std::thread reader([&] {
+    std::this_thread::sleep_for(milliseconds(20));
+    queue.Push(Bytes{0, 1, 'X'});
+  });
+  const auto start = std::chrono::steady_clock::now();
+  const ReadResult read = queue.Pop(buffer, milliseconds(10000), live);
+  reader.join();
+  EXPECT_EQ(read.status, ReadStatus::kCompleted);
+  EXPECT_EQ(buffer[2], 'X');
+  EXPECT_LT(std::chrono::steady_clock::now() - start, milliseconds(5000));
+}
+
+TEST(InputReportQueueTest, AFailedDeviceDeliversWhatIsQueuedThenFails) {
+  InputReportQueue queue;
+  const std::atomic<bool> live{false};
+  std::array<std::uint8_t, 9> buffer{};
+  queue.Push(Bytes{0, 1, 'Z'});
+  queue.Fail();
+  EXPECT_TRUE(queue.Failed());
+  EXPECT_EQ(queue.Pop(buffer, milliseconds(0), live).status, ReadStatus::kCompleted);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(queue.Pop(buffer, milliseconds(10000), live).status, ReadStatus::kFailed);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, milliseconds(5000));
+  // A failure while a read waits ends that read at once.
+  InputReportQueue waiting;
+  std::thread failer([&] {
+    std::this_thread::sleep_for(milliseconds(20));
+    waiting.Fail();
+  });
+  EXPECT_EQ(waiting.Pop(buffer, milliseconds(10000), live).status, ReadStatus::kFailed);
+  failer.join();
+}
+
+TEST(InputReportQueueTest, AnAbandonedReadNeverTouchesTheBuffer) {
+  InputReportQueue queue;
+  std::atomic<bool> abandoned{true};
+  std::array<std::uint8_t, 3> buffer{};
+  queue.Push(Bytes{0, 1, 'Q'});
+  EXPECT_EQ(queue.Pop(buffer, milliseconds(0), abandoned).status, ReadStatus::kFailed);
+  EXPECT_EQ(buffer, (std::array<std::uint8_t, 3>{}));
+  EXPECT_EQ(queue.Size(), 1u);  // left for another reader
+
+  // A closing thread wakes a waiting read; a report arriving afterwards is not delivered to it.
+  InputReportQueue empty;
+  std::atomic<bool> closing{false};
+  std::thread closer([&] {
+    std::this_thread::sleep_for(milliseconds(20));
+    closing = true;
+    empty.WakeAll();
+    empty.Push(Bytes{0, 1, 'R'});
+  });
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(empty.Pop(buffer, milliseconds(10000), closing).status, ReadStatus::kFailed);
+  closer.join();
+  EXPECT_EQ(buffer, (std::array<std::uint8_t, 3>{}));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, milliseconds(5000));
+}
+
+}  // namespace
+}  // namespace tessun
