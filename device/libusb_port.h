@@ -1,0 +1,99 @@
+// The Linux device port: talks to USB HID devices through libusb-1.0, doing for the device link
+// what the platform HID driver does elsewhere. It is needed because the kernel's HID core ignores
+// the console's vendor and product ids (a kernel USB-serial driver takes them), so the console
+// never shows up as a hidraw device.
+//
+// How the port works:
+// - ListHidInterfaces enumerates the USB device list of a fresh libusb context, so a device
+//   plugged in (or plugged in again) since the last call is always listed, with or without a
+//   hotplug service. Every interface whose class is HID is listed as "usb:BBB:AAA:I" (bus,
+//   address, interface number). Only cached descriptors are read: nothing is opened.
+// - Open(kSynchronous) checks that the device is still there and that the caller may open its
+//   usbfs node for reading and writing; an open the caller may not make is a failed Open (so a
+//   missing udev rule reads as "USB Not Found " instead of a link that connects and drops). It
+//   does not open the device: vendor, product and version come from the cached device
+//   descriptor. Keyboards and mice met during a search are therefore never opened or detached
+//   from their drivers.
+// - The device is really opened (libusb_open, the kernel driver of the interface detached, the
+//   interface claimed, the report descriptor read with GET_DESCRIPTOR) the first time a handle
+//   needs it: OutputReportLength, SetFeature, WriteReport, or Open(kForReads). The device link
+//   does these only for the console. Both handles of one path share that one libusb handle and
+//   the one claim of the interface; when the last handle closes, the claim is released, the
+//   kernel driver is attached again and the device is closed.
+// - While a kForReads handle is open, a reader thread keeps an interrupt IN transfer pending and
+//   queues every report (report id in front) in an InputReportQueue, as the platform HID driver
+//   keeps its input buffers: SetNumInputBuffers sets its size (32 until then), the oldest report
+//   is dropped when it is full. ReadReport takes the oldest report or waits for one at most its
+//   time-out; it copies into the caller's buffer only within the call, so once ReadReport,
+//   CancelRead or Close has returned nothing is ever written into that buffer.
+// - Feature reports go as SET_REPORT control requests; output reports through the interrupt OUT
+//   endpoint when the interface has one, else as SET_REPORT. For a device without report ids the
+//   report-id byte (which must be 0) is not sent.
+//
+// All members are thread-safe; the device link calls them from one thread only.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "device/device_port.h"
+
+namespace tessun {
+
+class LibusbPort final : public DevicePort {
+ public:
+  LibusbPort();
+  // Closes every handle still open (stopping readers, releasing claims).
+  ~LibusbPort() override;
+  LibusbPort(const LibusbPort&) = delete;
+  LibusbPort& operator=(const LibusbPort&) = delete;
+
+  std::vector<std::string> ListHidInterfaces() override;
+  PortHandle Open(const std::string& path, OpenMode mode) override;
+  bool Close(PortHandle handle) override;
+  bool GetAttributes(PortHandle handle, HidAttributes& attributes) override;
+  bool SetNumInputBuffers(PortHandle handle, int count) override;
+  int OutputReportLength(PortHandle handle) override;
+  void PrepareReads(PortHandle handle) override;
+  bool SetFeature(PortHandle handle, std::span<const std::uint8_t> report) override;
+  bool WriteReport(PortHandle handle, std::span<const std::uint8_t> report) override;
+  ReadResult ReadReport(PortHandle handle, std::span<std::uint8_t> buffer,
+                        std::chrono::milliseconds timeout) override;
+  void CancelRead(PortHandle handle) override;
+
+  // Why the last operation that failed did so (e.g. "libusb_claim_interface usb:001:004:0:
+  // LIBUSB_ERROR_BUSY"), for diagnostics; empty while nothing has failed.
+  std::string LastError() const;
+
+ private:
+  struct Context;
+  struct Reference;
+  struct Device;
+  struct Listed;
+  struct Handle;
+
+  void EnumerateLocked();
+  std::shared_ptr<Device> FindOrCreateDeviceLocked(const std::string& path);
+  std::shared_ptr<Handle> FindLocked(PortHandle handle) const;
+  bool AcquireLocked(Device& device);
+  void ReleaseLocked(Device& device);
+  bool SendLocked(Device& device, bool feature, std::span<const std::uint8_t> report);
+  void CloseLocked(PortHandle handle);
+  void FailLocked(std::string what);
+
+  mutable std::mutex mutex_;
+  // The newest enumeration: its context and its HID interfaces, kept until the next one so that
+  // Open finds the devices it listed.
+  std::shared_ptr<Context> context_;
+  std::vector<Listed> listed_;
+  // Devices with at least one open handle, by path.
+  std::map<std::string, std::shared_ptr<Device>> devices_;
+  std::map<PortHandle, std::shared_ptr<Handle>> handles_;
+  PortHandle next_handle_ = 1;
+  std::string last_error_;
+};
+
+}  // namespace tessun
