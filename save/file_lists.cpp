@@ -1,0 +1,275 @@
+#include "save/file_lists.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QKeyEvent>
+#include <QSet>
+#include <QSignalBlocker>
+#include <QStorageInfo>
+#include <QStyle>
+#include <algorithm>
+
+namespace tessun {
+
+namespace {
+
+// Entries of the directory list hold the directory they stand for under this role.
+constexpr int kPathRole = Qt::UserRole;
+// One indent step of the directory list.
+const QString kIndentStep = QStringLiteral("   ");
+
+bool IsPseudoFileSystem(const QByteArray& type) {
+  static const QSet<QByteArray> kPseudo = {
+      "autofs",   "binfmt_misc", "bpf",      "cgroup",   "cgroup2",    "configfs",
+      "debugfs",  "devpts",      "devtmpfs", "efivarfs", "fusectl",    "hugetlbfs",
+      "mqueue",   "nsfs",        "proc",     "pstore",   "securityfs", "selinuxfs",
+      "squashfs", "sysfs",       "tracefs",  "ramfs",    "rpc_pipefs", "nfsd"};
+  return kPseudo.contains(type);
+}
+
+bool IsSystemArea(const QString& root) {
+  for (const char* area : {"/proc", "/sys", "/dev", "/run"}) {
+    const QString prefix = QString::fromLatin1(area);
+    if (root == prefix || root.startsWith(prefix + u'/')) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// True when `path` is `root` or lies below it.
+bool IsOnDrive(const QString& path, const QString& root) {
+  if (root.isEmpty() || !path.startsWith(root)) {
+    return false;
+  }
+  return path.size() == root.size() || root.endsWith(u'/') || path.at(root.size()) == u'/';
+}
+
+QString CleanAbsolute(const QString& path) {
+  return QDir::cleanPath(QDir(path).absolutePath());
+}
+
+bool IsReadableDirectory(const QString& path) {
+  const QFileInfo info(path);
+  return !path.isEmpty() && info.isDir() && info.isReadable();
+}
+
+}  // namespace
+
+QList<Drive> MountedDrives() {
+  QList<Drive> drives;
+  QSet<QString> seen;
+  for (const QStorageInfo& volume : QStorageInfo::mountedVolumes()) {
+    const QString root = volume.rootPath();
+    if (!volume.isValid() || !volume.isReady() || IsPseudoFileSystem(volume.fileSystemType()) ||
+        IsSystemArea(root) || seen.contains(root)) {
+      continue;
+    }
+    seen.insert(root);
+    QString label = QDir::toNativeSeparators(root);
+    if (!volume.name().isEmpty()) {
+      label += QStringLiteral(" [%1]").arg(volume.name());
+    }
+    drives.append({root, label});
+  }
+  std::sort(drives.begin(), drives.end(), [](const Drive& a, const Drive& b) {
+    const bool a_root = a.root == QDir::rootPath();
+    const bool b_root = b.root == QDir::rootPath();
+    return a_root != b_root ? a_root : a.root < b.root;
+  });
+  return drives;
+}
+
+// ---- DriveList -------------------------------------------------------------------------------
+
+DriveList::DriveList(QWidget* parent) : QComboBox(parent), source_(MountedDrives) {
+  Refresh();
+  connect(this, &QComboBox::currentIndexChanged, this, &DriveList::OnIndexChanged);
+}
+
+void DriveList::SetSource(DriveSource source) {
+  source_ = std::move(source);
+  Refresh();
+}
+
+void DriveList::Refresh() {
+  const QString keep = drive_;
+  {
+    const QSignalBlocker blocker(this);
+    clear();
+    for (const Drive& drive : source_()) {
+      addItem(drive.label, drive.root);
+    }
+  }
+  SelectSilently(DriveOf(keep.isEmpty() ? QDir::currentPath() : keep));
+}
+
+void DriveList::setDrive(const QString& path) {
+  const QString root = DriveOf(CleanAbsolute(path));
+  const int index = findData(root);
+  if (index >= 0) {
+    setCurrentIndex(index);  // signals through OnIndexChanged
+  }
+}
+
+QString DriveList::DriveOf(const QString& path) const {
+  QString best;
+  for (int i = 0; i < count(); ++i) {
+    const QString root = itemData(i).toString();
+    if (IsOnDrive(path, root) && root.size() > best.size()) {
+      best = root;
+    }
+  }
+  return best;
+}
+
+void DriveList::showPopup() {
+  Refresh();
+  QComboBox::showPopup();
+}
+
+void DriveList::SelectSilently(const QString& root) {
+  const QSignalBlocker blocker(this);
+  setCurrentIndex(findData(root));
+  drive_ = currentIndex() >= 0 ? root : QString();
+}
+
+void DriveList::OnIndexChanged(int index) {
+  const QString root = index >= 0 ? itemData(index).toString() : QString();
+  if (root == drive_) {
+    return;
+  }
+  drive_ = root;
+  emit driveChanged(drive_);
+}
+
+// ---- DirList ---------------------------------------------------------------------------------
+
+DirList::DirList(QWidget* parent) : QListWidget(parent) {
+  setSelectionMode(QAbstractItemView::SingleSelection);
+  connect(this, &QListWidget::itemDoubleClicked, this,
+          [this](QListWidgetItem* item) { OpenEntry(row(item)); });
+}
+
+bool DirList::setPath(const QString& path) {
+  const QString clean = CleanAbsolute(path);
+  if (!IsReadableDirectory(clean)) {
+    return false;
+  }
+  const QStringList subdirectories =
+      QDir(clean).entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name | QDir::IgnoreCase);
+  Fill(clean, subdirectories);
+  if (clean != path_) {
+    path_ = clean;
+    emit pathChanged(path_);
+  }
+  return true;
+}
+
+QString DirList::EntryPath(int row) const {
+  const QListWidgetItem* entry = item(row);
+  return entry ? entry->data(kPathRole).toString() : QString();
+}
+
+bool DirList::OpenEntry(int row) {
+  const QString target = EntryPath(row);
+  if (target.isEmpty()) {
+    return false;
+  }
+  if (setPath(target)) {
+    return true;
+  }
+  setPath(path_);
+  return false;
+}
+
+void DirList::keyPressEvent(QKeyEvent* event) {
+  if ((event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) && currentRow() >= 0) {
+    OpenEntry(currentRow());
+    return;
+  }
+  QListWidget::keyPressEvent(event);
+}
+
+void DirList::Fill(const QString& path, const QStringList& subdirectories) {
+  // The chain from the root down to `path`, each with its own full path.
+  QStringList chain;
+  for (QDir dir(path);;) {
+    chain.prepend(dir.absolutePath());
+    if (dir.isRoot() || !dir.cdUp()) {
+      break;
+    }
+  }
+  const QIcon open_icon = style()->standardIcon(QStyle::SP_DirOpenIcon);
+  const QIcon closed_icon = style()->standardIcon(QStyle::SP_DirClosedIcon);
+
+  clear();
+  for (int level = 0; level < chain.size(); ++level) {
+    const QString& entry_path = chain.at(level);
+    const QString name =
+        level == 0 ? QDir::toNativeSeparators(entry_path) : QFileInfo(entry_path).fileName();
+    auto* entry = new QListWidgetItem(open_icon, kIndentStep.repeated(level) + name, this);
+    entry->setData(kPathRole, entry_path);
+  }
+  const QString child_indent = kIndentStep.repeated(chain.size());
+  const QDir dir(path);
+  for (const QString& name : subdirectories) {
+    auto* entry = new QListWidgetItem(closed_icon, child_indent + name, this);
+    entry->setData(kPathRole, CleanAbsolute(dir.filePath(name)));
+  }
+  setCurrentRow(static_cast<int>(chain.size()) - 1);
+}
+
+// ---- FileList --------------------------------------------------------------------------------
+
+FileList::FileList(QWidget* parent) : QListWidget(parent) {
+  setSelectionMode(QAbstractItemView::SingleSelection);
+}
+
+bool FileList::setPath(const QString& path) {
+  const QString clean = CleanAbsolute(path);
+  if (!IsReadableDirectory(clean)) {
+    return false;
+  }
+  const bool changed = clean != path_;
+  path_ = clean;
+  if (changed) {
+    clear();  // a new directory starts without a selection
+  }
+  Refresh();
+  if (changed) {
+    emit pathChanged(path_);
+  }
+  return true;
+}
+
+void FileList::Refresh() {
+  const QString selected = fileName();
+  // Without QDir::System, fifos, sockets, device files and broken links are left out; without
+  // QDir::Hidden, so are names starting with a dot.
+  const QStringList names = path_.isEmpty()
+                                ? QStringList()
+                                : QDir(path_).entryList(QDir::Files, QDir::Name | QDir::IgnoreCase);
+  const QSignalBlocker blocker(this);
+  clear();
+  addItems(names);
+  const qsizetype keep = names.indexOf(selected);
+  if (!selected.isEmpty() && keep >= 0) {
+    setCurrentRow(static_cast<int>(keep));
+  }
+}
+
+QString FileList::fileName() const {
+  const QListWidgetItem* entry = currentItem();
+  return entry ? entry->text() : QString();
+}
+
+QStringList FileList::Names() const {
+  QStringList names;
+  for (int i = 0; i < count(); ++i) {
+    names.append(item(i)->text());
+  }
+  return names;
+}
+
+}  // namespace tessun

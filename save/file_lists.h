@@ -1,0 +1,125 @@
+// The three chooser lists of the save window: drives, directories and files. Each one has a
+// path-like property with a change signal that fires whenever the value changes, whether the
+// operator or the program changed it, so that the window's handlers can chain them.
+#pragma once
+
+#include <QComboBox>
+#include <QList>
+#include <QListWidget>
+#include <QString>
+#include <QStringList>
+#include <functional>
+
+namespace tessun {
+
+// One entry of the drive list: the directory at which a file system is mounted (on Windows a
+// drive letter's root) and the text shown for it.
+struct Drive {
+  QString root;
+  QString label;
+};
+
+// Produces the drives to offer, the root file system first. Replaceable so that tests can offer
+// drives that do not exist.
+using DriveSource = std::function<QList<Drive>()>;
+
+// The mounted file systems an operator can browse: real file systems (pseudo file systems such as
+// proc, sysfs or cgroup and everything under /proc, /sys, /dev and /run are left out), each once,
+// the root first, then in path order.
+QList<Drive> MountedDrives();
+
+class DriveList : public QComboBox {
+  Q_OBJECT
+  Q_PROPERTY(QString drive READ drive WRITE setDrive NOTIFY driveChanged)
+
+ public:
+  explicit DriveList(QWidget* parent = nullptr);
+
+  // Uses `source` from now on and re-reads the drives, keeping the selected drive when it is
+  // still offered. No change signal.
+  void SetSource(DriveSource source);
+  // Re-reads the drives (also done each time the list drops down). No change signal.
+  void Refresh();
+
+  // The root of the selected drive; empty when no drive is offered.
+  QString drive() const { return drive_; }
+  // Selects the drive that holds `path` (a drive root or any path on it); signals driveChanged
+  // when that is another drive than before.
+  void setDrive(const QString& path);
+  // The root of the offered drive that holds `path` (the longest matching root); empty if none.
+  QString DriveOf(const QString& path) const;
+
+ signals:
+  void driveChanged(const QString& drive);
+
+ protected:
+  void showPopup() override;
+
+ private:
+  void SelectSilently(const QString& root);
+  void OnIndexChanged(int index);
+
+  DriveSource source_;
+  QString drive_;
+};
+
+// A directory list like the classic one: the ancestors of the open directory from the root down,
+// the open directory itself, then its subdirectories, each level indented one step further. A
+// double-click or Enter on an entry opens it.
+class DirList : public QListWidget {
+  Q_OBJECT
+  Q_PROPERTY(QString path READ path WRITE setPath NOTIFY pathChanged)
+
+ public:
+  explicit DirList(QWidget* parent = nullptr);
+
+  // The open directory as an absolute, clean path (the root is "/").
+  QString path() const { return path_; }
+  // Opens `path` and re-reads its subdirectories. Returns false, changing nothing, when it is not
+  // a directory that can be read. Signals pathChanged when the path is another one than before.
+  bool setPath(const QString& path);
+  // The directory an entry stands for.
+  QString EntryPath(int row) const;
+  // Opens the directory of entry `row`, as a double-click does. Returns false if it cannot be
+  // opened (the list is then read again, as the directory may have gone).
+  bool OpenEntry(int row);
+
+ signals:
+  void pathChanged(const QString& path);
+
+ protected:
+  void keyPressEvent(QKeyEvent* event) override;
+
+ private:
+  void Fill(const QString& path, const QStringList& subdirectories);
+
+  QString path_;
+};
+
+// The ordinary, non-hidden files of one directory, sorted by name without regard to case.
+class FileList : public QListWidget {
+  Q_OBJECT
+  Q_PROPERTY(QString path READ path WRITE setPath NOTIFY pathChanged)
+
+ public:
+  explicit FileList(QWidget* parent = nullptr);
+
+  QString path() const { return path_; }
+  // Lists the files of `path`. Returns false, changing nothing, when it is not a directory that
+  // can be read. Signals pathChanged when the path is another one than before.
+  bool setPath(const QString& path);
+  // Reads the directory again; the selected name stays selected while it is still listed.
+  void Refresh();
+  // The selected file's bare name (without directory); empty when none is selected.
+  QString fileName() const;
+  // The listed names in list order.
+  QStringList Names() const;
+
+ signals:
+  void pathChanged(const QString& path);
+
+ private:
+  QString path_;
+};
+
+}  // namespace tessun

@@ -1,0 +1,227 @@
+#include "save/form6.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QEvent>
+#include <QFile>
+#include <QSaveFile>
+#include <exception>
+#include <string>
+
+#include "save/data_file.h"
+
+namespace tessun {
+
+namespace {
+
+// Window and control geometry, given in twips and placed at 15 twips per pixel.
+constexpr int kTwipsPerPixel = 15;
+
+QRect FromTwips(int left, int top, int width, int height) {
+  return QRect(left / kTwipsPerPixel, top / kTwipsPerPixel, width / kTwipsPerPixel,
+               height / kTwipsPerPixel);
+}
+
+std::tm SystemLocalTime() {
+  const QDateTime now = QDateTime::currentDateTime();
+  std::tm local{};
+  local.tm_year = now.date().year() - 1900;
+  local.tm_mon = now.date().month() - 1;
+  local.tm_mday = now.date().day();
+  local.tm_hour = now.time().hour();
+  local.tm_min = now.time().minute();
+  local.tm_sec = now.time().second();
+  return local;
+}
+
+}  // namespace
+
+Form6::Form6(const LineStore& store, Prompt& prompt, QWidget* main_window, QWidget* parent)
+    : QWidget(parent, Qt::Window),
+      store_(store),
+      prompt_(prompt),
+      main_window_(main_window),
+      clock_(SystemLocalTime),
+      Dir1(new DirList(this)),
+      File1(new FileList(this)),
+      Drive1(new DriveList(this)),
+      Label4(new QLabel(QStringLiteral("FILE NAME"), this)),
+      Text4(new QLineEdit(QStringLiteral("TessunData.txt"), this)),
+      Save1(new QPushButton(QStringLiteral("Write"), this)),
+      Exit1(new QPushButton(QStringLiteral("Cancel"), this)) {
+  setObjectName(QStringLiteral("Form6"));
+  setWindowTitle(QStringLiteral("Write File"));
+  setFixedSize(FromTwips(0, 0, 5415, 4935).size());
+
+  Dir1->setObjectName(QStringLiteral("Dir1"));
+  File1->setObjectName(QStringLiteral("File1"));
+  Drive1->setObjectName(QStringLiteral("Drive1"));
+  Label4->setObjectName(QStringLiteral("Label4"));
+  Text4->setObjectName(QStringLiteral("Text4"));
+  Save1->setObjectName(QStringLiteral("Save1"));
+  Exit1->setObjectName(QStringLiteral("Exit1"));
+
+  Dir1->setGeometry(FromTwips(420, 360, 2115, 2790));
+  File1->setGeometry(FromTwips(2820, 360, 2175, 2235));
+  Drive1->setGeometry(FromTwips(2820, 2880, 2175, 315));
+  Label4->setGeometry(FromTwips(2040, 3360, 1395, 255));
+  Text4->setGeometry(FromTwips(420, 3660, 4575, 315));
+  Save1->setGeometry(FromTwips(480, 4200, 2115, 495));
+  Exit1->setGeometry(FromTwips(3000, 4200, 1995, 495));
+
+  QFont label_font(QStringLiteral("Courier"), 12, QFont::Bold);
+  label_font.setStyleHint(QFont::TypeWriter);
+  Label4->setFont(label_font);
+
+  // Neither button reacts to Enter or Esc on its own.
+  for (QPushButton* button : {Save1, Exit1}) {
+    button->setAutoDefault(false);
+    button->setDefault(false);
+  }
+  // Tab order: Write, Cancel, file list, directory list, drive list, file-name box.
+  setTabOrder(Save1, Exit1);
+  setTabOrder(Exit1, File1);
+  setTabOrder(File1, Dir1);
+  setTabOrder(Dir1, Drive1);
+  setTabOrder(Drive1, Text4);
+  Save1->setFocus();
+
+  // The lists open on the process's current drive and directory.
+  QString start = QDir::currentPath();
+  if (!Dir1->setPath(start)) {
+    start = QDir::rootPath();
+    Dir1->setPath(start);
+  }
+  File1->setPath(Dir1->path());
+  Drive1->setDrive(Dir1->path());
+
+  connect(Save1, &QPushButton::clicked, this, &Form6::Save1_Click);
+  connect(Exit1, &QPushButton::clicked, this, &Form6::Exit1_Click);
+  connect(Dir1, &DirList::pathChanged, this, &Form6::Dir1_Change);
+  connect(Drive1, &DriveList::driveChanged, this, &Form6::Drive1_Change);
+  connect(File1, &QListWidget::itemClicked, this, &Form6::File1_Click);
+  connect(File1, &QListWidget::currentItemChanged, this, [this](QListWidgetItem* current) {
+    if (current != nullptr) {
+      File1_Click();  // a keyboard move selects as a click does
+    }
+  });
+  connect(File1, &QListWidget::itemDoubleClicked, this, &Form6::File1_DblClick);
+}
+
+void Form6::SetClock(LocalClock clock) {
+  clock_ = std::move(clock);
+}
+
+void Form6::SetDriveSource(DriveSource source) {
+  Drive1->SetSource(std::move(source));
+}
+
+void Form6::Save1_Click() {
+  const QString directory = Dir1->path();
+  const QString file_name = Text4->text();
+
+  // Ask once for every listed name that matches exactly; OK ends the walk.
+  int answer = 0;
+  const int last = File1->count() - 1;
+  for (int i = 0; i <= last; ++i) {
+    if (File1->item(i)->text() == file_name) {
+      answer = prompt_.MsgBox(kFileExistsQuestion, PromptButtons::kOkCancel);
+      if (answer == kAnswerOk) {
+        break;
+      }
+    }
+  }
+  if (answer == kAnswerCancel) {
+    return;
+  }
+
+  if (!WriteDataFile(directory, Text4->text())) {
+    prompt_.MsgBox(kWriteErrorMessage, PromptButtons::kOk);
+    return;
+  }
+  hide();
+  ReturnToMainWindow();
+}
+
+bool Form6::WriteDataFile(const QString& directory, const QString& file_name) {
+  try {
+    const std::string path = JoinSavePath(QFile::encodeName(directory).toStdString(),
+                                          QFile::encodeName(file_name).toStdString());
+    // The data go to a temporary file next to the target, which replaces the target only once
+    // every byte is written and the file is closed; until then the old file stays as it was.
+    QSaveFile file(QFile::decodeName(QByteArray::fromStdString(path)));
+    // Unbuffered, and flushed before the commit: with a write buffer, commit() (Qt 6.4) flushes
+    // the last bytes itself and replaces the target even when that flush fails, leaving a
+    // truncated file in place of the old one.
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
+      return false;
+    }
+    const std::tm now = clock_();
+    const std::string date = FormatDataDate(now);
+    const std::string time = FormatDataTime(now);
+    const std::string bytes =
+        FormatDataFile(file_name.toLocal8Bit().toStdString(), date, time, store_);
+    const auto size = static_cast<qint64>(bytes.size());
+    if (file.write(bytes.data(), size) != size || !file.flush() ||
+        file.error() != QFileDevice::NoError) {
+      file.cancelWriting();
+      return false;
+    }
+    return file.commit();
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+void Form6::File1_Click() {
+  const QString name = File1->fileName();
+  if (!name.isEmpty()) {
+    Text4->setText(name);
+  }
+}
+
+void Form6::File1_DblClick() {
+  Save1_Click();
+}
+
+void Form6::Dir1_Change() {
+  File1->setPath(Dir1->path());
+}
+
+void Form6::Drive1_Change() {
+  if (!Dir1->setPath(DriveDirectory(Drive1->drive()))) {
+    // Back to the drive of the directory still shown; that change runs this handler again and
+    // puts the directory list on that drive, so the three lists agree.
+    Drive1->setDrive(Dir1->path());
+  }
+}
+
+void Form6::Exit1_Click() {
+  hide();
+  ReturnToMainWindow();
+}
+
+void Form6::Form_Activate() {
+  File1->Refresh();
+}
+
+bool Form6::event(QEvent* event) {
+  if (event->type() == QEvent::WindowActivate) {
+    Form_Activate();
+  }
+  return QWidget::event(event);
+}
+
+QString Form6::DriveDirectory(const QString& drive) const {
+  const QString current = QDir::cleanPath(QDir::currentPath());
+  return !drive.isEmpty() && Drive1->DriveOf(current) == drive ? current : drive;
+}
+
+void Form6::ReturnToMainWindow() {
+  if (main_window_ != nullptr) {
+    main_window_->activateWindow();
+    main_window_->setFocus();
+  }
+}
+
+}  // namespace tessun

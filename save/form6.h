@@ -1,0 +1,85 @@
+// The save window: drive, directory and file lists, a file-name box, "Write" and "Cancel".
+// Loaded once by the main window and afterwards only shown and hidden, so its lists and the file
+// name keep their state between showings.
+#pragma once
+
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QWidget>
+#include <ctime>
+#include <functional>
+
+#include "save/file_lists.h"
+#include "save/prompt.h"
+#include "store/line_store.h"
+
+namespace tessun {
+
+inline constexpr std::string_view kFileExistsQuestion =
+    "File Already Exists, Do You Wish To Continue?";
+inline constexpr std::string_view kWriteErrorMessage = "Error Writing File";
+
+class Form6 : public QWidget {
+  Q_OBJECT
+
+ public:
+  // Gives the local date and time for the header of a data file.
+  using LocalClock = std::function<std::tm()>;
+
+  // `store` is only read (when writing). `main_window` gets the focus after "Cancel" and after a
+  // successful write; it may be null.
+  Form6(const LineStore& store, Prompt& prompt, QWidget* main_window, QWidget* parent = nullptr);
+
+  // Replaces the system clock (tests fix the date and time with it).
+  void SetClock(LocalClock clock);
+  // Replaces the source of the drive list and re-reads it; the lists stay where they are.
+  void SetDriveSource(DriveSource source);
+
+ public slots:
+  // "Write": asks before replacing a listed file, writes the data file, then hides the window and
+  // returns to the main window. On failure shows "Error Writing File" and stays open.
+  void Save1_Click();
+  // A click in the file list: its bare name goes into the file-name box.
+  void File1_Click();
+  // A double-click in the file list: writes, as "Write" does.
+  void File1_DblClick();
+  // The directory list moved: the file list follows it.
+  void Dir1_Change();
+  // A new drive: the directory list goes to it; a drive that cannot be read sends the drive list
+  // back to the drive of the directory still shown, without a message.
+  void Drive1_Change();
+  // "Cancel": hides the window and returns to the main window.
+  void Exit1_Click();
+  // The window became the active window: the file list reads its directory again.
+  void Form_Activate();
+
+ protected:
+  bool event(QEvent* event) override;
+
+ private:
+  const LineStore& store_;
+  Prompt& prompt_;
+  QWidget* const main_window_;
+  LocalClock clock_;
+
+ public:
+  DirList* const Dir1;
+  FileList* const File1;
+  DriveList* const Drive1;
+  QLabel* const Label4;
+  QLineEdit* const Text4;
+  QPushButton* const Save1;
+  QPushButton* const Exit1;
+
+ private:
+  // Writes the data file for `file_name` in `directory`; false on any failure, in which case an
+  // existing file is left exactly as it was and no new file is left behind.
+  bool WriteDataFile(const QString& directory, const QString& file_name);
+  // The directory a drive opens on: the process's current directory when it lies on that drive,
+  // else the drive's root.
+  QString DriveDirectory(const QString& drive) const;
+  void ReturnToMainWindow();
+};
+
+}  // namespace tessun

@@ -1,0 +1,586 @@
+#include "save/form6.h"
+
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+#include <csignal>
+#include <deque>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "save/data_file.h"
+
+namespace tessun {
+namespace {
+
+// Answers the message boxes in place of the operator and records what was asked.
+class FakePrompt final : public Prompt {
+ public:
+  struct Call {
+    std::string text;
+    PromptButtons buttons;
+  };
+
+  int MsgBox(std::string_view text, PromptButtons buttons) override {
+    calls.push_back({std::string(text), buttons});
+    if (answers.empty()) {
+      return kAnswerOk;
+    }
+    const int answer = answers.front();
+    answers.pop_front();
+    return answer;
+  }
+
+  std::vector<Call> calls;
+  std::deque<int> answers;
+};
+
+std::tm FixedTime() {
+  std::tm t{};
+  t.tm_year = 2024 - 1900;
+  t.tm_mon = 2;  // March
+  t.tm_mday = 7;
+  t.tm_hour = 21;
+  t.tm_min = 5;
+  t.tm_sec = 9;
+  return t;
+}
+
+QByteArray ReadAll(const QString& path) {
+  QFile file(path);
+  if (!file.open(QIODevice::ReadOnly)) {
+    return QByteArray("<cannot read>");
+  }
+  return file.readAll();
+}
+
+void WriteAll(const QString& path, const QByteArray& bytes) {
+  QFile file(path);
+  QVERIFY(file.open(QIODevice::WriteOnly));
+  QCOMPARE(file.write(bytes), bytes.size());
+}
+
+// Every entry of a directory, hidden ones included, so that left-over temporary files show.
+QStringList Entries(const QString& path) {
+  return QDir(path).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                              QDir::Name);
+}
+
+// The header the window writes for `name` with the fixed clock.
+QByteArray Header(const QByteArray& name) {
+  return "         \r\n" + name + "    Date  =  03-07-2024    Time  =  21:05:09      \r\n" +
+         "         \r\n         \r\n";
+}
+
+// A main window, the save window on a fresh line store, and a temporary directory opened in it.
+struct Fixture {
+  Fixture() : form(store, prompt, &main) {
+    form.SetClock(FixedTime);
+    main.resize(200, 100);
+    main.show();
+    main.activateWindow();
+  }
+
+  // Opens `path` in the directory list (the file list follows through Dir1_Change).
+  bool Open(const QString& path) { return form.Dir1->setPath(path); }
+
+  // Shows the save window as the main window's "Write File" does and waits until it is active.
+  bool ShowForm() {
+    form.show();
+    form.activateWindow();
+    return QTest::qWaitForWindowActive(&form);
+  }
+
+  QString Path(const QString& name) const { return dir.filePath(name); }
+
+  QTemporaryDir dir;
+  LineStore store;
+  FakePrompt prompt;
+  QWidget main;
+  Form6 form;
+};
+
+// A real double-click: press and release, then the double-click event and its release.
+void DoubleClick(QWidget* widget, QPoint pos) {
+  QTest::mouseClick(widget, Qt::LeftButton, {}, pos);
+  QTest::mouseDClick(widget, Qt::LeftButton, {}, pos);
+  QTest::mouseRelease(widget, Qt::LeftButton, {}, pos);
+}
+
+// Sets or clears the immutable attribute of a file or directory: even root can then create no
+// entry in it.
+bool SetImmutable(const QString& path, bool on) {
+  const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_DIRECTORY);
+  if (fd < 0) {
+    return false;
+  }
+  int flags = 0;
+  bool ok = ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+  if (ok) {
+    flags = on ? (flags | FS_IMMUTABLE_FL) : (flags & ~FS_IMMUTABLE_FL);
+    ok = ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+  }
+  ::close(fd);
+  return ok;
+}
+
+}  // namespace
+
+class Form6Test : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void startsOnTheCurrentDirectoryWithTheSettledLayout();
+  void writesTheHeaderAndEveryLineThenReturnsToTheMainWindow();
+  void listedNameIsAskedAboutOkReplacesCancelKeepsEverything();
+  void namesNotListedExactlyAreNotAskedAbout();
+  void emptyNameMissingDirectoryAndTargetDirectoryFail();
+  void readOnlyDirectoryFailsAndKeepsTheOldFile();
+  void writeFailingPartWayKeepsTheOldFile_data();
+  void writeFailingPartWayKeepsTheOldFile();
+  void cancelHidesAndKeepsTheChosenPlaceAndName();
+  void activationRereadsTheFileList();
+  void clickPicksTheNameAndDoubleClickWrites();
+  void directoryListShowsTheChainAndOpensEntries();
+  void fileListShowsOrdinaryVisibleFilesSorted();
+  void unreadableDriveFallsBackSilently();
+  void mountedDrivesStartAtTheRoot();
+};
+
+void Form6Test::startsOnTheCurrentDirectoryWithTheSettledLayout() {
+  Fixture f;
+  const QString cwd = QDir::cleanPath(QDir::currentPath());
+  QCOMPARE(f.form.Dir1->path(), cwd);
+  QCOMPARE(f.form.File1->path(), cwd);
+  QVERIFY(!f.form.Drive1->drive().isEmpty());
+  QCOMPARE(f.form.Drive1->drive(), f.form.Drive1->DriveOf(cwd));
+  QCOMPARE(f.form.Text4->text(), QStringLiteral("TessunData.txt"));
+  QCOMPARE(f.form.Label4->text(), QStringLiteral("FILE NAME"));
+  QCOMPARE(f.form.Save1->text(), QStringLiteral("Write"));
+  QCOMPARE(f.form.Exit1->text(), QStringLiteral("Cancel"));
+  QVERIFY(f.form.Label4->font().bold());
+  QCOMPARE(f.form.Label4->font().pointSize(), 12);
+  QVERIFY(QFontInfo(f.form.Label4->font()).fixedPitch());
+  for (QPushButton* button : {f.form.Save1, f.form.Exit1}) {
+    QVERIFY(!button->isDefault());
+    QVERIFY(!button->autoDefault());
+  }
+
+  // Twips at 15 per pixel.
+  QCOMPARE(f.form.size(), QSize(361, 329));
+  QCOMPARE(f.form.Dir1->geometry(), QRect(28, 24, 141, 186));
+  QCOMPARE(f.form.File1->geometry(), QRect(188, 24, 145, 149));
+  QCOMPARE(f.form.Drive1->geometry(), QRect(188, 192, 145, 21));
+  QCOMPARE(f.form.Label4->geometry(), QRect(136, 224, 93, 17));
+  QCOMPARE(f.form.Text4->geometry(), QRect(28, 244, 305, 21));
+  QCOMPARE(f.form.Save1->geometry(), QRect(32, 280, 141, 33));
+  QCOMPARE(f.form.Exit1->geometry(), QRect(200, 280, 133, 33));
+
+  // Tab order from "Write" on, and "Write" has the focus when the window opens.
+  QVERIFY(f.ShowForm());
+  QTRY_COMPARE(QApplication::focusWidget(), f.form.Save1);
+  const QList<QWidget*> order = {f.form.Exit1,  f.form.File1, f.form.Dir1,
+                                 f.form.Drive1, f.form.Text4, f.form.Save1};
+  for (QWidget* next : order) {
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    QCOMPARE(QApplication::focusWidget(), next);
+  }
+}
+
+void Form6Test::writesTheHeaderAndEveryLineThenReturnsToTheMainWindow() {
+  Fixture f;
+  f.store.Lines[0] = "RESULTS";
+  f.store.Lines[1] = " 1  SMITH   23.45";
+  f.store.Lines[2] = "";
+  f.store.Lines[3] = "beyond LineIndex";
+  f.store.LineIndex = 2;
+  QVERIFY(f.Open(f.dir.path()));
+  QVERIFY(f.ShowForm());
+  f.form.Text4->setText(QStringLiteral("meet 1.txt"));
+
+  QTest::mouseClick(f.form.Save1, Qt::LeftButton);
+
+  QVERIFY(f.prompt.calls.empty());
+  QCOMPARE(ReadAll(f.Path("meet 1.txt")),
+           Header("meet 1.txt") + "  RESULTS\r\n   1  SMITH   23.45\r\n  \r\n");
+  QCOMPARE(Entries(f.dir.path()), QStringList{"meet 1.txt"});
+  QVERIFY(f.form.isHidden());
+  QTRY_VERIFY(f.main.isActiveWindow());
+  QTRY_VERIFY(f.main.hasFocus());
+  // The store is only read.
+  QCOMPARE(f.store.LineIndex, 2);
+  QCOMPARE(f.store.Lines[3], std::string("beyond LineIndex"));
+}
+
+void Form6Test::listedNameIsAskedAboutOkReplacesCancelKeepsEverything() {
+  Fixture f;
+  f.store.Lines[0] = "NEW";
+  WriteAll(f.Path("meet.txt"), "old results\r\n");
+  QVERIFY(f.Open(f.dir.path()));
+  QCOMPARE(f.form.File1->Names(), QStringList{"meet.txt"});
+  QVERIFY(f.ShowForm());
+  f.form.Text4->setText(QStringLiteral("meet.txt"));
+
+  f.prompt.answers = {kAnswerCancel};
+  f.form.Save1_Click();
+  QCOMPARE(f.prompt.calls.size(), 1u);
+  QCOMPARE(f.prompt.calls[0].text, std::string("File Already Exists, Do You Wish To Continue?"));
+  QVERIFY(f.prompt.calls[0].buttons == PromptButtons::kOkCancel);
+  QCOMPARE(ReadAll(f.Path("meet.txt")), QByteArray("old results\r\n"));
+  QCOMPARE(Entries(f.dir.path()), QStringList{"meet.txt"});
+  QVERIFY(f.form.isVisible());
+  QCOMPARE(f.form.Text4->text(), QStringLiteral("meet.txt"));
+
+  f.prompt.answers = {kAnswerOk};
+  f.form.Save1_Click();
+  QCOMPARE(f.prompt.calls.size(), 2u);
+  QCOMPARE(f.prompt.calls[1].text, std::string("File Already Exists, Do You Wish To Continue?"));
+  QCOMPARE(ReadAll(f.Path("meet.txt")), Header("meet.txt") + "  NEW\r\n");
+  QCOMPARE(Entries(f.dir.path()), QStringList{"meet.txt"});
+  QVERIFY(f.form.isHidden());
+}
+
+void Form6Test::namesNotListedExactlyAreNotAskedAbout() {
+  Fixture f;
+  WriteAll(f.Path("Meet.txt"), "other case\r\n");
+  QVERIFY(f.Open(f.dir.path()));
+  QVERIFY(f.ShowForm());
+  // A file created after the list was read is not listed either.
+  WriteAll(f.Path("late.txt"), "late\r\n");
+  f.form.Text4->setText(QStringLiteral("meet.txt"));
+  f.form.Save1_Click();
+  QVERIFY(f.prompt.calls.empty());
+  QCOMPARE(ReadAll(f.Path("meet.txt")), Header("meet.txt") + "  \r\n");
+  QCOMPARE(ReadAll(f.Path("Meet.txt")), QByteArray("other case\r\n"));
+
+  // late.txt exists on disk but the list was read before it was made.
+  QCOMPARE(f.form.File1->Names(), QStringList{"Meet.txt"});
+  f.form.Text4->setText(QStringLiteral("late.txt"));
+  f.form.Save1_Click();
+  QVERIFY(f.prompt.calls.empty());
+  QCOMPARE(ReadAll(f.Path("late.txt")), Header("late.txt") + "  \r\n");
+}
+
+void Form6Test::emptyNameMissingDirectoryAndTargetDirectoryFail() {
+  Fixture f;
+  QVERIFY(f.ShowForm());
+  const QStringList before = {"sub"};
+  QVERIFY(QDir(f.dir.path()).mkdir("sub"));
+  QVERIFY(QDir(f.Path("sub")).mkdir("adir"));
+  WriteAll(f.Path("sub/adir/inside.txt"), "inside");
+
+  // An empty name.
+  QVERIFY(f.Open(f.Path("sub")));
+  f.form.Text4->setText(QString());
+  f.form.Save1_Click();
+  QCOMPARE(f.prompt.calls.size(), 1u);
+  QCOMPARE(f.prompt.calls[0].text, std::string("Error Writing File"));
+  QVERIFY(f.prompt.calls[0].buttons == PromptButtons::kOk);
+  QVERIFY(f.form.isVisible());
+  QCOMPARE(Entries(f.Path("sub")), QStringList{"adir"});
+
+  // A name that is an existing directory (it is not in the file list, so nothing is asked).
+  f.form.Text4->setText(QStringLiteral("adir"));
+  f.form.Save1_Click();
+  QCOMPARE(f.prompt.calls.size(), 2u);
+  QCOMPARE(f.prompt.calls[1].text, std::string("Error Writing File"));
+  QVERIFY(f.form.isVisible());
+  QCOMPARE(Entries(f.Path("sub")), QStringList{"adir"});
+  QCOMPARE(Entries(f.Path("sub/adir")), QStringList{"inside.txt"});
+
+  // The directory shown has gone.
+  QVERIFY(QDir(f.Path("sub")).removeRecursively());
+  f.form.Text4->setText(QStringLiteral("out.txt"));
+  f.form.Save1_Click();
+  QCOMPARE(f.prompt.calls.size(), 3u);
+  QCOMPARE(f.prompt.calls[2].text, std::string("Error Writing File"));
+  QVERIFY(f.form.isVisible());
+  QVERIFY(Entries(f.dir.path()).isEmpty());
+}
+
+void Form6Test::readOnlyDirectoryFailsAndKeepsTheOldFile() {
+  // Permission bits do not stop root, so the directory is made immutable (no entry can be
+  // created in it, by anyone), while the old file in it stays writable: a writer that empties
+  // the file in place would succeed and destroy it.
+  Fixture f;
+  QVERIFY(QDir(f.dir.path()).mkdir("locked"));
+  const QString locked = f.Path("locked");
+  WriteAll(locked + "/meet.txt", "old results\r\n");
+  bool immutable = SetImmutable(locked, true);
+  if (!immutable) {
+    if (::geteuid() == 0) {
+      QSKIP("the immutable attribute cannot be set here, and root ignores permission bits");
+    }
+    QVERIFY(QFile::setPermissions(locked, QFileDevice::ReadOwner | QFileDevice::ExeOwner));
+  }
+  const auto unlock = qScopeGuard([&] {
+    if (immutable) {
+      SetImmutable(locked, false);
+    }
+    QFile::setPermissions(locked,
+                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+  });
+
+  QVERIFY(f.Open(locked));
+  QVERIFY(f.ShowForm());
+  f.form.Text4->setText(QStringLiteral("meet.txt"));
+  f.prompt.answers = {kAnswerOk};
+  f.form.Save1_Click();
+  QCOMPARE(f.prompt.calls.size(), 2u);
+  QCOMPARE(f.prompt.calls[0].text, std::string("File Already Exists, Do You Wish To Continue?"));
+  QCOMPARE(f.prompt.calls[1].text, std::string("Error Writing File"));
+  QCOMPARE(ReadAll(locked + "/meet.txt"), QByteArray("old results\r\n"));
+  QCOMPARE(Entries(locked), QStringList{"meet.txt"});
+  QVERIFY(f.form.isVisible());
+}
+
+void Form6Test::writeFailingPartWayKeepsTheOldFile_data() {
+  QTest::addColumn<int>("last_line");
+  // A small file stays in the write buffer and fails when it is flushed on commit; a large one
+  // fails while it is written.
+  QTest::newRow("fails on commit") << 0;
+  QTest::newRow("fails while writing") << 1000;
+}
+
+void Form6Test::writeFailingPartWayKeepsTheOldFile() {
+  // A file size limit makes the kernel refuse every byte past the limit, for root too, as a
+  // full disk would.
+  QFETCH(int, last_line);
+  Fixture f;
+  for (int i = 0; i <= last_line; ++i) {
+    f.store.Lines[i] = "some line of results " + std::to_string(i);
+  }
+  f.store.LineIndex = static_cast<std::int16_t>(last_line);
+  WriteAll(f.Path("meet.txt"), "old results\r\n");
+  QVERIFY(f.Open(f.dir.path()));
+  QVERIFY(f.ShowForm());
+  f.form.Text4->setText(QStringLiteral("meet.txt"));
+  f.prompt.answers = {kAnswerOk};
+
+  rlimit saved{};
+  QCOMPARE(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+  rlimit tight = saved;
+  tight.rlim_cur = 64;
+  const auto old_handler = std::signal(SIGXFSZ, SIG_IGN);
+  QCOMPARE(::setrlimit(RLIMIT_FSIZE, &tight), 0);
+  f.form.Save1_Click();
+  ::setrlimit(RLIMIT_FSIZE, &saved);
+  std::signal(SIGXFSZ, old_handler);
+
+  QCOMPARE(f.prompt.calls.size(), 2u);
+  QCOMPARE(f.prompt.calls[1].text, std::string("Error Writing File"));
+  QCOMPARE(ReadAll(f.Path("meet.txt")), QByteArray("old results\r\n"));
+  QCOMPARE(Entries(f.dir.path()), QStringList{"meet.txt"});
+  QVERIFY(f.form.isVisible());
+}
+
+void Form6Test::cancelHidesAndKeepsTheChosenPlaceAndName() {
+  Fixture f;
+  QVERIFY(QDir(f.dir.path()).mkdir("sub"));
+  WriteAll(f.Path("sub/a.txt"), "a");
+  QVERIFY(f.Open(f.Path("sub")));
+  QVERIFY(f.ShowForm());
+  QTest::keyClicks(f.form.Text4, QStringLiteral("-typed"));
+  QCOMPARE(f.form.Text4->text(), QStringLiteral("TessunData.txt-typed"));
+
+  QTest::mouseClick(f.form.Exit1, Qt::LeftButton);
+  QVERIFY(f.form.isHidden());
+  QVERIFY(f.prompt.calls.empty());
+  QCOMPARE(Entries(f.Path("sub")), QStringList{"a.txt"});
+  QTRY_VERIFY(f.main.isActiveWindow());
+  QTRY_VERIFY(f.main.hasFocus());
+
+  QVERIFY(f.ShowForm());
+  QCOMPARE(f.form.Text4->text(), QStringLiteral("TessunData.txt-typed"));
+  QCOMPARE(f.form.Dir1->path(), f.Path("sub"));
+  QCOMPARE(f.form.File1->path(), f.Path("sub"));
+  QCOMPARE(f.form.File1->Names(), QStringList{"a.txt"});
+}
+
+void Form6Test::activationRereadsTheFileList() {
+  Fixture f;
+  QVERIFY(f.Open(f.dir.path()));
+  QVERIFY(f.ShowForm());
+  f.form.Text4->setText(QStringLiteral("new.txt"));
+  f.form.Save1_Click();
+  QVERIFY(f.form.isHidden());
+  QVERIFY(f.form.File1->Names().isEmpty());  // read before the write
+
+  QVERIFY(f.ShowForm());
+  QTRY_COMPARE(f.form.File1->Names(), QStringList{"new.txt"});
+
+  // Moving from the main window back to the open save window reads it again too.
+  f.main.activateWindow();
+  QTRY_VERIFY(f.main.isActiveWindow());
+  WriteAll(f.Path("other.txt"), "x");
+  QCOMPARE(f.form.File1->Names(), QStringList{"new.txt"});
+  f.form.activateWindow();
+  QTRY_COMPARE(f.form.File1->Names(), (QStringList{"new.txt", "other.txt"}));
+}
+
+void Form6Test::clickPicksTheNameAndDoubleClickWrites() {
+  Fixture f;
+  QVERIFY(QDir(f.dir.path()).mkdir("sub"));
+  WriteAll(f.Path("a.txt"), "old a");
+  WriteAll(f.Path("b.txt"), "old b");
+  QVERIFY(f.Open(f.dir.path()));
+  QVERIFY(f.ShowForm());
+  FileList* list = f.form.File1;
+  QCOMPARE(list->Names(), (QStringList{"a.txt", "b.txt"}));
+
+  QTest::mouseClick(list->viewport(), Qt::LeftButton, {},
+                    list->visualItemRect(list->item(1)).center());
+  QCOMPARE(f.form.Text4->text(), QStringLiteral("b.txt"));
+  QVERIFY(f.prompt.calls.empty());
+  QCOMPARE(ReadAll(f.Path("b.txt")), QByteArray("old b"));
+
+  f.prompt.answers = {kAnswerOk};
+  DoubleClick(list->viewport(), list->visualItemRect(list->item(0)).center());
+  QCOMPARE(f.prompt.calls.size(), 1u);
+  QCOMPARE(f.prompt.calls[0].text, std::string("File Already Exists, Do You Wish To Continue?"));
+  QCOMPARE(f.form.Text4->text(), QStringLiteral("a.txt"));
+  QCOMPARE(ReadAll(f.Path("a.txt")), Header("a.txt") + "  \r\n");
+  QCOMPARE(ReadAll(f.Path("b.txt")), QByteArray("old b"));
+  QVERIFY(f.form.isHidden());
+}
+
+void Form6Test::directoryListShowsTheChainAndOpensEntries() {
+  Fixture f;
+  QDir base(f.dir.path());
+  QVERIFY(base.mkdir("beta"));
+  QVERIFY(base.mkdir("Alpha"));
+  QVERIFY(base.mkdir(".hidden"));
+  WriteAll(f.Path("beta/in-beta.txt"), "x");
+  QVERIFY(f.Open(f.dir.path()));
+  DirList* list = f.form.Dir1;
+
+  QStringList chain;
+  for (QDir d(f.dir.path());; d.cdUp()) {
+    chain.prepend(QDir::cleanPath(d.absolutePath()));
+    if (d.isRoot()) {
+      break;
+    }
+  }
+  QCOMPARE(list->count(), chain.size() + 2);
+  int previous_indent = -1;
+  for (int row = 0; row < chain.size(); ++row) {
+    QCOMPARE(list->EntryPath(row), chain[row]);
+    const QString text = list->item(row)->text();
+    const int indent = static_cast<int>(text.size() - text.trimmed().size());
+    QVERIFY2(indent > previous_indent, qPrintable(text));
+    previous_indent = indent;
+  }
+  QCOMPARE(list->item(0)->text(), QStringLiteral("/"));
+  QCOMPARE(list->currentRow(), chain.size() - 1);
+  const int first_child = static_cast<int>(chain.size());
+  QCOMPARE(list->item(first_child)->text().trimmed(), QStringLiteral("Alpha"));
+  QCOMPARE(list->item(first_child + 1)->text().trimmed(), QStringLiteral("beta"));
+  const QString child_text = list->item(first_child)->text();
+  QVERIFY(child_text.size() - child_text.trimmed().size() > previous_indent);
+  QCOMPARE(list->EntryPath(first_child + 1), f.Path("beta"));
+
+  // Enter opens the selected entry; the file list follows.
+  QVERIFY(f.ShowForm());
+  list->setFocus();
+  list->setCurrentRow(first_child + 1);
+  QTest::keyClick(list, Qt::Key_Return);
+  QCOMPARE(list->path(), f.Path("beta"));
+  QCOMPARE(f.form.File1->path(), f.Path("beta"));
+  QCOMPARE(f.form.File1->Names(), QStringList{"in-beta.txt"});
+
+  // A double-click on an ancestor goes back up.
+  const int parent_row = static_cast<int>(chain.size()) - 1;
+  QCOMPARE(list->EntryPath(parent_row), f.dir.path());
+  DoubleClick(list->viewport(), list->visualItemRect(list->item(parent_row)).center());
+  QCOMPARE(list->path(), f.dir.path());
+  QCOMPARE(f.form.File1->path(), f.dir.path());
+
+  // A single click only selects.
+  QTest::mouseClick(list->viewport(), Qt::LeftButton, {},
+                    list->visualItemRect(list->item(first_child)).center());
+  QCOMPARE(list->path(), f.dir.path());
+
+  // An entry that went away cannot be opened; the list is read again.
+  QVERIFY(QDir(f.Path("Alpha")).removeRecursively());
+  QVERIFY(!list->OpenEntry(first_child));
+  QCOMPARE(list->path(), f.dir.path());
+  QCOMPARE(list->count(), chain.size() + 1);
+  QVERIFY(f.prompt.calls.empty());
+}
+
+void Form6Test::fileListShowsOrdinaryVisibleFilesSorted() {
+  Fixture f;
+  for (const char* name : {"b.txt", "A.txt", "c.TXT", ".hidden"}) {
+    WriteAll(f.Path(name), "x");
+  }
+  QVERIFY(QDir(f.dir.path()).mkdir("adir"));
+  QCOMPARE(::mkfifo(QFile::encodeName(f.Path("pipe")).constData(), 0600), 0);
+  QVERIFY(QFile::link(f.Path("nowhere"), f.Path("broken-link")));
+  QVERIFY(f.Open(f.dir.path()));
+  QCOMPARE(f.form.File1->Names(), (QStringList{"A.txt", "b.txt", "c.TXT"}));
+}
+
+void Form6Test::unreadableDriveFallsBackSilently() {
+  Fixture f;
+  const QString cwd = QDir::cleanPath(QDir::currentPath());
+  QVERIFY2(!cwd.startsWith(f.dir.path()), "the test needs the process to run elsewhere");
+  QTemporaryDir gone_parent;
+  const QString gone = gone_parent.filePath("no-medium");
+  f.form.SetDriveSource([&] {
+    return QList<Drive>{{"/", "/"}, {f.dir.path(), "usb"}, {gone, "empty drive"}};
+  });
+  QVERIFY(QDir(f.dir.path()).mkdir("sub"));
+  WriteAll(f.Path("top.txt"), "x");
+  QVERIFY(f.ShowForm());
+
+  // A readable drive: the directory list opens its root, the file list follows.
+  f.form.Drive1->setCurrentIndex(1);
+  QCOMPARE(f.form.Drive1->drive(), f.dir.path());
+  QCOMPARE(f.form.Dir1->path(), f.dir.path());
+  QCOMPARE(f.form.File1->Names(), QStringList{"top.txt"});
+
+  // Down into a directory, then a drive that cannot be read.
+  QVERIFY(f.Open(f.Path("sub")));
+  QCOMPARE(f.form.File1->path(), f.Path("sub"));
+  f.form.Drive1->setCurrentIndex(2);
+  QCOMPARE(f.form.Drive1->currentIndex(), 1);
+  QCOMPARE(f.form.Drive1->drive(), f.dir.path());
+  QCOMPARE(f.form.Dir1->path(), f.dir.path());
+  QCOMPARE(f.form.File1->path(), f.dir.path());
+  QCOMPARE(f.form.File1->Names(), QStringList{"top.txt"});
+  QVERIFY(f.prompt.calls.empty());
+
+  // The root drive opens on the process's current directory, which lies on it.
+  f.form.Drive1->setCurrentIndex(0);
+  QCOMPARE(f.form.Dir1->path(), cwd);
+  QCOMPARE(f.form.File1->path(), cwd);
+}
+
+void Form6Test::mountedDrivesStartAtTheRoot() {
+  const QList<Drive> drives = MountedDrives();
+  QVERIFY(!drives.isEmpty());
+  QCOMPARE(drives.first().root, QStringLiteral("/"));
+  QSet<QString> roots;
+  for (const Drive& drive : drives) {
+    QVERIFY2(!roots.contains(drive.root), qPrintable(drive.root));
+    roots.insert(drive.root);
+    for (const char* area : {"/proc", "/sys", "/dev", "/run"}) {
+      QVERIFY2(!drive.root.startsWith(QLatin1String(area)), qPrintable(drive.root));
+    }
+  }
+}
+
+}  // namespace tessun
+
+QTEST_MAIN(tessun::Form6Test)
+#include "form6_test.moc"
