@@ -1,0 +1,473 @@
+// The link test inside the virtual machine: the program's own device link over the real libusb
+// port and the real line store, talking to the virtual console on the kernel's virtual USB bus.
+// It takes the steps the program takes (open at start-up, the acquisition tick, "Get Data",
+// "Clear Data", close at exit) and checks what arrives on both sides: statuses and lines here,
+// feature and output reports on the console (through its event log). It prints every step and
+// check and ends with one result line that the host script looks for.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "device/device_link.h"
+#include "device/libusb_port.h"
+#include "device/status_sink.h"
+#include "scenario.h"
+#include "store/line_store.h"
+
+namespace tessun::usbvm {
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+constexpr milliseconds kTimerInterval{100};
+constexpr milliseconds kEventWait{5000};
+constexpr milliseconds kEnumerationWait{10000};
+constexpr int kMaxTicks = 60;
+constexpr std::string_view kFeatureOnDevice =
+    "SET_REPORT wValue=0300 wIndex=0000 wLength=5 data=80 25 00 00 03";
+constexpr std::string_view kGetDataOnEndpoint = "OUT endpoint: 01 8d 00 00 00 00 00 00";
+constexpr std::string_view kGetDataAsSetReport =
+    "SET_REPORT wValue=0200 wIndex=0000 wLength=8 data=01 8d 00 00 00 00 00 00";
+
+class RecordingStatus final : public StatusSink {
+ public:
+  void SetStatus(std::string_view text) override {
+    text_ = text;
+    history_.emplace_back(text);
+  }
+  const std::string& Text() const { return text_; }
+  // Statuses set since the last call.
+  std::vector<std::string> TakeHistory() { return std::exchange(history_, {}); }
+
+ private:
+  std::string text_;
+  std::vector<std::string> history_;
+};
+
+// Talks to the virtual console: commands into its FIFO, events out of its log.
+class Console {
+ public:
+  bool Send(const std::string& command) {
+    const int fd = open(kCommandFifo, O_WRONLY | O_CLOEXEC);
+    if (fd < 0) {
+      return false;
+    }
+    const std::string line = command + "\n";
+    const bool sent = write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size());
+    close(fd);
+    return sent;
+  }
+
+  std::vector<std::string> Events() const {
+    std::vector<std::string> lines;
+    std::ifstream log(kEventLog);
+    for (std::string line; std::getline(log, line);) {
+      lines.push_back(line);
+    }
+    return lines;
+  }
+
+  // Number of events so far; later searches look only at events after it.
+  std::size_t Mark() const { return Events().size(); }
+
+  // The first event after `mark` that contains `text`, waiting up to `timeout` for it.
+  std::optional<std::string> WaitFor(std::string_view text, std::size_t mark,
+                                     milliseconds timeout = kEventWait) const {
+    const auto deadline = Clock::now() + timeout;
+    while (true) {
+      const std::vector<std::string> events = Events();
+      for (std::size_t i = mark; i < events.size(); ++i) {
+        if (events[i].find(text) != std::string::npos) {
+          return events[i];
+        }
+      }
+      if (Clock::now() >= deadline) {
+        return std::nullopt;
+      }
+      std::this_thread::sleep_for(milliseconds(20));
+    }
+  }
+};
+
+// The console's USB device and interface as sysfs shows them.
+class Sysfs {
+ public:
+  // The device directory of 04b4:5500, if it is present.
+  static std::optional<fs::path> ConsoleDevice() {
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator("/sys/bus/usb/devices", error)) {
+      if (Read(entry.path() / "idVendor") == "04b4" && Read(entry.path() / "idProduct") == "5500") {
+        return entry.path();
+      }
+    }
+    return std::nullopt;
+  }
+
+  // Name of the driver bound to the console's interface 0; empty when none is bound.
+  static std::string InterfaceDriver(const fs::path& device) {
+    std::error_code error;
+    const fs::path link = fs::read_symlink(Interface(device) / "driver", error);
+    return error ? std::string() : link.filename().string();
+  }
+
+  // The interface has a USB-serial port (the kernel's USB-serial driver made a tty of it).
+  static bool HasSerialPort(const fs::path& device) {
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator(Interface(device), error)) {
+      if (entry.path().filename().string().rfind("ttyUSB", 0) == 0) {
+        return true;
+      }
+    }
+    return false;
+  }
+
+  static bool AnyHidraw() {
+    std::error_code error;
+    return fs::exists("/sys/class/hidraw", error) && !fs::is_empty("/sys/class/hidraw", error);
+  }
+
+ private:
+  static fs::path Interface(const fs::path& device) {
+    return device / (device.filename().string() + ":1.0");
+  }
+  static std::string Read(const fs::path& file) {
+    std::ifstream in(file);
+    std::string text;
+    std::getline(in, text);
+    return text;
+  }
+};
+
+class Scenario {
+ public:
+  int Run() {
+    const auto start = Clock::now();
+    Absent();
+    if (Plug() && Open()) {
+      IdleTick();
+      LiveLines();
+      GetData("Get Data: the stored printout");
+      Unplug();
+      Replug();
+      GetData("Get Data after the replug: the whole printout again");
+      Close();
+    }
+    console_.Send("quit");
+    const auto seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    std::printf("\nusb-vm: %d checks, %d failed, %.1f s of guest time\n", checks_, failures_,
+                seconds);
+    if (failures_ == 0) {
+      std::printf("usb-vm result: PASS\n");
+      return 0;
+    }
+    std::printf("usb-vm result: FAIL (%d of %d checks failed; first: %s)\n", failures_, checks_,
+                first_failure_.c_str());
+    return 1;
+  }
+
+ private:
+  void Step(std::string_view title) {
+    std::printf("\n[step %d] %.*s\n", ++step_, static_cast<int>(title.size()), title.data());
+    std::fflush(stdout);
+  }
+
+  bool Check(bool ok, const std::string& what, const std::string& detail = {}) {
+    ++checks_;
+    std::printf("  %s %s%s%s\n", ok ? "ok  " : "FAIL", what.c_str(), detail.empty() ? "" : ": ",
+                detail.c_str());
+    std::fflush(stdout);
+    if (!ok && failures_++ == 0) {
+      first_failure_ = what;
+    }
+    return ok;
+  }
+
+  static std::string Quoted(std::string_view text) { return "\"" + std::string(text) + "\""; }
+
+  // One acquisition tick as the main window's timer runs it, then the rest of the interval.
+  void Tick() {
+    store_.NewData = 0;
+    link_.ReadReports();
+    store_.AssembleLines();
+    std::this_thread::sleep_for(kTimerInterval);
+  }
+
+  // The "Get Data" button: the timer pauses, 0.1 s passes, command 141 goes out.
+  void PressGetData() {
+    std::this_thread::sleep_for(milliseconds(100));
+    link_.SendCommand(kGetDataCommand);
+  }
+
+  bool HandlesClosed() const {
+    return link_.DeviceHandle == kNoHandle && link_.ReadHandle == kNoHandle;
+  }
+
+  // Lines 0..LineIndex of the store, the collected text.
+  std::vector<std::string> Collected(const LineStore& store) const {
+    return {store.Lines.begin(), store.Lines.begin() + store.LineIndex + 1};
+  }
+
+  std::string Describe(const std::vector<std::string>& lines) const {
+    std::string text;
+    for (const std::string& line : lines) {
+      text += (text.empty() ? "" : " | ") + line;
+    }
+    return text;
+  }
+
+  void Absent() {
+    Step("Start-up with no console on the bus");
+    const bool found = link_.OpenUsbDevice();
+    Check(!found && !link_.DeviceFound, "OpenUsbDevice returns False");
+    Check(status_.Text() == kUsbNotFound, "status " + Quoted(kUsbNotFound), Quoted(status_.Text()));
+    Check(HandlesClosed(), "no handle is left open");
+  }
+
+  bool Plug() {
+    Step("The console is plugged in; the kernel's USB-serial driver takes it");
+    const std::size_t mark = console_.Mark();
+    console_.Send("plug");
+    Check(console_.WaitFor("event: enable", mark).has_value(), "the host configured the console");
+    const auto deadline = Clock::now() + kEnumerationWait;
+    while (Clock::now() < deadline) {
+      device_ = Sysfs::ConsoleDevice();
+      if (device_ && !Sysfs::InterfaceDriver(*device_).empty()) {
+        break;
+      }
+      std::this_thread::sleep_for(milliseconds(50));
+    }
+    if (!Check(device_.has_value(), "04b4:5500 enumerated", device_ ? device_->string() : "")) {
+      return false;
+    }
+    serial_driver_ = Sysfs::InterfaceDriver(*device_);
+    Check(!serial_driver_.empty() && Sysfs::HasSerialPort(*device_),
+          "the kernel's USB-serial driver holds the interface");
+    Check(!Sysfs::AnyHidraw(), "the HID core left the device alone (no hidraw node)");
+    return true;
+  }
+
+  bool Open() {
+    Step("OpenUsbDevice at start-up");
+    const std::size_t mark = console_.Mark();
+    const auto start = Clock::now();
+    const bool found = link_.OpenUsbDevice();
+    const auto took = std::chrono::duration_cast<milliseconds>(Clock::now() - start).count();
+    Check(found && link_.DeviceFound, "OpenUsbDevice returns True",
+          std::to_string(took) + " ms, path " + link_.DevicePath);
+    Check(status_.Text() == kUsbConnected, "status " + Quoted(kUsbConnected),
+          Quoted(status_.Text()));
+    Check(link_.DeviceHandle != kNoHandle && link_.ReadHandle != kNoHandle,
+          "both handles are open");
+    Check(link_.DeviceAttributes.VendorID == 0x04B4 && link_.DeviceAttributes.ProductID == 0x5500,
+          "attributes 04b4:5500");
+    Check(link_.ReportLength == 9, "ReportLength 9 from the device's report descriptor",
+          std::to_string(link_.ReportLength));
+    Check(console_.WaitFor("GET_DESCRIPTOR report", mark).has_value(),
+          "the report descriptor was read from the device");
+    const auto feature = console_.WaitFor("SET_REPORT", mark);
+    Check(feature && feature->find(kFeatureOnDevice) != std::string::npos,
+          "the feature report arrived as 80 25 00 00 03 (Feature, report id 0)",
+          feature.value_or("none"));
+    const std::string driver = device_ ? Sysfs::InterfaceDriver(*device_) : "";
+    Check(driver != serial_driver_, "the kernel's USB-serial driver was detached",
+          driver.empty() ? "no driver" : "now bound to " + driver);
+    return link_.DeviceFound;
+  }
+
+  void IdleTick() {
+    Step("An acquisition tick while the console is idle");
+    const auto start = Clock::now();
+    Tick();
+    const auto took = std::chrono::duration_cast<milliseconds>(Clock::now() - start).count();
+    Check(status_.Text() == kUsbCommunicationOk, "status " + Quoted(kUsbCommunicationOk),
+          Quoted(status_.Text()) + ", " + std::to_string(took) + " ms");
+    Check(store_.NewData == 0 && store_.LineIndex == 0 && store_.Lines[0].empty(),
+          "empty reports store nothing");
+  }
+
+  // Ticks as the timer does until everything the console queued after `mark` is in the store:
+  // the console has sent it all, and after the ticks that took data one took none. (The port
+  // queues the empty reports of idle times like the platform's input buffers, so the data can
+  // sit behind a few ticks' worth of them.) False when a tick ended without
+  // "USB Communication OK" or the data never came.
+  bool TickUntilSent(std::size_t mark) {
+    bool all_ok = true;
+    bool sent = false;
+    bool took_data = false;
+    for (int tick = 0; tick < kMaxTicks; ++tick) {
+      sent = sent || console_.WaitFor("sent all", mark, milliseconds(0)).has_value();
+      Tick();
+      all_ok = all_ok && status_.Text() == kUsbCommunicationOk;
+      if (store_.NewData != 0) {
+        took_data = true;
+      } else if (sent && took_data) {
+        return all_ok;
+      }
+    }
+    return false;
+  }
+
+  void LiveLines() {
+    Step("Live lines printed by the console");
+    const std::size_t mark = console_.Mark();
+    console_.Send("live 3");
+    Check(TickUntilSent(mark), "every tick ends with " + Quoted(kUsbCommunicationOk),
+          Quoted(status_.Text()));
+    const std::vector<std::string> expected = {LiveLine(1, 3), LiveLine(2, 3), LiveLine(3, 3), ""};
+    Check(Collected(store_) == expected, "the three lines are shown", Describe(Collected(store_)));
+    store_.EmptyLines();  // "Clear Data"
+  }
+
+  void GetData(std::string_view title) {
+    Step(title);
+    const std::size_t mark = console_.Mark();
+    PressGetData();
+    const auto command = console_.WaitFor("01 8d", mark);
+    Check(command && (command->find(kGetDataOnEndpoint) != std::string::npos ||
+                      command->find(kGetDataAsSetReport) != std::string::npos),
+          "command 141 arrived as 01 8d 00 00 00 00 00 00", command.value_or("none"));
+    const auto start = Clock::now();
+    Check(TickUntilSent(mark), "every tick ends with " + Quoted(kUsbCommunicationOk),
+          Quoted(status_.Text()));
+    const auto took = std::chrono::duration_cast<milliseconds>(Clock::now() - start).count();
+    const std::vector<std::string> lines = Collected(store_);
+    Check(lines == kPrintoutLines,
+          "the printout is assembled into exactly the expected " +
+              std::to_string(kPrintoutLines.size()) + " lines",
+          std::to_string(lines.size()) + " lines in " + std::to_string(took) + " ms" +
+              (lines == kPrintoutLines ? "" : ": " + Describe(lines)));
+    store_.EmptyLines();
+  }
+
+  void Unplug() {
+    Step("Unplugged in the middle of a printout");
+    const std::size_t mark = console_.Mark();
+    console_.Send("cut " + std::to_string(kCutAfterReports));
+    PressGetData();
+    std::vector<std::string> statuses;
+    for (int tick = 0; tick < kMaxTicks && link_.DeviceFound; ++tick) {
+      Tick();
+      statuses.push_back(status_.Text());
+    }
+    const std::string last = statuses.empty() ? "" : statuses.back();
+    bool ok_before = true;
+    for (std::size_t i = 0; i + 1 < statuses.size(); ++i) {
+      ok_before = ok_before && statuses[i] == kUsbCommunicationOk;
+    }
+    Check(
+        last == kReadfileTimeout || last == kReadfileUndefinedError,
+        "the tick ends with " + Quoted(kReadfileTimeout) + " or " + Quoted(kReadfileUndefinedError),
+        Quoted(last) + " after " + std::to_string(statuses.size()) + " ticks");
+    Check(ok_before, "the ticks before it ended with " + Quoted(kUsbCommunicationOk));
+    Check(!link_.DeviceFound, "DeviceFound is False");
+    Check(HandlesClosed(), "DeviceHandle and ReadHandle are closed");
+    const auto cut = console_.WaitFor("cut after", mark);
+    Check(cut &&
+              cut->find("cut after " + std::to_string(kCutAfterReports) + " ") != std::string::npos,
+          "the console sent " + std::to_string(kCutAfterReports) + " reports before the unplug",
+          cut.value_or("none"));
+    Check(console_.WaitFor("unplugged", mark).has_value(), "the console is unplugged");
+
+    // What the store must hold: exactly the text of the reports that completed.
+    const std::vector<std::string> parts = SplitIntoReports(kPrintout);
+    LineStore expected;
+    std::size_t bytes = 0;
+    for (std::size_t i = 0; i < kCutAfterReports && i < parts.size(); ++i) {
+      for (const char c : parts[i]) {
+        expected.StoreByte(static_cast<std::uint8_t>(c));
+        ++bytes;
+      }
+    }
+    expected.AssembleLines();
+    Check(Collected(store_) == Collected(expected),
+          "no data lost: the " + std::to_string(bytes) + " bytes of the completed reports are " +
+              "in the store, nothing more",
+          Describe(Collected(store_)));
+    store_.EmptyLines();  // "Clear Data"
+
+    Step("A tick while the console is unplugged");
+    Tick();
+    Check(status_.Text() == kUsbNotFound, "status " + Quoted(kUsbNotFound), Quoted(status_.Text()));
+    Check(!link_.DeviceFound && HandlesClosed(), "still closed");
+  }
+
+  void Replug() {
+    Step("Replugged: the ticks find the console again by themselves");
+    const std::size_t mark = console_.Mark();
+    status_.TakeHistory();
+    console_.Send("plug");
+    const auto start = Clock::now();
+    int ticks = 0;
+    while (!link_.DeviceFound && Clock::now() - start < kEnumerationWait) {
+      Tick();
+      ++ticks;
+    }
+    const auto took = std::chrono::duration_cast<milliseconds>(Clock::now() - start).count();
+    const std::vector<std::string> history = status_.TakeHistory();
+    Check(link_.DeviceFound, "the link is open again",
+          std::to_string(ticks) + " ticks, " + std::to_string(took) + " ms");
+    Check(std::find(history.begin(), history.end(), kUsbConnected) != history.end() &&
+              status_.Text() == kUsbCommunicationOk,
+          "statuses " + Quoted(kUsbConnected) + " then " + Quoted(kUsbCommunicationOk),
+          Quoted(status_.Text()));
+    Check(link_.ReportLength == 9, "ReportLength 9", std::to_string(link_.ReportLength));
+    const auto feature = console_.WaitFor("SET_REPORT", mark);
+    Check(feature && feature->find(kFeatureOnDevice) != std::string::npos,
+          "the feature report arrived again", feature.value_or("none"));
+  }
+
+  void Close() {
+    Step("Exit: CloseDevice");
+    link_.CloseDevice();
+    Check(HandlesClosed(), "DeviceHandle and ReadHandle are closed");
+    Check(link_.DeviceFound, "DeviceFound is left as it was");
+    const auto deadline = Clock::now() + milliseconds(3000);
+    device_ = Sysfs::ConsoleDevice();
+    std::string driver;
+    while (device_ && Clock::now() < deadline) {
+      driver = Sysfs::InterfaceDriver(*device_);
+      if (driver == serial_driver_) {
+        break;
+      }
+      std::this_thread::sleep_for(milliseconds(50));
+    }
+    Check(device_ && driver == serial_driver_ && Sysfs::HasSerialPort(*device_),
+          "the kernel's USB-serial driver has the interface back");
+  }
+
+  LibusbPort port_;
+  LineStore store_;
+  RecordingStatus status_;
+  DeviceLink link_{port_, store_, status_};
+  Console console_;
+  std::optional<fs::path> device_;
+  // The driver that held the interface before the first open; never printed.
+  std::string serial_driver_;
+  int step_ = 0;
+  int checks_ = 0;
+  int failures_ = 0;
+  std::string first_failure_;
+};
+
+}  // namespace
+}  // namespace tessun::usbvm
+
+int main() {
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
+  tessun::usbvm::Scenario scenario;
+  return scenario.Run();
+}
