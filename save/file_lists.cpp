@@ -16,7 +16,7 @@ namespace {
 // Entries of the directory list hold the directory they stand for under this role.
 constexpr int kPathRole = Qt::UserRole;
 // One indent step of the directory list.
-const QString kIndentStep = QStringLiteral("   ");
+const QString kIndentStep = QStringLiteral("  ");
 
 bool IsPseudoFileSystem(const QByteArray& type) {
   static const QSet<QByteArray> kPseudo = {
@@ -224,6 +224,16 @@ void DirList::Fill(const QString& path, const QStringList& subdirectories) {
 
 FileList::FileList(QWidget* parent) : QListWidget(parent) {
   setSelectionMode(QAbstractItemView::SingleSelection);
+  connect(this, &QListWidget::itemClicked, this, &FileList::Click);
+}
+
+void FileList::keyPressEvent(QKeyEvent* event) {
+  const QString before = fileName();
+  QListWidget::keyPressEvent(event);
+  const QString after = fileName();
+  if (!after.isEmpty() && after != before) {
+    emit Click();
+  }
 }
 
 bool FileList::setPath(const QString& path) {
@@ -260,8 +270,8 @@ void FileList::Refresh() {
 }
 
 QString FileList::fileName() const {
-  const QListWidgetItem* entry = currentItem();
-  return entry ? entry->text() : QString();
+  const QList<QListWidgetItem*> selected = selectedItems();
+  return selected.isEmpty() ? QString() : selected.first()->text();
 }
 
 QStringList FileList::Names() const {

@@ -49,11 +49,11 @@ class DriveList : public QComboBox {
   // The root of the offered drive that holds `path` (the longest matching root); empty if none.
   QString DriveOf(const QString& path) const;
 
+  // Re-reads the drives before dropping down, so that a file system mounted meanwhile shows.
+  void showPopup() override;
+
  signals:
   void driveChanged(const QString& drive);
-
- protected:
-  void showPopup() override;
 
  private:
   void SelectSilently(const QString& root);
@@ -117,6 +117,12 @@ class FileList : public QListWidget {
 
  signals:
   void pathChanged(const QString& path);
+  // The operator picked a file: clicked one, or moved the selection with the keyboard. Giving
+  // the list the focus does not count.
+  void Click();
+
+ protected:
+  void keyPressEvent(QKeyEvent* event) override;
 
  private:
   QString path_;

@@ -99,12 +99,7 @@ Form6::Form6(const LineStore& store, Prompt& prompt, QWidget* main_window, QWidg
   connect(Exit1, &QPushButton::clicked, this, &Form6::Exit1_Click);
   connect(Dir1, &DirList::pathChanged, this, &Form6::Dir1_Change);
   connect(Drive1, &DriveList::driveChanged, this, &Form6::Drive1_Change);
-  connect(File1, &QListWidget::itemClicked, this, &Form6::File1_Click);
-  connect(File1, &QListWidget::currentItemChanged, this, [this](QListWidgetItem* current) {
-    if (current != nullptr) {
-      File1_Click();  // a keyboard move selects as a click does
-    }
-  });
+  connect(File1, &FileList::Click, this, &Form6::File1_Click);
   connect(File1, &QListWidget::itemDoubleClicked, this, &Form6::File1_DblClick);
 }
 

@@ -195,6 +195,8 @@ void Form6Test::startsOnTheCurrentDirectoryWithTheSettledLayout() {
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
     QCOMPARE(QApplication::focusWidget(), next);
   }
+  // Passing through the file list picks no name.
+  QCOMPARE(f.form.Text4->text(), QStringLiteral("TessunData.txt"));
 }
 
 void Form6Test::writesTheHeaderAndEveryLineThenReturnsToTheMainWindow() {
@@ -440,6 +442,11 @@ void Form6Test::clickPicksTheNameAndDoubleClickWrites() {
 
   QTest::mouseClick(list->viewport(), Qt::LeftButton, {},
                     list->visualItemRect(list->item(1)).center());
+  QCOMPARE(f.form.Text4->text(), QStringLiteral("b.txt"));
+  // Moving with the keyboard picks too.
+  QTest::keyClick(list, Qt::Key_Up);
+  QCOMPARE(f.form.Text4->text(), QStringLiteral("a.txt"));
+  QTest::keyClick(list, Qt::Key_Down);
   QCOMPARE(f.form.Text4->text(), QStringLiteral("b.txt"));
   QVERIFY(f.prompt.calls.empty());
   QCOMPARE(ReadAll(f.Path("b.txt")), QByteArray("old b"));
