@@ -78,6 +78,8 @@ void SimulatedConsole::FailAttributes(std::string_view path, bool fail) {
 }
 
 void SimulatedConsole::Print(std::string_view text) {
+  // Reports due before now went out before this text existed.
+  CatchUp(clock_.Now());
   pending_.insert(pending_.end(), text.begin(), text.end());
 }
 
@@ -98,6 +100,7 @@ void SimulatedConsole::SetReportInterval(Clock::Duration interval, bool empty_re
 }
 
 void SimulatedConsole::QueueRawReport(std::vector<std::uint8_t> report) {
+  CatchUp(clock_.Now());
   raw_reports_.push_back(std::move(report));
 }
 
@@ -109,6 +112,12 @@ std::vector<std::vector<std::uint8_t>> SimulatedConsole::Reports(Call::Kind kind
     }
   }
   return reports;
+}
+
+bool SimulatedConsole::AllDataRead() const {
+  return pending_.empty() && raw_reports_.empty() &&
+         std::none_of(driver_queue_.begin(), driver_queue_.end(),
+                      [](const auto& report) { return report.size() > 1 && report[1] != 0; });
 }
 
 int SimulatedConsole::OpenHandleCount() const {
@@ -220,6 +229,7 @@ bool SimulatedConsole::WriteReport(PortHandle handle, std::span<const std::uint8
     return false;
   }
   if (interface->hid.console && IsDataCommand(report)) {
+    CatchUp(clock_.Now());
     pending_.insert(pending_.end(), stored_data_.begin(), stored_data_.end());
   }
   return true;
@@ -309,7 +319,8 @@ void SimulatedConsole::CatchUp(Clock::TimePoint now) {
   while (next_report_time_ <= now) {
     const Clock::TimePoint t = next_report_time_;
     while (next_live_time_ && *next_live_time_ <= t) {
-      Print(live_lines_[next_live_line_]);
+      const std::string& line = live_lines_[next_live_line_];
+      pending_.insert(pending_.end(), line.begin(), line.end());
       next_live_line_ = (next_live_line_ + 1) % live_lines_.size();
       *next_live_time_ += live_period_;
     }

@@ -84,6 +84,8 @@ class SimulatedConsole final : public DevicePort {
   int OpenHandleCount() const;
   // Bytes printed or sent that have not yet gone out in a report.
   std::size_t PendingBytes() const { return pending_.size(); }
+  // Everything printed or queued has gone out and been read: no data waits anywhere.
+  bool AllDataRead() const;
   // Reports with data that the driver queue dropped because no one read them in time.
   std::uint64_t DroppedDataReports() const { return dropped_data_reports_; }
 

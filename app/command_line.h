@@ -1,0 +1,26 @@
+// The program's command line: which console to talk to.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tessun {
+
+struct CommandLine {
+  enum class Action { kRun, kHelp, kVersion, kUsageError };
+  Action action = Action::kRun;
+  // Talk to the simulated console instead of a real one.
+  bool simulate = false;
+  // With `simulate`: the file whose bytes are the console's stored data (else the built-in demo).
+  std::optional<std::string> data_file;
+  // What was wrong, for kUsageError.
+  std::string error;
+};
+
+CommandLine ParseCommandLine(const std::vector<std::string>& arguments);
+
+// The text of --help.
+std::string Usage(const std::string& program);
+
+}  // namespace tessun

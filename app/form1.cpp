@@ -1,0 +1,205 @@
+#include "app/form1.h"
+
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QFont>
+#include <QPalette>
+#include <QWheelEvent>
+#include <exception>
+
+#include "save/form6.h"
+
+namespace tessun {
+
+namespace {
+
+// Positions and sizes are laid out in twips; at 15 twips a logical pixel.
+constexpr int kTwipsPerPixel = 15;
+
+QRect Twips(int left, int top, int width, int height) {
+  return {left / kTwipsPerPixel, top / kTwipsPerPixel, width / kTwipsPerPixel,
+          height / kTwipsPerPixel};
+}
+
+// Colours given as 0x00BBGGRR.
+QColor FromBgr(unsigned bgr) {
+  return QColor(bgr & 0xFF, (bgr >> 8) & 0xFF, (bgr >> 16) & 0xFF);
+}
+
+constexpr unsigned kWindowColour = 0x00FFFFC0;
+constexpr unsigned kStatusColour = 0x00FFFF80;
+// A page of the scroll bar: one view less the line that stays in sight.
+constexpr int kPageStep = DataView::kShownLines - 1;
+
+QString FromAscii(std::string_view text) {
+  return QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+}  // namespace
+
+Form1::Form1(DevicePort& port, Clock& clock, Prompt& prompt, QWidget* parent)
+    : QWidget(parent),
+      // Created in this order, so later ones lie above earlier ones.
+      TODC(new QPushButton("Clear Data", this)),
+      Reset(new QPushButton("Get Data", this)),
+      VScroll1(new VerticalScrollBar(this)),
+      WriteFile(new QPushButton("Write File", this)),
+      Picture1(new PictureBox(DataView::kShownLines, Twips(0, 0, 0, 6135).height(), this)),
+      Exit(new QPushButton("Exit", this)),
+      Timer1(new QTimer(this)),
+      MessUSB(new QLabel(this)),
+      clock_(clock),
+      prompt_(prompt),
+      view_(store_, *Picture1, *VScroll1),
+      link_(port, store_, *this),
+      end_program_([] { QCoreApplication::exit(0); }) {
+  setWindowTitle(kMainWindowCaption);
+  setFixedSize(Twips(0, 0, 10080, 8175).size());
+  setAutoFillBackground(true);
+  QPalette colours = palette();
+  colours.setColor(QPalette::Window, FromBgr(kWindowColour));
+  setPalette(colours);
+
+  TODC->setObjectName("TODC");
+  Reset->setObjectName("Reset");
+  VScroll1->setObjectName("VScroll1");
+  WriteFile->setObjectName("WriteFile");
+  Picture1->setObjectName("Picture1");
+  Exit->setObjectName("Exit");
+  Timer1->setObjectName("Timer1");
+  MessUSB->setObjectName("MessUSB");
+
+  Picture1->setGeometry(Twips(120, 240, 9375, 6135));
+  VScroll1->setGeometry(Twips(9600, 240, 375, 6135));
+  MessUSB->setGeometry(Twips(120, 6720, 9855, 495));
+  Reset->setGeometry(Twips(120, 7560, 1575, 375));
+  TODC->setGeometry(Twips(3000, 7560, 1455, 375));
+  WriteFile->setGeometry(Twips(5760, 7560, 1455, 375));
+  Exit->setGeometry(Twips(8520, 7560, 1455, 375));
+
+  MessUSB->setAutoFillBackground(true);
+  QPalette status_colours = MessUSB->palette();
+  status_colours.setColor(QPalette::Window, FromBgr(kStatusColour));
+  MessUSB->setPalette(status_colours);
+  QFont status_font = MessUSB->font();
+  status_font.setPointSize(12);
+  MessUSB->setFont(status_font);
+  MessUSB->setIndent(6);
+
+  VScroll1->setRange(0, 0);
+  VScroll1->setPageStep(kPageStep);
+  VScroll1->setFocusPolicy(Qt::StrongFocus);
+  Picture1->installEventFilter(this);
+
+  // Tab order: Exit, (the status label takes no focus), Picture1, WriteFile, VScroll1, Reset,
+  // TODC.
+  setTabOrder(Exit, Picture1);
+  setTabOrder(Picture1, WriteFile);
+  setTabOrder(WriteFile, VScroll1);
+  setTabOrder(VScroll1, Reset);
+  setTabOrder(Reset, TODC);
+  Exit->setFocus();
+
+  Timer1->setInterval(kDesignTickInterval);
+  connect(Timer1, &QTimer::timeout, this, [this] { Guarded([this] { Timer1_Timer(); }); });
+  connect(Reset, &QPushButton::clicked, this, [this] { Guarded([this] { Reset_Click(); }); });
+  connect(TODC, &QPushButton::clicked, this, [this] { Guarded([this] { TODC_Click(); }); });
+  connect(WriteFile, &QPushButton::clicked, this,
+          [this] { Guarded([this] { WriteFile_Click(); }); });
+  connect(Exit, &QPushButton::clicked, this, [this] { Guarded([this] { Exit_Click(); }); });
+  connect(VScroll1, &QScrollBar::valueChanged, this,
+          [this] { Guarded([this] { VScroll1_Change(); }); });
+}
+
+Form1::~Form1() = default;
+
+void Form1::Form_Load() {
+  Timer1->setInterval(kTickInterval);
+  Timer1->stop();
+  link_.DeviceFound = link_.OpenUsbDevice();
+  view_.ViewLast = 0;
+  Timer1->start();
+  // Blocks without handling events: no tick and no repaint happen meanwhile. The clock is
+  // monotonic, so a wait across midnight still ends on time.
+  clock_.WaitFor(kStartupWait);
+  store_.EmptyLines();
+  Picture1->Cls();
+}
+
+void Form1::Timer1_Timer() {
+  store_.NewData = 0;
+  link_.ReadReports();
+  store_.AssembleLines();
+  if (store_.NewData > 0) {
+    view_.RefreshDataView();
+    store_.NewData = 0;
+  }
+}
+
+void Form1::Reset_Click() {
+  Timer1->stop();
+  // The timer runs again afterwards even if sending fails with an error, so acquisition
+  // never stops behind the operator's back.
+  struct RestartTimer {
+    QTimer* timer;
+    ~RestartTimer() { timer->start(); }
+  } restart{Timer1};
+  clock_.WaitFor(kGetDataWait);
+  link_.SendCommand(kGetDataCommand);
+}
+
+void Form1::TODC_Click() {
+  store_.EmptyLines();
+  Picture1->Cls();
+}
+
+void Form1::WriteFile_Click() {
+  show();
+  if (!form6_) {
+    form6_ = std::make_unique<Form6>(store_, prompt_, this);
+  }
+  form6_->show();
+  form6_->raise();
+  form6_->activateWindow();
+}
+
+void Form1::Exit_Click() {
+  link_.CloseDevice();
+  end_program_();
+}
+
+void Form1::VScroll1_Change() {
+  view_.VScroll1_Change();
+}
+
+void Form1::SetStatus(std::string_view text) {
+  MessUSB->setText(FromAscii(text));
+}
+
+void Form1::closeEvent(QCloseEvent* event) {
+  Guarded([this] { link_.CloseDevice(); });
+  // The window is gone: no more ticks.
+  Timer1->stop();
+  event->accept();
+}
+
+bool Form1::eventFilter(QObject* watched, QEvent* event) {
+  // The mouse wheel over the data view scrolls it, as it would over the scroll bar.
+  if (watched == Picture1 && event->type() == QEvent::Wheel) {
+    QCoreApplication::sendEvent(VScroll1, event);
+    return true;
+  }
+  return QWidget::eventFilter(watched, event);
+}
+
+void Form1::Guarded(const std::function<void()>& handler) {
+  try {
+    handler();
+  } catch (const std::exception& error) {
+    prompt_.MsgBox(error.what(), PromptButtons::kOk);
+  } catch (...) {
+    prompt_.MsgBox("Unexpected error", PromptButtons::kOk);
+  }
+}
+
+}  // namespace tessun

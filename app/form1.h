@@ -1,0 +1,98 @@
+// The main window: finds the console at start-up, polls it every 100 ms, shows the received
+// lines and the USB status, and offers the operator's four commands.
+#pragma once
+
+#include <QLabel>
+#include <QPushButton>
+#include <QTimer>
+#include <QWidget>
+#include <chrono>
+#include <functional>
+#include <memory>
+
+#include "app/picture_box.h"
+#include "app/scroll_bar.h"
+#include "device/clock.h"
+#include "device/device_link.h"
+#include "device/device_port.h"
+#include "device/status_sink.h"
+#include "save/prompt.h"
+#include "store/data_view.h"
+#include "store/line_store.h"
+
+namespace tessun {
+
+class Form6;
+
+inline constexpr char kMainWindowCaption[] = "Tessun Timing Interface Window";
+
+class Form1 final : public QWidget, public StatusSink {
+  Q_OBJECT
+
+ public:
+  static constexpr std::chrono::milliseconds kTickInterval{100};
+  static constexpr std::chrono::milliseconds kDesignTickInterval{50};
+  static constexpr std::chrono::milliseconds kStartupWait{500};
+  static constexpr std::chrono::milliseconds kGetDataWait{100};
+
+  // `clock` times the start-up and "Get Data" waits; `prompt` shows unexpected errors.
+  Form1(DevicePort& port, Clock& clock, Prompt& prompt, QWidget* parent = nullptr);
+  ~Form1() override;
+
+  // Start-up: opens the device, starts the timer, waits, empties the store and the view.
+  void Form_Load();
+
+  // The acquisition tick: reads the console, assembles lines, and shows them if any arrived.
+  void Timer1_Timer();
+  // "Get Data": asks the console for its stored data.
+  void Reset_Click();
+  // "Clear Data": empties the line store and the view.
+  void TODC_Click();
+  // "Write File": shows the save window.
+  void WriteFile_Click();
+  // "Exit": closes the device and ends the program at once.
+  void Exit_Click();
+  // The scroll bar moved.
+  void VScroll1_Change();
+
+  // StatusSink: the status message.
+  void SetStatus(std::string_view text) override;
+
+  // How "Exit" ends the program; tests replace it.
+  void SetEndProgram(std::function<void()> end) { end_program_ = std::move(end); }
+
+  LineStore& Store() { return store_; }
+  DataView& View() { return view_; }
+  DeviceLink& Link() { return link_; }
+  Form6* SaveWindow() { return form6_.get(); }
+
+  // The controls, named as the operator's manual names them.
+  QPushButton* TODC;
+  QPushButton* Reset;
+  VerticalScrollBar* VScroll1;
+  QPushButton* WriteFile;
+  PictureBox* Picture1;
+  QPushButton* Exit;
+  QTimer* Timer1;
+  QLabel* MessUSB;
+
+ protected:
+  // Closing the window (the unload): closes the device.
+  void closeEvent(QCloseEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
+ private:
+  // Runs an event handler; an error escaping it is shown, and the program keeps running with
+  // its collected lines.
+  void Guarded(const std::function<void()>& handler);
+
+  Clock& clock_;
+  Prompt& prompt_;
+  LineStore store_;
+  DataView view_;
+  DeviceLink link_;
+  std::unique_ptr<Form6> form6_;
+  std::function<void()> end_program_;
+};
+
+}  // namespace tessun

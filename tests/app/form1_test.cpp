@@ -1,0 +1,358 @@
+// The main window against the simulated console, offscreen.
+#include <QImage>
+#include <QSignalSpy>
+#include <QTest>
+#include <QWheelEvent>
+#include <stdexcept>
+
+#include "app/command_line.h"
+#include "app/form1.h"
+#include "device/simulated_console.h"
+#include "save/form6.h"
+
+namespace tessun {
+namespace {
+
+using Kind = SimulatedConsole::Call::Kind;
+using Bytes = std::vector<std::uint8_t>;
+
+class AnsweringPrompt : public Prompt {
+ public:
+  int MsgBox(std::string_view text, PromptButtons) override {
+    texts.emplace_back(text);
+    return kAnswerOk;
+  }
+  std::vector<std::string> texts;
+};
+
+// A port that passes everything on to the simulated console, but can be told to throw, as a
+// port with a fault of its own might.
+class ThrowingPort : public DevicePort {
+ public:
+  explicit ThrowingPort(DevicePort& inner) : inner_(inner) {}
+  bool throw_on_write = false;
+
+  std::vector<std::string> ListHidInterfaces() override { return inner_.ListHidInterfaces(); }
+  PortHandle Open(const std::string& path, OpenMode mode) override {
+    return inner_.Open(path, mode);
+  }
+  bool Close(PortHandle handle) override { return inner_.Close(handle); }
+  bool GetAttributes(PortHandle handle, HidAttributes& attributes) override {
+    return inner_.GetAttributes(handle, attributes);
+  }
+  bool SetNumInputBuffers(PortHandle handle, int count) override {
+    return inner_.SetNumInputBuffers(handle, count);
+  }
+  int OutputReportLength(PortHandle handle) override { return inner_.OutputReportLength(handle); }
+  void PrepareReads(PortHandle handle) override { inner_.PrepareReads(handle); }
+  bool SetFeature(PortHandle handle, std::span<const std::uint8_t> report) override {
+    return inner_.SetFeature(handle, report);
+  }
+  bool WriteReport(PortHandle handle, std::span<const std::uint8_t> report) override {
+    if (throw_on_write) {
+      throw std::runtime_error("write went wrong");
+    }
+    return inner_.WriteReport(handle, report);
+  }
+  ReadResult ReadReport(PortHandle handle, std::span<std::uint8_t> buffer,
+                        std::chrono::milliseconds timeout) override {
+    return inner_.ReadReport(handle, buffer, timeout);
+  }
+  void CancelRead(PortHandle handle) override { inner_.CancelRead(handle); }
+
+ private:
+  DevicePort& inner_;
+};
+
+std::vector<std::string> Shown(int first, int last) {
+  std::vector<std::string> lines;
+  for (int i = first; i <= last; ++i) {
+    lines.push_back(std::string(kLineIndent) + "line " + std::to_string(i));
+  }
+  return lines;
+}
+
+}  // namespace
+
+class Form1Test : public QObject {
+  Q_OBJECT
+
+ private:
+  struct Rig {
+    explicit Rig(bool with_console = true) : console(clock), port(console) {
+      if (with_console) {
+        console.AddInterface(SimulatedConsole::Console());
+      }
+      form = std::make_unique<Form1>(port, clock, prompt);
+      form->SetEndProgram([this] { ++ended; });
+      form->Form_Load();
+    }
+    // The console prints `text`; ticks run, 100 ms apart, until all of it has been read (at
+    // least one tick). The driver's queue may hold a backlog of empty reports first.
+    void TickWith(const std::string& text) {
+      console.Print(text);
+      for (int tick = 0; tick == 0 || (!console.AllDataRead() && tick < 100); ++tick) {
+        clock.Advance(std::chrono::milliseconds(100));
+        form->Timer1_Timer();
+      }
+      QVERIFY(console.AllDataRead());
+    }
+    void FillLines(int line_index) {
+      std::string text;
+      for (int i = 1; i <= line_index; ++i) {
+        text += "\n";
+        text += "line " + std::to_string(i);
+      }
+      TickWith(text);
+    }
+
+    ManualClock clock;
+    SimulatedConsole console;
+    ThrowingPort port;
+    AnsweringPrompt prompt;
+    std::unique_ptr<Form1> form;
+    int ended = 0;
+  };
+
+ private slots:
+  void layoutFollowsTheTwipsTable() {
+    Rig rig;
+    Form1& form = *rig.form;
+    QCOMPARE(form.windowTitle(), QString("Tessun Timing Interface Window"));
+    QCOMPARE(form.size(), QSize(672, 545));
+    QCOMPARE(form.Picture1->geometry(), QRect(8, 16, 625, 409));
+    QCOMPARE(form.VScroll1->geometry(), QRect(640, 16, 25, 409));
+    QCOMPARE(form.MessUSB->geometry(), QRect(8, 448, 657, 33));
+    QCOMPARE(form.Reset->geometry(), QRect(8, 504, 105, 25));
+    QCOMPARE(form.TODC->geometry(), QRect(200, 504, 97, 25));
+    QCOMPARE(form.WriteFile->geometry(), QRect(384, 504, 97, 25));
+    QCOMPARE(form.Exit->geometry(), QRect(568, 504, 97, 25));
+    QCOMPARE(form.Reset->text(), QString("Get Data"));
+    QCOMPARE(form.TODC->text(), QString("Clear Data"));
+    QCOMPARE(form.WriteFile->text(), QString("Write File"));
+    QCOMPARE(form.Exit->text(), QString("Exit"));
+    for (const char* name :
+         {"Picture1", "VScroll1", "MessUSB", "Reset", "TODC", "WriteFile", "Exit", "Timer1"}) {
+      QVERIFY2(form.findChild<QObject*>(name) != nullptr, name);
+    }
+    // 31 lines of the view's font fit its height.
+    QVERIFY(QFontMetrics(form.Picture1->font()).lineSpacing() * 31 <= form.Picture1->height());
+    QVERIFY(QFontInfo(form.Picture1->font()).fixedPitch());
+  }
+
+  void tabOrderStartsOnExit() {
+    Rig rig;
+    Form1& form = *rig.form;
+    form.show();
+    QApplication::setActiveWindow(&form);
+    QVERIFY(QTest::qWaitForWindowActive(&form));
+    QCOMPARE(QApplication::focusWidget(), static_cast<QWidget*>(form.Exit));
+    const std::vector<QWidget*> order = {form.Picture1, form.WriteFile, form.VScroll1,
+                                         form.Reset,    form.TODC,      form.Exit};
+    for (QWidget* expected : order) {
+      QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+      QCOMPARE(QApplication::focusWidget(), expected);
+    }
+  }
+
+  void startUpOpensTheConsoleAndStartsTheTimer() {
+    Rig rig;
+    QCOMPARE(rig.form->MessUSB->text(), QString("USB Connected "));
+    QVERIFY(rig.form->Link().DeviceFound);
+    QVERIFY(rig.form->Timer1->isActive());
+    QCOMPARE(rig.form->Timer1->interval(), 100);
+    // The start-up wait took its half second.
+    QVERIFY(rig.clock.Now() - ManualClock().Now() >= std::chrono::milliseconds(500));
+    QCOMPARE(rig.console.Reports(Kind::kFeature).size(), std::size_t{1});
+  }
+
+  void startUpWithoutTheConsoleSaysNotFoundAndTicksTryAgain() {
+    Rig rig(/*with_console=*/false);
+    QCOMPARE(rig.form->MessUSB->text(), QString("USB Not Found "));
+    QVERIFY(!rig.form->Link().DeviceFound);
+    QVERIFY(rig.form->Timer1->isActive());
+
+    rig.form->Timer1_Timer();
+    QCOMPARE(rig.form->MessUSB->text(), QString("USB Not Found "));
+    QCOMPARE(rig.form->Store().LineIndex, std::int16_t{0});
+
+    // Plugged in later: the next tick finds it.
+    rig.console.AddInterface(SimulatedConsole::Console());
+    rig.TickWith("late\n");
+    QVERIFY(rig.form->Link().DeviceFound);
+    QCOMPARE(rig.form->MessUSB->text(), QString("USB Communication OK"));
+    QCOMPARE(rig.form->Store().Lines[0], std::string("late"));
+  }
+
+  void tickWithDataRefreshesTheViewAndAnEmptyTickLeavesItAlone() {
+    Rig rig;
+    rig.TickWith("first\nsecond");
+    QCOMPARE(rig.form->Picture1->PrintedLines(),
+             (std::vector<std::string>{std::string(kLineIndent) + "second"}));
+    QCOMPARE(rig.form->View().ViewLast, std::int16_t{1});
+    QCOMPARE(rig.form->Store().NewData, std::int16_t{0});
+
+    // Scroll state and picture stay as they are on a tick without data.
+    rig.form->Picture1->PrintLine("", "marker");
+    rig.TickWith("");
+    QCOMPARE(rig.form->Picture1->PrintedLines().back(), std::string("marker"));
+
+    // A lone line feed is data: the view is refreshed.
+    rig.TickWith("\n");
+    QCOMPARE(
+        rig.form->Picture1->PrintedLines(),
+        (std::vector<std::string>{std::string(kLineIndent) + "second", std::string(kLineIndent)}));
+  }
+
+  void viewWindowsFollowTheLineIndex() {
+    for (int line_index : {0, 1, 30, 31, 100, 1000}) {
+      Rig rig;
+      rig.FillLines(line_index);
+      rig.form->View().RefreshDataView();
+      const int first = line_index > 30 ? line_index - 30 : 1;
+      QCOMPARE(rig.form->Picture1->PrintedLines(), Shown(first, line_index));
+      QCOMPARE(rig.form->VScroll1->maximum(), line_index);
+      QCOMPARE(rig.form->VScroll1->minimum(), line_index >= 31 ? 31 : line_index);
+      QCOMPARE(rig.form->VScroll1->value(), line_index);
+    }
+  }
+
+  void scrollingBackAndNewDataJumpingToTheEnd() {
+    Rig rig;
+    rig.FillLines(100);
+    rig.form->VScroll1->setValue(50);
+    QCOMPARE(rig.form->View().ViewLast, std::int16_t{50});
+    QCOMPARE(rig.form->Picture1->PrintedLines(), Shown(20, 50));
+
+    // The wheel over the view scrolls it too.
+    QWheelEvent wheel(QPointF(10, 10), QPointF(10, 10), QPoint(), QPoint(0, -120), Qt::NoButton,
+                      Qt::NoModifier, Qt::NoScrollPhase, false);
+    QApplication::sendEvent(rig.form->Picture1, &wheel);
+    QVERIFY(rig.form->VScroll1->value() > 50);
+    QCOMPARE(rig.form->View().ViewLast, std::int16_t(rig.form->VScroll1->value()));
+
+    rig.TickWith("!");
+    QCOMPARE(rig.form->Picture1->PrintedLines().front(), std::string(kLineIndent) + "line 70");
+    QCOMPARE(rig.form->Picture1->PrintedLines().back(), std::string(kLineIndent) + "line 100!");
+    QCOMPARE(rig.form->VScroll1->value(), 100);
+  }
+
+  void getDataSendsOneCommandAndRestartsTheTimer() {
+    Rig rig;
+    rig.console.SetStoredData({'h', 'i', '\r', '\n'});
+    const auto before = rig.clock.Now();
+    QTest::mouseClick(rig.form->Reset, Qt::LeftButton);
+    QVERIFY(rig.clock.Now() - before >= std::chrono::milliseconds(100));
+    QCOMPARE(rig.console.Reports(Kind::kOutput),
+             (std::vector<Bytes>{Bytes{0x00, 0x01, 0x8D, 0, 0, 0, 0, 0, 0}}));
+    QVERIFY(rig.form->Timer1->isActive());
+    rig.TickWith("");
+    QCOMPARE(rig.console.PendingBytes(), std::size_t{0});
+    QCOMPARE(rig.form->Store().Lines[0], std::string("hi"));
+    QCOMPARE(rig.form->Store().LineIndex, std::int16_t{1});
+  }
+
+  void getDataWithoutTheConsoleSaysNotFound() {
+    Rig rig(/*with_console=*/false);
+    rig.form->MessUSB->clear();
+    rig.form->Reset_Click();
+    QCOMPARE(rig.form->MessUSB->text(), QString("USB Not Found "));
+    QVERIFY(rig.form->Timer1->isActive());
+  }
+
+  void clearDataEmptiesStoreAndViewButNotTheScrollBar() {
+    Rig rig;
+    rig.FillLines(40);
+    QTest::mouseClick(rig.form->TODC, Qt::LeftButton);
+    QCOMPARE(rig.form->Store().LineIndex, std::int16_t{0});
+    QVERIFY(rig.form->Store().Lines[40].empty());
+    QVERIFY(rig.form->Picture1->PrintedLines().empty());
+    QCOMPARE(rig.form->VScroll1->maximum(), 40);
+    QCOMPARE(rig.form->View().ViewLast, std::int16_t{40});
+    // Reception goes on in line 0.
+    rig.TickWith("more");
+    QCOMPARE(rig.form->Store().Lines[0], std::string("more"));
+  }
+
+  void exitAndCloseCloseBothHandles() {
+    {
+      Rig rig;
+      QCOMPARE(rig.console.OpenHandleCount(), 2);
+      QTest::mouseClick(rig.form->Exit, Qt::LeftButton);
+      QCOMPARE(rig.console.OpenHandleCount(), 0);
+      QCOMPARE(rig.ended, 1);
+    }
+    {
+      Rig rig;
+      rig.form->show();
+      QVERIFY(rig.form->close());
+      QCOMPARE(rig.console.OpenHandleCount(), 0);
+      QVERIFY(!rig.form->Timer1->isActive());
+      QCOMPARE(rig.ended, 0);
+    }
+  }
+
+  void anErrorInAHandlerIsShownAndTheProgramGoesOn() {
+    Rig rig;
+    rig.TickWith("kept\n");
+    rig.port.throw_on_write = true;
+    QTest::mouseClick(rig.form->Reset, Qt::LeftButton);
+    QCOMPARE(rig.prompt.texts, (std::vector<std::string>{"write went wrong"}));
+    QVERIFY(rig.form->Timer1->isActive());
+    QCOMPARE(rig.form->Store().Lines[0], std::string("kept"));
+  }
+
+  void writeFileShowsTheOneSaveWindow() {
+    Rig rig;
+    rig.form->show();
+    QTest::mouseClick(rig.form->WriteFile, Qt::LeftButton);
+    Form6* first = rig.form->SaveWindow();
+    QVERIFY(first != nullptr);
+    QVERIFY(first->isVisible());
+    first->hide();
+    QTest::mouseClick(rig.form->WriteFile, Qt::LeftButton);
+    QCOMPARE(rig.form->SaveWindow(), first);
+    QVERIFY(first->isVisible());
+    QVERIFY(rig.form->Timer1->isActive());
+  }
+
+  void printedTextReallyReachesThePixels() {
+    Rig rig;
+    rig.form->show();
+    auto inked = [&] {
+      const QImage image = rig.form->Picture1->grab().toImage();
+      int count = 0;
+      for (int y = 0; y < image.height(); ++y) {
+        for (int x = 0; x < image.width(); ++x) {
+          count += image.pixelColor(x, y) != QColor(Qt::white);
+        }
+      }
+      return count;
+    };
+    QCOMPARE(inked(), 0);
+    rig.TickWith("\nHeat 1  Lane 4  0:59.87");
+    QVERIFY(inked() > 50);
+    rig.form->TODC_Click();
+    QCOMPARE(inked(), 0);
+  }
+
+  void commandLine() {
+    using Action = CommandLine::Action;
+    QCOMPARE(ParseCommandLine({}).action, Action::kRun);
+    QVERIFY(!ParseCommandLine({}).simulate);
+    const CommandLine simulate = ParseCommandLine({"--simulate"});
+    QVERIFY(simulate.simulate && !simulate.data_file);
+    const CommandLine with_file = ParseCommandLine({"--simulate=meet.txt"});
+    QVERIFY(with_file.simulate);
+    QCOMPARE(*with_file.data_file, std::string("meet.txt"));
+    QCOMPARE(ParseCommandLine({"--simulate="}).action, Action::kUsageError);
+    QCOMPARE(ParseCommandLine({"--bogus"}).action, Action::kUsageError);
+    QCOMPARE(ParseCommandLine({"--simulate", "--help"}).action, Action::kHelp);
+    QCOMPARE(ParseCommandLine({"--version"}).action, Action::kVersion);
+  }
+};
+
+}  // namespace tessun
+
+QTEST_MAIN(tessun::Form1Test)
+#include "form1_test.moc"
