@@ -135,6 +135,8 @@ class Sysfs {
     return false;
   }
 
+  static std::string Speed(const fs::path& device) { return Read(device / "speed"); }
+
   static bool AnyHidraw() {
     std::error_code error;
     return fs::exists("/sys/class/hidraw", error) && !fs::is_empty("/sys/class/hidraw", error);
@@ -250,7 +252,8 @@ class Scenario {
       }
       std::this_thread::sleep_for(milliseconds(50));
     }
-    if (!Check(device_.has_value(), "04b4:5500 enumerated", device_ ? device_->string() : "")) {
+    if (!Check(device_.has_value(), "04b4:5500 enumerated",
+               device_ ? device_->string() + ", " + Sysfs::Speed(*device_) + " Mbit/s" : "")) {
       return false;
     }
     serial_driver_ = Sysfs::InterfaceDriver(*device_);
