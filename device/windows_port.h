@@ -1,0 +1,68 @@
+// The device port on Windows: the system's own HID calls (setupapi.dll to enumerate the present
+// HID interfaces, hid.dll to identify and configure a device, kernel32.dll to open, read and
+// write). Reads are overlapped so that each can be waited for with a time-out.
+//
+// The header does not include <windows.h>, so that its macros stay out of the code that uses
+// the port; handles are kept as the opaque pointers they are.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <map>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "device/device_port.h"
+
+namespace tessun {
+
+class WindowsPort final : public DevicePort {
+ public:
+  WindowsPort();
+  // Closes every handle still open (cancelling its read first) and the read event.
+  ~WindowsPort() override;
+  WindowsPort(const WindowsPort&) = delete;
+  WindowsPort& operator=(const WindowsPort&) = delete;
+
+  std::vector<std::string> ListHidInterfaces() override;
+  PortHandle Open(const std::string& path, OpenMode mode) override;
+  bool Close(PortHandle handle) override;
+  bool GetAttributes(PortHandle handle, HidAttributes& attributes) override;
+  bool SetNumInputBuffers(PortHandle handle, int count) override;
+  int OutputReportLength(PortHandle handle) override;
+  // Creates the read event on the first call (one manual-reset event, kept and reused by every
+  // later read handle) and readies the handle's read record.
+  void PrepareReads(PortHandle handle) override;
+  bool SetFeature(PortHandle handle, std::span<const std::uint8_t> report) override;
+  bool WriteReport(PortHandle handle, std::span<const std::uint8_t> report) override;
+  // Starts an overlapped read into the port's own buffer (or goes on waiting for the read a
+  // previous call left outstanding) and waits for it at most `timeout`. The caller's buffer is
+  // written only when the read has completed.
+  ReadResult ReadReport(PortHandle handle, std::span<std::uint8_t> buffer,
+                        std::chrono::milliseconds timeout) override;
+  // Cancels the outstanding read and waits until the system has finished with it.
+  void CancelRead(PortHandle handle) override;
+
+  // Handles this port has open now.
+  std::size_t OpenHandleCount() const { return handles_.size(); }
+
+ private:
+  struct ReadRecord;  // an overlapped read record and the buffer it reads into
+  struct OpenHandle;  // one open handle, with its read record when it is a read handle
+
+  OpenHandle* Find(PortHandle handle);
+  void* ReadEvent();
+  // Cancels a read and waits for it; a read the system will not give back is parked, never
+  // released, so that it cannot complete into freed memory.
+  void FinishRead(OpenHandle& open);
+
+  std::map<PortHandle, std::unique_ptr<OpenHandle>> handles_;
+  std::vector<std::unique_ptr<ReadRecord>> parked_reads_;
+  // The manual-reset event every overlapped read signals; created once, reused for the port's
+  // whole life. Only one read is outstanding at a time, so one event serves all read handles.
+  void* read_event_ = nullptr;
+};
+
+}  // namespace tessun

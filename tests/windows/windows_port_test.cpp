@@ -1,0 +1,309 @@
+// The real Windows port, run under Wine against Wine's own HID devices (a mouse and a keyboard
+// of another vendor): no timing console is present, so every search must end "USB Not Found "
+// with every member examined and closed again.
+#include "device/windows_port.h"
+
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "device/device_link.h"
+#include "device/status_sink.h"
+#include "store/line_store.h"
+
+namespace tessun {
+namespace {
+
+// Handles this process has open, from the system's handle table. (GetProcessHandleCount is not
+// used: Wine answers it with 0.)
+struct SystemHandleEntry {
+  USHORT process_id;  // the low 16 bits of the owner's id
+  USHORT creator_back_trace_index;
+  UCHAR object_type_index;
+  UCHAR handle_attributes;
+  USHORT handle_value;
+  PVOID object;
+  ULONG granted_access;
+};
+struct SystemHandleTable {
+  ULONG count;
+  SystemHandleEntry entries[1];
+};
+using QuerySystemInformation = LONG(WINAPI*)(ULONG, PVOID, ULONG, PULONG);
+
+int ProcessHandles() {
+  constexpr ULONG kSystemHandleInformation = 16;
+  constexpr LONG kInfoLengthMismatch = static_cast<LONG>(0xC0000004);
+  const auto query = reinterpret_cast<QuerySystemInformation>(reinterpret_cast<void*>(
+      GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQuerySystemInformation")));
+  if (query == nullptr) {
+    ADD_FAILURE() << "NtQuerySystemInformation is missing";
+    return -1;
+  }
+  std::vector<std::uint64_t> buffer(1 << 16);  // 8-byte aligned
+  for (;;) {
+    ULONG needed = 0;
+    const auto size = static_cast<ULONG>(buffer.size() * sizeof(buffer[0]));
+    const LONG status = query(kSystemHandleInformation, buffer.data(), size, &needed);
+    if (status == kInfoLengthMismatch) {
+      buffer.resize(buffer.size() * 2);
+      continue;
+    }
+    if (status != 0) {
+      ADD_FAILURE() << "handle table query failed: " << std::hex << status;
+      return -1;
+    }
+    break;
+  }
+  const auto* table = reinterpret_cast<const SystemHandleTable*>(buffer.data());
+  const auto self = static_cast<USHORT>(GetCurrentProcessId());
+  int count = 0;
+  for (ULONG i = 0; i < table->count; ++i) {
+    count += table->entries[i].process_id == self ? 1 : 0;
+  }
+  return count;
+}
+
+// The system no longer knows the handle.
+bool IsClosed(PortHandle handle) {
+  DWORD flags = 0;
+  return GetHandleInformation(reinterpret_cast<HANDLE>(handle), &flags) == 0;
+}
+
+class RecordingStatus final : public StatusSink {
+ public:
+  void SetStatus(std::string_view text) override { texts.emplace_back(text); }
+  std::vector<std::string> texts;
+};
+
+// Passes every call on to the real port and counts the opens and closes.
+class CountingPort final : public DevicePort {
+ public:
+  explicit CountingPort(DevicePort& port) : port_(port) {}
+
+  std::vector<std::string> ListHidInterfaces() override {
+    listed = port_.ListHidInterfaces();
+    return listed;
+  }
+  PortHandle Open(const std::string& path, OpenMode mode) override {
+    opened_paths.push_back(path);
+    const PortHandle handle = port_.Open(path, mode);
+    if (handle != kNoHandle) {
+      ++successful_opens;
+      open_now.insert(handle);
+      ever_opened.push_back(handle);
+    }
+    return handle;
+  }
+  bool Close(PortHandle handle) override {
+    const bool closed = port_.Close(handle);
+    if (closed) {
+      ++successful_closes;
+      open_now.erase(handle);
+    } else {
+      ++failed_closes;
+    }
+    return closed;
+  }
+  bool GetAttributes(PortHandle handle, HidAttributes& attributes) override {
+    const bool ok = port_.GetAttributes(handle, attributes);
+    if (ok) {
+      seen_vendors.push_back(attributes.VendorID);
+    }
+    return ok;
+  }
+  bool SetNumInputBuffers(PortHandle handle, int count) override {
+    ++configuring_calls;
+    return port_.SetNumInputBuffers(handle, count);
+  }
+  int OutputReportLength(PortHandle handle) override {
+    ++configuring_calls;
+    return port_.OutputReportLength(handle);
+  }
+  void PrepareReads(PortHandle handle) override {
+    ++configuring_calls;
+    port_.PrepareReads(handle);
+  }
+  bool SetFeature(PortHandle handle, std::span<const std::uint8_t> report) override {
+    ++configuring_calls;
+    return port_.SetFeature(handle, report);
+  }
+  bool WriteReport(PortHandle handle, std::span<const std::uint8_t> report) override {
+    return port_.WriteReport(handle, report);
+  }
+  ReadResult ReadReport(PortHandle handle, std::span<std::uint8_t> buffer,
+                        std::chrono::milliseconds timeout) override {
+    return port_.ReadReport(handle, buffer, timeout);
+  }
+  void CancelRead(PortHandle handle) override { port_.CancelRead(handle); }
+
+  std::vector<std::string> listed;
+  std::vector<std::string> opened_paths;
+  std::vector<std::uint16_t> seen_vendors;
+  std::set<PortHandle> open_now;
+  std::vector<PortHandle> ever_opened;
+  int successful_opens = 0;
+  int successful_closes = 0;
+  int failed_closes = 0;
+  int configuring_calls = 0;
+
+ private:
+  DevicePort& port_;
+};
+
+// The paths of Wine's HID devices that the port can open for reads.
+std::vector<std::string> OpenableMembers() {
+  WindowsPort port;
+  std::vector<std::string> openable;
+  for (const std::string& path : port.ListHidInterfaces()) {
+    const PortHandle handle = port.Open(path, OpenMode::kForReads);
+    if (handle != kNoHandle) {
+      openable.push_back(path);
+      port.Close(handle);
+    }
+  }
+  return openable;
+}
+
+TEST(WindowsPortSmoke, SearchAmongWineHidDevicesExaminesAndClosesEveryMember) {
+  const int handles_before = ProcessHandles();
+  {
+    WindowsPort port;
+    CountingPort counting(port);
+    auto store = std::make_unique<LineStore>();
+    RecordingStatus status;
+    DeviceLink link(counting, *store, status);
+
+    EXPECT_FALSE(link.OpenUsbDevice());
+    EXPECT_FALSE(link.DeviceFound);
+    EXPECT_EQ(status.texts, std::vector<std::string>{"USB Not Found "});
+
+    // Wine's own HID devices are there to be searched.
+    ASSERT_FALSE(counting.listed.empty());
+    for (const std::string& path : counting.listed) {
+      EXPECT_FALSE(path.empty());
+    }
+    // Every member was opened once, in the platform's order; none was kept.
+    EXPECT_EQ(counting.opened_paths, counting.listed);
+    EXPECT_GE(counting.successful_opens, 1);
+    EXPECT_EQ(counting.successful_closes, counting.successful_opens);
+    EXPECT_EQ(counting.failed_closes, 0);
+    EXPECT_TRUE(counting.open_now.empty());
+    EXPECT_EQ(port.OpenHandleCount(), 0u);
+    EXPECT_EQ(link.DeviceHandle, kNoHandle);
+    EXPECT_EQ(link.ReadHandle, kNoHandle);
+    // Their attributes were read, and none is the console.
+    EXPECT_EQ(counting.seen_vendors.size(), static_cast<std::size_t>(counting.successful_opens));
+    EXPECT_EQ(std::count(counting.seen_vendors.begin(), counting.seen_vendors.end(),
+                         DeviceLink::kVendorId),
+              0);
+    // Nothing of the open path ran: no capabilities, read event or feature report.
+    EXPECT_EQ(counting.configuring_calls, 0);
+
+    // The exchanges search again, and find nothing again.
+    link.ReadReports();
+    link.SendCommand(kGetDataCommand);
+    EXPECT_EQ(status.texts.back(), "USB Not Found ");
+    EXPECT_EQ(counting.opened_paths.size(), 3 * counting.listed.size());
+    EXPECT_TRUE(counting.open_now.empty());
+    // The system's own view: every handle of the searches is closed, none is left behind.
+    for (const PortHandle handle : counting.ever_opened) {
+      EXPECT_TRUE(IsClosed(handle)) << handle;
+    }
+    EXPECT_EQ(ProcessHandles(), handles_before);
+  }
+  EXPECT_EQ(ProcessHandles(), handles_before);
+}
+
+TEST(WindowsPort, RejectsWhatIsNotOpen) {
+  WindowsPort port;
+  EXPECT_EQ(port.Open("\\\\.\\NoSuchHidDevice", OpenMode::kSynchronous), kNoHandle);
+  EXPECT_EQ(port.Open("", OpenMode::kForReads), kNoHandle);
+  EXPECT_FALSE(port.Close(kNoHandle));
+  EXPECT_FALSE(port.Close(12345));
+  HidAttributes attributes;
+  EXPECT_FALSE(port.GetAttributes(12345, attributes));
+  EXPECT_EQ(port.OutputReportLength(12345), 0);
+  std::array<std::uint8_t, 9> buffer{};
+  EXPECT_EQ(port.ReadReport(12345, buffer, std::chrono::milliseconds(10)).status,
+            ReadStatus::kFailed);
+  EXPECT_EQ(port.OpenHandleCount(), 0u);
+}
+
+TEST(WindowsPort, ReadsTimeOutAndAreCancelledOnAWineHidDevice) {
+  const std::vector<std::string> members = OpenableMembers();
+  ASSERT_FALSE(members.empty());
+  const int handles_before = ProcessHandles();
+  {
+    WindowsPort port;
+    const PortHandle reads = port.Open(members.front(), OpenMode::kForReads);
+    ASSERT_NE(reads, kNoHandle);
+    port.PrepareReads(reads);
+    // The open file and the read event.
+    EXPECT_EQ(ProcessHandles(), handles_before + 2);
+
+    // A synchronous write needs the synchronous handle.
+    const std::array<std::uint8_t, 3> report = {0, 1, kGetDataCommand};
+    EXPECT_FALSE(port.WriteReport(reads, report));
+
+    // Nobody moves Wine's mouse: the read times out and the caller's buffer stays untouched
+    // while the read is outstanding, also when the wait is taken up again.
+    std::array<std::uint8_t, 9> buffer;
+    buffer.fill(0xAA);
+    for (int attempt = 0; attempt < 2; ++attempt) {
+      const ReadResult result = port.ReadReport(reads, buffer, std::chrono::milliseconds(30));
+      ASSERT_EQ(result.status, ReadStatus::kTimedOut);
+      EXPECT_EQ(result.bytes, 0u);
+      EXPECT_TRUE(std::all_of(buffer.begin(), buffer.end(), [](auto b) { return b == 0xAA; }));
+    }
+    port.CancelRead(reads);
+    // After the cancel a new read starts and times out the same way.
+    EXPECT_EQ(port.ReadReport(reads, buffer, std::chrono::milliseconds(30)).status,
+              ReadStatus::kTimedOut);
+    // Close cancels the outstanding read itself and waits for it.
+    EXPECT_TRUE(port.Close(reads));
+    EXPECT_FALSE(port.Close(reads));
+    EXPECT_TRUE(IsClosed(reads));
+    // The read event stays.
+    EXPECT_EQ(ProcessHandles(), handles_before + 1);
+
+    // A second read handle reuses the event: no new one is created.
+    const PortHandle again = port.Open(members.back(), OpenMode::kForReads);
+    ASSERT_NE(again, kNoHandle);
+    port.PrepareReads(again);
+    EXPECT_EQ(ProcessHandles(), handles_before + 2);
+    EXPECT_EQ(port.ReadReport(again, buffer, std::chrono::milliseconds(30)).status,
+              ReadStatus::kTimedOut);
+    // The port's end closes the handle with its outstanding read, and the event.
+  }
+  EXPECT_EQ(ProcessHandles(), handles_before);
+}
+
+TEST(WindowsPort, ReadsAttributesAndCapabilitiesOfWineHidDevices) {
+  WindowsPort port;
+  int examined = 0;
+  for (const std::string& path : port.ListHidInterfaces()) {
+    const PortHandle handle = port.Open(path, OpenMode::kSynchronous);
+    if (handle == kNoHandle) {
+      continue;
+    }
+    ++examined;
+    HidAttributes attributes;
+    EXPECT_TRUE(port.GetAttributes(handle, attributes)) << path;
+    EXPECT_NE(attributes.VendorID, 0) << path;
+    EXPECT_GE(port.OutputReportLength(handle), 0) << path;
+    EXPECT_TRUE(port.Close(handle));
+  }
+  EXPECT_GE(examined, 1);
+  EXPECT_EQ(port.OpenHandleCount(), 0u);
+}
+
+}  // namespace
+}  // namespace tessun
