@@ -163,9 +163,14 @@ class Scenario {
       IdleTick();
       LiveLines();
       GetData("Get Data: the stored printout");
-      Unplug();
+      Unplug("Unplugged in the middle of a printout, while the link waits for a report", 23,
+             milliseconds(150), false);
       Replug();
       GetData("Get Data after the replug: the whole printout again");
+      Unplug("Unplugged in the middle of a printout that waits on the host for the next tick", 37,
+             milliseconds(0), true);
+      Replug();
+      GetData("Get Data after the second replug");
       Close();
     }
     console_.Send("quit");
@@ -356,11 +361,17 @@ class Scenario {
     store_.EmptyLines();
   }
 
-  void Unplug() {
-    Step("Unplugged in the middle of a printout");
+  // The console stops in the middle of the printout after `cut_after` reports (mid-line), stays
+  // silent for `pause` and unplugs itself. With `busy`, no tick runs until it is gone (as when
+  // the window is busy), so the reports wait in the port's queue when the device vanishes.
+  void Unplug(std::string_view title, std::size_t cut_after, milliseconds pause, bool busy) {
+    Step(title);
     const std::size_t mark = console_.Mark();
-    console_.Send("cut " + std::to_string(kCutAfterReports));
+    console_.Send("cut " + std::to_string(cut_after) + " " + std::to_string(pause.count()));
     PressGetData();
+    if (busy) {
+      Check(console_.WaitFor("unplugged", mark).has_value(), "the console is gone before a tick");
+    }
     std::vector<std::string> statuses;
     for (int tick = 0; tick < kMaxTicks && link_.DeviceFound; ++tick) {
       Tick();
@@ -379,9 +390,8 @@ class Scenario {
     Check(!link_.DeviceFound, "DeviceFound is False");
     Check(HandlesClosed(), "DeviceHandle and ReadHandle are closed");
     const auto cut = console_.WaitFor("cut after", mark);
-    Check(cut &&
-              cut->find("cut after " + std::to_string(kCutAfterReports) + " ") != std::string::npos,
-          "the console sent " + std::to_string(kCutAfterReports) + " reports before the unplug",
+    Check(cut && cut->find("cut after " + std::to_string(cut_after) + " ") != std::string::npos,
+          "the console sent " + std::to_string(cut_after) + " reports before the unplug",
           cut.value_or("none"));
     Check(console_.WaitFor("unplugged", mark).has_value(), "the console is unplugged");
 
@@ -389,7 +399,7 @@ class Scenario {
     const std::vector<std::string> parts = SplitIntoReports(kPrintout);
     LineStore expected;
     std::size_t bytes = 0;
-    for (std::size_t i = 0; i < kCutAfterReports && i < parts.size(); ++i) {
+    for (std::size_t i = 0; i < cut_after && i < parts.size(); ++i) {
       for (const char c : parts[i]) {
         expected.StoreByte(static_cast<std::uint8_t>(c));
         ++bytes;

@@ -18,7 +18,8 @@ namespace tessun::usbvm {
 //   plug             plug the gadget into the virtual bus
 //   unplug           unplug it
 //   live N           send N live lines
-//   cut K            during the next printout, stop after K data reports, wait, then unplug
+//   cut K P          during the next printout, stop after K data reports, stay silent for
+//                    P ms, then unplug
 //   quit             unplug and end
 inline constexpr const char* kCommandFifo = "/run/console.cmd";
 // The console appends one line per event here (and echoes it to its standard output).
@@ -64,9 +65,6 @@ inline const std::vector<std::string> kPrintoutLines = {
     "END OF HEAT 2",
     "",
 };
-
-// Where the unplug scenario cuts the printout: after this many data reports (mid-line).
-inline constexpr std::size_t kCutAfterReports = 23;
 
 // A live line as the console prints it (number counts from 1).
 inline std::string LiveLine(int number, int total) {

@@ -76,9 +76,6 @@ constexpr std::uint8_t kGetDataCommand = 0x8D;
 constexpr std::uint8_t kFullSpeedInterval = 10;
 constexpr std::uint8_t kHighSpeedInterval = 7;
 constexpr std::chrono::milliseconds kPollInterval{kFullSpeedInterval};
-// How long the console stays silent between the last report before a cut and the unplug: long
-// enough for the host to be waiting in a read, shorter than the program's 500 ms read time-out.
-constexpr std::chrono::milliseconds kCutPause{150};
 
 std::string Hex(std::span<const std::uint8_t> bytes) {
   std::string text;
@@ -226,7 +223,10 @@ class VirtualConsole {
       }
       Queue(text, "live lines");
     } else if (command.rfind("cut ", 0) == 0) {
-      cut_after_ = static_cast<std::size_t>(std::atol(command.c_str() + 4));
+      char* rest = nullptr;
+      const std::size_t reports = std::strtoul(command.c_str() + 4, &rest, 10);
+      cut_pause_ = std::chrono::milliseconds(std::strtol(rest, nullptr, 10));
+      cut_after_ = reports;
     } else if (command == "quit") {
       Unplug();
       Log("quit");
@@ -308,8 +308,8 @@ class VirtualConsole {
         cut_after_ = 0;
         const std::size_t dropped = DropQueue();
         Log("cut after " + std::to_string(sent) + " data reports, " + std::to_string(dropped) +
-            " dropped");
-        std::this_thread::sleep_for(kCutPause);
+            " dropped, unplug in " + std::to_string(cut_pause_.load().count()) + " ms");
+        std::this_thread::sleep_for(cut_pause_.load());
         Unplug();
       } else if (drained) {
         Log("sent all " + std::to_string(sent) + " data reports");
@@ -536,6 +536,8 @@ class VirtualConsole {
   std::size_t sent_since_queued_ = 0;
   // When non-zero, the data report after which the console goes silent and unplugs.
   std::atomic<std::size_t> cut_after_ = 0;
+  // How long the console then stays silent before it unplugs.
+  std::atomic<std::chrono::milliseconds> cut_pause_{std::chrono::milliseconds(0)};
 };
 
 }  // namespace
