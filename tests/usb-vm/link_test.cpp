@@ -171,6 +171,9 @@ class Scenario {
              milliseconds(0), true);
       Replug();
       GetData("Get Data after the second replug");
+      console_.Send("zlp on");
+      GetData("Get Data from a console that sends a zero-length packet after each report");
+      console_.Send("zlp off");
       Close();
     }
     console_.Send("quit");

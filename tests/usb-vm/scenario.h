@@ -20,6 +20,7 @@ namespace tessun::usbvm {
 //   live N           send N live lines
 //   cut K P          during the next printout, stop after K data reports, stay silent for
 //                    P ms, then unplug
+//   zlp on|off       send a zero-length packet after every data report, or not
 //   quit             unplug and end
 inline constexpr const char* kCommandFifo = "/run/console.cmd";
 // The console appends one line per event here (and echoes it to its standard output).

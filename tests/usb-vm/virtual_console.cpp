@@ -227,6 +227,8 @@ class VirtualConsole {
       const std::size_t reports = std::strtoul(command.c_str() + 4, &rest, 10);
       cut_pause_ = std::chrono::milliseconds(std::strtol(rest, nullptr, 10));
       cut_after_ = reports;
+    } else if (command.rfind("zlp ", 0) == 0) {
+      zero_length_packets_ = command == "zlp on";
     } else if (command == "quit") {
       Unplug();
       Log("quit");
@@ -290,6 +292,10 @@ class VirtualConsole {
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
         continue;
+      }
+      if (data && zero_length_packets_) {
+        // Some devices end every transfer that fills whole packets with a zero-length packet.
+        [[maybe_unused]] const ssize_t none = write(ep_in_, empty.data(), 0);
       }
       // The host controller's virtual bus polls as fast as it can; a real full-speed device
       // sends at most one report per polling interval, and so does this one.
@@ -536,6 +542,8 @@ class VirtualConsole {
   std::size_t sent_since_queued_ = 0;
   // When non-zero, the data report after which the console goes silent and unplugs.
   std::atomic<std::size_t> cut_after_ = 0;
+  // A zero-length packet follows every data report.
+  std::atomic<bool> zero_length_packets_ = false;
   // How long the console then stays silent before it unplugs.
   std::atomic<std::chrono::milliseconds> cut_pause_{std::chrono::milliseconds(0)};
 };
