@@ -158,8 +158,18 @@ class CountingPort final : public DevicePort {
   DevicePort& port_;
 };
 
+// Wine starts its HID bus driver in the background with its services: waits (at most 10 s) until
+// its devices are listed, so that a freshly started Wine does not look like an empty machine.
+void WaitForHidDevices() {
+  WindowsPort port;
+  for (int attempt = 0; attempt < 100 && port.ListHidInterfaces().empty(); ++attempt) {
+    Sleep(100);
+  }
+}
+
 // The paths of Wine's HID devices that the port can open for reads.
 std::vector<std::string> OpenableMembers() {
+  WaitForHidDevices();
   WindowsPort port;
   std::vector<std::string> openable;
   for (const std::string& path : port.ListHidInterfaces()) {
@@ -173,6 +183,7 @@ std::vector<std::string> OpenableMembers() {
 }
 
 TEST(WindowsPortSmoke, SearchAmongWineHidDevicesExaminesAndClosesEveryMember) {
+  WaitForHidDevices();
   const int handles_before = ProcessHandles();
   {
     WindowsPort port;
@@ -288,6 +299,7 @@ TEST(WindowsPort, ReadsTimeOutAndAreCancelledOnAWineHidDevice) {
 
 TEST(WindowsPort, ReadsAttributesAndCapabilitiesOfWineHidDevices) {
   WindowsPort port;
+  WaitForHidDevices();
   int examined = 0;
   for (const std::string& path : port.ListHidInterfaces()) {
     const PortHandle handle = port.Open(path, OpenMode::kSynchronous);
