@@ -1,5 +1,9 @@
 #include "device/windows_port.h"
 
+// Without this the Windows SDK's <windows.h> defines min and max as macros.
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
 #include <windows.h>
 
 #include <setupapi.h>

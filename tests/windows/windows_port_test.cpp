@@ -3,6 +3,10 @@
 // with every member examined and closed again.
 #include "device/windows_port.h"
 
+// Without this the Windows SDK's <windows.h> defines min and max as macros.
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
 #include <windows.h>
 
 #include <gtest/gtest.h>
