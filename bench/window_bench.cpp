@@ -1,0 +1,178 @@
+// The acquisition tick against the simulated console with a full tick of data, the data view's
+// refresh at the end of a full store with a very long last line, and the save window's write of
+// a full store; all offscreen.
+#include <benchmark/benchmark.h>
+
+#include <QApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QLineEdit>
+#include <QTemporaryDir>
+#include <algorithm>
+#include <chrono>
+#include <string>
+
+#include "app/form1.h"
+#include "device/simulated_console.h"
+#include "save/file_lists.h"
+#include "save/form6.h"
+#include "tests/soak/timing_printout.h"
+
+namespace tessun {
+namespace {
+
+using std::chrono::milliseconds;
+
+constexpr std::size_t kFullTick = 280;
+
+class OkPrompt final : public Prompt {
+ public:
+  int MsgBox(std::string_view, PromptButtons) override { return kAnswerOk; }
+};
+
+// The main window against a console that sends 40 full reports in every 100 ms and nothing
+// while it has nothing to send. The test drives the ticks; the window's own timer is stopped.
+struct Window {
+  Window() : console(clock) {
+    console.AddInterface(SimulatedConsole::Console());
+    console.SetReportInterval(std::chrono::microseconds(2500), /*empty_reports=*/false);
+    form = std::make_unique<Form1>(console, clock, prompt);
+    form->Form_Load();
+    form->Timer1->stop();
+  }
+  ManualClock clock;
+  SimulatedConsole console;
+  OkPrompt prompt;
+  std::unique_ptr<Form1> form;
+};
+
+// One tick: 40 reports read (all already queued, so no read waits), 280 bytes assembled, the
+// view refreshed. With `paint`, the window is shown and the view's repaint is timed as well.
+void TickBenchmark(benchmark::State& state, bool paint) {
+  Window window;
+  if (paint) {
+    window.form->show();
+    QCoreApplication::processEvents();
+  }
+  const std::string printout = soak::TimingPrintout(1 << 20);
+  std::size_t at = 0;
+  for (auto _ : state) {
+    if (at + kFullTick > printout.size()) {
+      at = 0;
+    }
+    window.console.Print(std::string_view(printout).substr(at, kFullTick));
+    at += kFullTick;
+    window.clock.Advance(milliseconds(100));
+    // Makes the console's reports of the last 100 ms now, outside the timed part.
+    window.console.Print("");
+    if (window.form->Store().LineIndex >= 900) {
+      window.form->TODC_Click();
+    }
+    const auto before = window.clock.Now();
+    const auto start = std::chrono::steady_clock::now();
+    window.form->Timer1_Timer();
+    if (paint) {
+      window.form->Picture1->repaint();
+    }
+    const auto stop = std::chrono::steady_clock::now();
+    state.SetIterationTime(std::chrono::duration<double>(stop - start).count());
+    if (window.clock.Now() != before || window.console.PendingBytes() != 0) {
+      state.SkipWithError("the tick waited for the device or left data behind");
+      break;
+    }
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kFullTick));
+}
+
+void BM_TickFullTick(benchmark::State& state) {
+  TickBenchmark(state, false);
+}
+BENCHMARK(BM_TickFullTick)->UseManualTime();
+
+void BM_TickFullTickAndPaint(benchmark::State& state) {
+  TickBenchmark(state, true);
+}
+BENCHMARK(BM_TickFullTickAndPaint)->UseManualTime();
+
+// LineIndex 1000: lines 970 to 1000 are shown, line 1000 has 10,000 characters.
+void FillForView(LineStore& store) {
+  const std::string printout = soak::KeptText(soak::TimingPrintout(200'000));
+  for (std::size_t i = 0; i < store.Lines.size(); ++i) {
+    store.Lines[i] = printout.substr(i * 80 % (printout.size() - 80), 80);
+    std::replace(store.Lines[i].begin(), store.Lines[i].end(), '\n', ' ');
+  }
+  store.Lines[LineStore::kLastLine] = printout.substr(0, 10'000);
+  std::replace(store.Lines[LineStore::kLastLine].begin(), store.Lines[LineStore::kLastLine].end(),
+               '\n', ' ');
+  store.LineIndex = LineStore::kLastLine;
+}
+
+void RefreshBenchmark(benchmark::State& state, bool paint) {
+  Window window;
+  FillForView(window.form->Store());
+  if (paint) {
+    window.form->show();
+    QCoreApplication::processEvents();
+  }
+  for (auto _ : state) {
+    window.form->View().RefreshDataView();
+    if (paint) {
+      window.form->Picture1->repaint();
+    }
+  }
+  if (window.form->Picture1->PrintedLines().back().size() != 10'000 + kLineIndent.size()) {
+    state.SkipWithError("the long line was not shown");
+  }
+}
+
+void BM_RefreshDataViewLongLastLine(benchmark::State& state) {
+  RefreshBenchmark(state, false);
+}
+BENCHMARK(BM_RefreshDataViewLongLastLine);
+
+void BM_RefreshDataViewLongLastLineAndPaint(benchmark::State& state) {
+  RefreshBenchmark(state, true);
+}
+BENCHMARK(BM_RefreshDataViewLongLastLineAndPaint);
+
+// "Write" in the save window: a full store (1001 lines of 80 characters) through its save file
+// into a temporary directory, replacing the file of the previous round.
+void BM_SaveWindowWriteFullStore(benchmark::State& state) {
+  LineStore store;
+  const std::string printout = soak::KeptText(soak::TimingPrintout(200'000));
+  for (std::size_t i = 0; i < store.Lines.size(); ++i) {
+    store.Lines[i] = printout.substr(i * 80 % (printout.size() - 80), 80);
+    std::replace(store.Lines[i].begin(), store.Lines[i].end(), '\n', ' ');
+  }
+  store.LineIndex = LineStore::kLastLine;
+  QTemporaryDir directory;
+  OkPrompt prompt;
+  Form6 form6(store, prompt, nullptr);
+  form6.Dir1->setPath(directory.path());
+  form6.Text4->setText("TessunData.txt");
+  const QString path = QDir(directory.path()).filePath("TessunData.txt");
+  for (auto _ : state) {
+    form6.Save1_Click();
+  }
+  if (QFileInfo(path).size() < 1001 * 82) {
+    state.SkipWithError("the file was not written");
+  }
+}
+BENCHMARK(BM_SaveWindowWriteFullStore);
+
+}  // namespace
+}  // namespace tessun
+
+int main(int argc, char** argv) {
+  if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) {
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+  }
+  QApplication app(argc, argv);
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
+    return 1;
+  }
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}
