@@ -8,18 +8,11 @@
 #include <exception>
 
 #include "save/form6.h"
+#include "save/twips.h"
 
 namespace tessun {
 
 namespace {
-
-// Positions and sizes are laid out in twips; at 15 twips a logical pixel.
-constexpr int kTwipsPerPixel = 15;
-
-QRect Twips(int left, int top, int width, int height) {
-  return {left / kTwipsPerPixel, top / kTwipsPerPixel, width / kTwipsPerPixel,
-          height / kTwipsPerPixel};
-}
 
 // Colours given as 0x00BBGGRR.
 QColor FromBgr(unsigned bgr) {
@@ -44,7 +37,7 @@ Form1::Form1(DevicePort& port, Clock& clock, Prompt& prompt, QWidget* parent)
       Reset(new QPushButton("Get Data", this)),
       VScroll1(new VerticalScrollBar(this)),
       WriteFile(new QPushButton("Write File", this)),
-      Picture1(new PictureBox(DataView::kShownLines, Twips(0, 0, 0, 6135).height(), this)),
+      Picture1(new PictureBox(DataView::kShownLines, FromTwips(0, 0, 0, 6135).height(), this)),
       Exit(new QPushButton("Exit", this)),
       Timer1(new QTimer(this)),
       MessUSB(new QLabel(this)),
@@ -54,7 +47,7 @@ Form1::Form1(DevicePort& port, Clock& clock, Prompt& prompt, QWidget* parent)
       link_(port, store_, *this),
       end_program_([] { QCoreApplication::exit(0); }) {
   setWindowTitle(kMainWindowCaption);
-  setFixedSize(Twips(0, 0, 10080, 8175).size());
+  setFixedSize(FromTwips(0, 0, 10080, 8175).size());
   setAutoFillBackground(true);
   QPalette colours = palette();
   colours.setColor(QPalette::Window, FromBgr(kWindowColour));
@@ -69,13 +62,13 @@ Form1::Form1(DevicePort& port, Clock& clock, Prompt& prompt, QWidget* parent)
   Timer1->setObjectName("Timer1");
   MessUSB->setObjectName("MessUSB");
 
-  Picture1->setGeometry(Twips(120, 240, 9375, 6135));
-  VScroll1->setGeometry(Twips(9600, 240, 375, 6135));
-  MessUSB->setGeometry(Twips(120, 6720, 9855, 495));
-  Reset->setGeometry(Twips(120, 7560, 1575, 375));
-  TODC->setGeometry(Twips(3000, 7560, 1455, 375));
-  WriteFile->setGeometry(Twips(5760, 7560, 1455, 375));
-  Exit->setGeometry(Twips(8520, 7560, 1455, 375));
+  Picture1->setGeometry(FromTwips(120, 240, 9375, 6135));
+  VScroll1->setGeometry(FromTwips(9600, 240, 375, 6135));
+  MessUSB->setGeometry(FromTwips(120, 6720, 9855, 495));
+  Reset->setGeometry(FromTwips(120, 7560, 1575, 375));
+  TODC->setGeometry(FromTwips(3000, 7560, 1455, 375));
+  WriteFile->setGeometry(FromTwips(5760, 7560, 1455, 375));
+  Exit->setGeometry(FromTwips(8520, 7560, 1455, 375));
 
   MessUSB->setAutoFillBackground(true);
   QPalette status_colours = MessUSB->palette();

@@ -9,18 +9,11 @@
 #include <string>
 
 #include "save/data_file.h"
+#include "save/twips.h"
 
 namespace tessun {
 
 namespace {
-
-// Window and control geometry, given in twips and placed at 15 twips per pixel.
-constexpr int kTwipsPerPixel = 15;
-
-QRect FromTwips(int left, int top, int width, int height) {
-  return QRect(left / kTwipsPerPixel, top / kTwipsPerPixel, width / kTwipsPerPixel,
-               height / kTwipsPerPixel);
-}
 
 std::tm SystemLocalTime() {
   const QDateTime now = QDateTime::currentDateTime();

@@ -6,31 +6,16 @@
 #include <random>
 #include <vector>
 
+#include "tests/common/console_report_descriptor.h"
+
 namespace tessun {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-// The timing console: one vendor-defined collection, 8-byte input and output reports and a
-// 5-byte feature report, no report ids.
-const Bytes kConsole = {
-    0x06, 0xA0, 0xFF,  // Usage Page (vendor defined 0xFFA0)
-    0x09, 0x01,        // Usage (1)
-    0xA1, 0x01,        // Collection (Application)
-    0x09, 0x02,        //   Usage (2)
-    0x15, 0x00,        //   Logical Minimum (0)
-    0x26, 0xFF, 0x00,  //   Logical Maximum (255)
-    0x75, 0x08,        //   Report Size (8)
-    0x95, 0x08,        //   Report Count (8)
-    0x81, 0x02,        //   Input (Data, Variable, Absolute)
-    0x09, 0x03,        //   Usage (3)
-    0x95, 0x08,        //   Report Count (8)
-    0x91, 0x02,        //   Output (Data, Variable, Absolute)
-    0x09, 0x04,        //   Usage (4)
-    0x95, 0x05,        //   Report Count (5)
-    0xB1, 0x02,        //   Feature (Data, Variable, Absolute)
-    0xC0,              // End Collection
-};
+// The timing console.
+const Bytes kConsole(test_data::kConsoleReportDescriptor.begin(),
+                     test_data::kConsoleReportDescriptor.end());
 
 // The boot keyboard of the HID class definition: 8-byte input, 5 LED bits plus 3 padding bits
 // of output.

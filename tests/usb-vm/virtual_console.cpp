@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "scenario.h"
+#include "tests/common/console_report_descriptor.h"
 
 namespace tessun::usbvm {
 namespace {
@@ -37,26 +38,8 @@ constexpr const char* kGadgetDir = "/sys/kernel/config/usb_gadget/console";
 constexpr const char* kFfsMount = "/dev/ffs-console";
 constexpr const char* kUdcName = "dummy_udc.0";
 
-// Vendor-defined usage page; 8-byte input and output reports and a 5-byte feature report (the
-// line configuration), no report ids.
-constexpr std::uint8_t kReportDescriptor[] = {
-    0x06, 0xA0, 0xFF,  // Usage Page (vendor-defined 0xFFA0)
-    0x09, 0x01,        // Usage (1)
-    0xA1, 0x01,        // Collection (Application)
-    0x09, 0x02,        //   Usage (2)
-    0x15, 0x00,        //   Logical Minimum (0)
-    0x26, 0xFF, 0x00,  //   Logical Maximum (255)
-    0x75, 0x08,        //   Report Size (8)
-    0x95, 0x08,        //   Report Count (8)
-    0x81, 0x02,        //   Input (Data, Variable, Absolute)
-    0x09, 0x03,        //   Usage (3)
-    0x95, 0x08,        //   Report Count (8)
-    0x91, 0x02,        //   Output (Data, Variable, Absolute)
-    0x09, 0x04,        //   Usage (4)
-    0x95, 0x05,        //   Report Count (5)
-    0xB1, 0x02,        //   Feature (Data, Variable, Absolute)
-    0xC0,              // End Collection
-};
+// The console's report descriptor, shared with the parser's tests.
+constexpr const auto& kReportDescriptor = test_data::kConsoleReportDescriptor;
 constexpr std::size_t kFeatureReportSize = 5;
 
 // HID class requests.
@@ -105,7 +88,7 @@ void PutInterfaceDescriptors(std::vector<std::uint8_t>& out, std::uint8_t interv
   out.insert(out.end(), std::begin(interface), std::end(interface));
   const std::uint8_t hid[] = {9, kHidDescriptorType, 0x11, 0x01, 0, 1, kReportDescriptorType};
   out.insert(out.end(), std::begin(hid), std::end(hid));
-  PutLe16(out, sizeof kReportDescriptor);
+  PutLe16(out, static_cast<std::uint16_t>(kReportDescriptor.size()));
   for (const std::uint8_t address : {std::uint8_t{1 | USB_DIR_IN}, std::uint8_t{2 | USB_DIR_OUT}}) {
     const std::uint8_t endpoint[] = {USB_DT_ENDPOINT_SIZE, USB_DT_ENDPOINT, address,
                                      USB_ENDPOINT_XFER_INT};
@@ -400,7 +383,7 @@ class VirtualConsole {
       } else if (value >> 8 == kHidDescriptorType) {
         std::vector<std::uint8_t> hid = {9, kHidDescriptorType,   0x11, 0x01, 0,
                                          1, kReportDescriptorType};
-        PutLe16(hid, sizeof kReportDescriptor);
+        PutLe16(hid, static_cast<std::uint16_t>(kReportDescriptor.size()));
         Log(std::string("GET_DESCRIPTOR hid ") + head);
         Reply(hid, length);
       } else {
