@@ -63,6 +63,7 @@ struct WindowsPort::ReadRecord {
 struct WindowsPort::OpenHandle {
   HANDLE handle = INVALID_HANDLE_VALUE;
   OpenMode mode = OpenMode::kSynchronous;
+  std::string path;
   // The device's input report length (read handles only; 0 when unknown).
   int input_report_length = 0;
   std::unique_ptr<ReadRecord> read;  // read handles only
@@ -143,6 +144,10 @@ PortHandle WindowsPort::Open(const std::string& path, OpenMode mode) {
   auto open = std::make_unique<OpenHandle>();
   open->handle = handle;
   open->mode = mode;
+  open->path = path;
+  if (const auto asked = input_buffers_.find(path); asked != input_buffers_.end()) {
+    HidD_SetNumInputBuffers(handle, static_cast<ULONG>(asked->second));
+  }
   if (mode == OpenMode::kForReads) {
     HIDP_CAPS caps{};
     if (ReadCaps(handle, caps)) {
@@ -195,7 +200,20 @@ bool WindowsPort::SetNumInputBuffers(PortHandle handle, int count) {
   if (open == nullptr || count < 0) {
     return false;
   }
-  return HidD_SetNumInputBuffers(open->handle, static_cast<ULONG>(count)) != 0;
+  if (!HidD_SetNumInputBuffers(open->handle, static_cast<ULONG>(count))) {
+    return false;
+  }
+  input_buffers_[open->path] = count;
+  return true;
+}
+
+int WindowsPort::InputBuffers(PortHandle handle) {
+  const OpenHandle* open = Find(handle);
+  ULONG count = 0;
+  if (open == nullptr || !HidD_GetNumInputBuffers(open->handle, &count)) {
+    return 0;
+  }
+  return static_cast<int>(count);
 }
 
 int WindowsPort::OutputReportLength(PortHandle handle) {

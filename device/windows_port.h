@@ -30,6 +30,9 @@ class WindowsPort final : public DevicePort {
   PortHandle Open(const std::string& path, OpenMode mode) override;
   bool Close(PortHandle handle) override;
   bool GetAttributes(PortHandle handle, HidAttributes& attributes) override;
+  // The HID driver keeps a queue of input reports for each open handle. The count asked for is
+  // remembered for the device and also given to every handle this port opens to it afterwards,
+  // so the read handle gets the queue that was asked for on the synchronous one.
   bool SetNumInputBuffers(PortHandle handle, int count) override;
   int OutputReportLength(PortHandle handle) override;
   // Creates the read event on the first call (one manual-reset event, kept and reused by every
@@ -47,6 +50,8 @@ class WindowsPort final : public DevicePort {
 
   // Handles this port has open now.
   std::size_t OpenHandleCount() const { return handles_.size(); }
+  // The size of the driver's input report queue of a handle; 0 when it cannot be read.
+  int InputBuffers(PortHandle handle);
 
  private:
   struct ReadRecord;  // an overlapped read record and the buffer it reads into
@@ -59,6 +64,8 @@ class WindowsPort final : public DevicePort {
   void FinishRead(OpenHandle& open);
 
   std::map<PortHandle, std::unique_ptr<OpenHandle>> handles_;
+  // Input buffers asked for, by device path.
+  std::map<std::string, int> input_buffers_;
   std::vector<std::unique_ptr<ReadRecord>> parked_reads_;
   // The manual-reset event every overlapped read signals; created once, reused for the port's
   // whole life. Only one read is outstanding at a time, so one event serves all read handles.

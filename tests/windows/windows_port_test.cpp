@@ -321,5 +321,29 @@ TEST(WindowsPort, ReadsAttributesAndCapabilitiesOfWineHidDevices) {
   EXPECT_EQ(port.OpenHandleCount(), 0u);
 }
 
+TEST(WindowsPort, InputBuffersAskedForADeviceReachItsReadHandle) {
+  WindowsPort port;
+  WaitForHidDevices();
+  const std::vector<std::string> paths = port.ListHidInterfaces();
+  ASSERT_FALSE(paths.empty());
+  const PortHandle device = port.Open(paths.front(), OpenMode::kSynchronous);
+  ASSERT_NE(device, kNoHandle);
+  const PortHandle before = port.Open(paths.front(), OpenMode::kForReads);
+  ASSERT_NE(before, kNoHandle);
+  const int default_count = port.InputBuffers(before);
+  ASSERT_GT(default_count, 0);
+  const int asked = default_count == 200 ? 150 : 200;
+
+  ASSERT_TRUE(port.SetNumInputBuffers(device, asked));
+  const PortHandle reads = port.Open(paths.front(), OpenMode::kForReads);
+  ASSERT_NE(reads, kNoHandle);
+
+  EXPECT_EQ(port.InputBuffers(device), asked);
+  EXPECT_EQ(port.InputBuffers(reads), asked);
+  EXPECT_TRUE(port.Close(reads));
+  EXPECT_TRUE(port.Close(before));
+  EXPECT_TRUE(port.Close(device));
+}
+
 }  // namespace
 }  // namespace tessun
