@@ -8,7 +8,7 @@
 #include <exception>
 
 #include "save/form6.h"
-#include "save/twips.h"
+#include "ui/twips.h"
 
 namespace tessun {
 
@@ -41,10 +41,8 @@ Form1::Form1(DevicePort& port, Clock& clock, Prompt& prompt, QWidget* parent)
       Exit(new QPushButton("Exit", this)),
       Timer1(new QTimer(this)),
       MessUSB(new QLabel(this)),
-      clock_(clock),
       prompt_(prompt),
-      view_(store_, *Picture1, *VScroll1),
-      link_(port, store_, *this),
+      core_(port, clock, *this, *this, *Picture1, *VScroll1),
       end_program_([] { QCoreApplication::exit(0); }) {
   setWindowTitle(kMainWindowCaption);
   setFixedSize(FromTwips(0, 0, 10080, 8175).size());
@@ -107,49 +105,25 @@ Form1::Form1(DevicePort& port, Clock& clock, Prompt& prompt, QWidget* parent)
 Form1::~Form1() = default;
 
 void Form1::Form_Load() {
-  Timer1->setInterval(kTickInterval);
-  Timer1->stop();
-  link_.DeviceFound = link_.OpenUsbDevice();
-  view_.ViewLast = 0;
-  Timer1->start();
-  // Blocks without handling events: no tick and no repaint happen meanwhile. The clock is
-  // monotonic, so a wait across midnight still ends on time.
-  clock_.WaitFor(kStartupWait);
-  store_.EmptyLines();
-  Picture1->Cls();
+  core_.StartUp();
 }
 
 void Form1::Timer1_Timer() {
-  store_.NewData = 0;
-  link_.ReadReports();
-  store_.AssembleLines();
-  if (store_.NewData > 0) {
-    view_.RefreshDataView();
-    store_.NewData = 0;
-  }
+  core_.Tick();
 }
 
 void Form1::Reset_Click() {
-  Timer1->stop();
-  // The timer runs again afterwards even if sending fails with an error, so acquisition
-  // never stops behind the operator's back.
-  struct RestartTimer {
-    QTimer* timer;
-    ~RestartTimer() { timer->start(); }
-  } restart{Timer1};
-  clock_.WaitFor(kGetDataWait);
-  link_.SendCommand(kGetDataCommand);
+  core_.GetData();
 }
 
 void Form1::TODC_Click() {
-  store_.EmptyLines();
-  Picture1->Cls();
+  core_.ClearData();
 }
 
 void Form1::WriteFile_Click() {
   show();
   if (!form6_) {
-    form6_ = std::make_unique<Form6>(store_, prompt_, this);
+    form6_ = std::make_unique<Form6>(core_.Store(), prompt_, this);
   }
   form6_->show();
   form6_->raise();
@@ -157,20 +131,32 @@ void Form1::WriteFile_Click() {
 }
 
 void Form1::Exit_Click() {
-  link_.CloseDevice();
+  core_.CloseDevice();
   end_program_();
 }
 
 void Form1::VScroll1_Change() {
-  view_.VScroll1_Change();
+  core_.ScrollChanged();
 }
 
 void Form1::SetStatus(std::string_view text) {
   MessUSB->setText(FromAscii(text));
 }
 
+void Form1::SetInterval(std::chrono::milliseconds interval) {
+  Timer1->setInterval(interval);
+}
+
+void Form1::Enable() {
+  Timer1->start();
+}
+
+void Form1::Disable() {
+  Timer1->stop();
+}
+
 void Form1::closeEvent(QCloseEvent* event) {
-  Guarded([this] { link_.CloseDevice(); });
+  Guarded([this] { core_.CloseDevice(); });
   // The window is gone: no more ticks.
   Timer1->stop();
   event->accept();

@@ -12,13 +12,12 @@
 
 #include "app/picture_box.h"
 #include "app/scroll_bar.h"
+#include "core/acquisition.h"
+#include "core/tick_timer.h"
 #include "device/clock.h"
-#include "device/device_link.h"
 #include "device/device_port.h"
 #include "device/status_sink.h"
-#include "save/prompt.h"
-#include "store/data_view.h"
-#include "store/line_store.h"
+#include "ui/prompt.h"
 
 namespace tessun {
 
@@ -26,14 +25,14 @@ class Form6;
 
 inline constexpr char kMainWindowCaption[] = "Tessun Timing Interface Window";
 
-class Form1 final : public QWidget, public StatusSink {
+// The main window holds the controls and passes each of their events to the acquisition core;
+// it has no acquisition logic of its own.
+class Form1 final : public QWidget, private StatusSink, private TickTimer {
   Q_OBJECT
 
  public:
-  static constexpr std::chrono::milliseconds kTickInterval{100};
+  // Timer1's interval until start-up sets the tick interval.
   static constexpr std::chrono::milliseconds kDesignTickInterval{50};
-  static constexpr std::chrono::milliseconds kStartupWait{500};
-  static constexpr std::chrono::milliseconds kGetDataWait{100};
 
   // `clock` times the start-up and "Get Data" waits; `prompt` shows unexpected errors.
   Form1(DevicePort& port, Clock& clock, Prompt& prompt, QWidget* parent = nullptr);
@@ -55,18 +54,14 @@ class Form1 final : public QWidget, public StatusSink {
   // The scroll bar moved.
   void VScroll1_Change();
 
-  // StatusSink: the status message.
-  void SetStatus(std::string_view text) override;
-
   // How "Exit" ends the program; tests replace it.
   void SetEndProgram(std::function<void()> end) { end_program_ = std::move(end); }
 
-  LineStore& Store() { return store_; }
-  DataView& View() { return view_; }
-  DeviceLink& Link() { return link_; }
+  // The core behind the window: the store, the view's logic and the device link.
+  Acquisition& Core() { return core_; }
   Form6* SaveWindow() { return form6_.get(); }
 
-  // The controls, named as the operator's manual names them.
+  // The controls, under the names the program has always given them.
   QPushButton* TODC;
   QPushButton* Reset;
   VerticalScrollBar* VScroll1;
@@ -82,15 +77,19 @@ class Form1 final : public QWidget, public StatusSink {
   bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
+  // StatusSink: the status message.
+  void SetStatus(std::string_view text) override;
+  // TickTimer: Timer1.
+  void SetInterval(std::chrono::milliseconds interval) override;
+  void Enable() override;
+  void Disable() override;
+
   // Runs an event handler; an error escaping it is shown, and the program keeps running with
   // its collected lines.
   void Guarded(const std::function<void()>& handler);
 
-  Clock& clock_;
   Prompt& prompt_;
-  LineStore store_;
-  DataView view_;
-  DeviceLink link_;
+  Acquisition core_;
   std::unique_ptr<Form6> form6_;
   std::function<void()> end_program_;
 };

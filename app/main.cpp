@@ -7,15 +7,15 @@
 
 #include "app/command_line.h"
 #include "app/form1.h"
-#include "device/demo_printout.h"
-#include "device/simulated_console.h"
-#include "save/qt_prompt.h"
+#include "device/simulated/demo_printout.h"
+#include "device/simulated/simulated_console.h"
+#include "ui/qt_prompt.h"
 
 #if defined(_WIN32)
-#include "device/windows_port.h"
+#include "device/windows/windows_port.h"
 using PlatformPort = tessun::WindowsPort;
 #else
-#include "device/libusb_port.h"
+#include "device/libusb/libusb_port.h"
 using PlatformPort = tessun::LibusbPort;
 #endif
 

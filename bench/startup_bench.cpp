@@ -23,19 +23,15 @@
 #include <vector>
 
 #include "app/form1.h"
-#include "device/libusb_port.h"
-#include "device/simulated_console.h"
-#include "tests/soak/timing_printout.h"
+#include "device/libusb/libusb_port.h"
+#include "device/simulated/simulated_console.h"
+#include "tests/common/prompt_doubles.h"
+#include "tests/common/timing_printout.h"
 
 extern char** environ;
 
 namespace tessun {
 namespace {
-
-class OkPrompt final : public Prompt {
- public:
-  int MsgBox(std::string_view, PromptButtons) override { return kAnswerOk; }
-};
 
 // Notes the first paint of the window it watches, then ends the event loop.
 class FirstPaint final : public QObject {
@@ -72,7 +68,7 @@ int Child(int argc, char** argv, bool full) {
     port = std::make_unique<LibusbPort>();
   }
   QApplication app(argc, argv);
-  OkPrompt prompt;
+  test::FakePrompt prompt;
   Form1 window(*port, clock, prompt);
   window.Form_Load();
   if (console != nullptr) {
@@ -89,8 +85,8 @@ int Child(int argc, char** argv, bool full) {
       clock.Advance(std::chrono::milliseconds(100));
       window.Timer1_Timer();
     }
-    if (window.Store().LineIndex != LineStore::kLastLine) {
-      std::fprintf(stderr, "store not full: LineIndex %d\n", window.Store().LineIndex);
+    if (window.Core().Store().LineIndex != LineStore::kLastLine) {
+      std::fprintf(stderr, "store not full: LineIndex %d\n", window.Core().Store().LineIndex);
       return 1;
     }
   }

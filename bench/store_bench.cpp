@@ -7,9 +7,9 @@
 #include <fstream>
 #include <string>
 
-#include "save/data_file.h"
+#include "datafile/data_file.h"
 #include "store/line_store.h"
-#include "tests/soak/timing_printout.h"
+#include "tests/common/timing_printout.h"
 
 namespace tessun {
 namespace {

@@ -13,10 +13,11 @@
 #include <string>
 
 #include "app/form1.h"
-#include "device/simulated_console.h"
+#include "device/simulated/simulated_console.h"
 #include "save/file_lists.h"
 #include "save/form6.h"
-#include "tests/soak/timing_printout.h"
+#include "tests/common/prompt_doubles.h"
+#include "tests/common/timing_printout.h"
 
 namespace tessun {
 namespace {
@@ -24,11 +25,6 @@ namespace {
 using std::chrono::milliseconds;
 
 constexpr std::size_t kFullTick = 280;
-
-class OkPrompt final : public Prompt {
- public:
-  int MsgBox(std::string_view, PromptButtons) override { return kAnswerOk; }
-};
 
 // The main window against a console that sends 40 full reports in every 100 ms and nothing
 // while it has nothing to send. The test drives the ticks; the window's own timer is stopped.
@@ -42,7 +38,7 @@ struct Window {
   }
   ManualClock clock;
   SimulatedConsole console;
-  OkPrompt prompt;
+  test::FakePrompt prompt;
   std::unique_ptr<Form1> form;
 };
 
@@ -65,7 +61,7 @@ void TickBenchmark(benchmark::State& state, bool paint) {
     window.clock.Advance(milliseconds(100));
     // Makes the console's reports of the last 100 ms now, outside the timed part.
     window.console.Print("");
-    if (window.form->Store().LineIndex >= 900) {
+    if (window.form->Core().Store().LineIndex >= 900) {
       window.form->TODC_Click();
     }
     const auto before = window.clock.Now();
@@ -109,13 +105,13 @@ void FillForView(LineStore& store) {
 
 void RefreshBenchmark(benchmark::State& state, bool paint) {
   Window window;
-  FillForView(window.form->Store());
+  FillForView(window.form->Core().Store());
   if (paint) {
     window.form->show();
     QCoreApplication::processEvents();
   }
   for (auto _ : state) {
-    window.form->View().RefreshDataView();
+    window.form->Core().View().RefreshDataView();
     if (paint) {
       window.form->Picture1->repaint();
     }
@@ -146,7 +142,7 @@ void BM_SaveWindowWriteFullStore(benchmark::State& state) {
   }
   store.LineIndex = LineStore::kLastLine;
   QTemporaryDir directory;
-  OkPrompt prompt;
+  test::FakePrompt prompt;
   Form6 form6(store, prompt, nullptr);
   form6.Dir1->setPath(directory.path());
   form6.Text4->setText("TessunData.txt");

@@ -6,14 +6,9 @@
 
 namespace tessun {
 
-namespace {
-
-// Input reports: byte 0 report id, byte 1 count (its low 3 bits), data from byte 2 on.
-constexpr std::size_t kCountByte = 1;
-constexpr std::size_t kFirstDataByte = 2;
-constexpr std::uint8_t kCountMask = 0x07;
-
-}  // namespace
+using console::kCountByte;
+using console::kCountMask;
+using console::kFirstDataByte;
 
 bool DeviceLink::OpenUsbDevice() {
   DeviceFound = false;
@@ -66,7 +61,7 @@ void DeviceLink::PrepareReadOverlap() {
 }
 
 void DeviceLink::ConfigureDeviceLine() {
-  port_.SetFeature(DeviceHandle, kLineConfiguration);
+  port_.SetFeature(DeviceHandle, console::kLineConfiguration);
 }
 
 void DeviceLink::CloseHandle(PortHandle& handle) {

@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "device/console_protocol.h"
 #include "device/device_port.h"
 #include "device/status_sink.h"
 #include "store/line_store.h"
@@ -23,12 +24,12 @@ inline constexpr std::string_view kReadfileTimeout = "Readfile Timeout ";
 inline constexpr std::string_view kReadfileUndefinedError = "Readfile Undefined Error";
 
 // The one command the program sends: the console answers it with its stored data.
-inline constexpr std::uint8_t kGetDataCommand = 141;
+inline constexpr std::uint8_t kGetDataCommand = console::kGetDataCommand;
 
 class DeviceLink {
  public:
-  static constexpr std::uint16_t kVendorId = 0x04B4;
-  static constexpr std::uint16_t kProductId = 0x5500;
+  static constexpr std::uint16_t kVendorId = console::kVendorId;
+  static constexpr std::uint16_t kProductId = console::kProductId;
   static constexpr int kInputBuffers = 200;
   static constexpr int kReportsPerCall = 40;
   static constexpr std::chrono::milliseconds kReadTimeout{500};
@@ -36,10 +37,6 @@ class DeviceLink {
   static constexpr std::uint32_t kWaitCompleted = 0;
   static constexpr std::uint32_t kWaitTimeout = 258;
   static constexpr std::uint32_t kWaitFailed = 0xFFFFFFFF;
-  // Configuration feature report: report id 0, then 9600 as a 32-bit little-endian number, then
-  // the configuration byte 3.
-  static constexpr std::array<std::uint8_t, 6> kLineConfiguration = {0x00, 0x80, 0x25,
-                                                                     0x00, 0x00, 0x03};
 
   struct HidCaps {
     std::uint16_t OutputReportByteLength = 0;

@@ -6,8 +6,8 @@
 #include <cstdlib>
 #include <span>
 
-#include "device/hid_wire.h"
-#include "device/report_descriptor.h"
+#include "device/libusb/hid_wire.h"
+#include "device/libusb/report_descriptor.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace tessun;

@@ -1,5 +1,6 @@
 // Input reports of any length and content, as a faulty or hostile device might send them, go
-// through the device link's report handling into the receive ring and through line assembly.
+// through the acquisition tick: the device link's report handling into the receive ring, line
+// assembly and the view.
 // Besides the sanitizers' checks, the text that reaches the line store must be exactly the data
 // bytes the reports carried (as far as the delivered report holds them), in order.
 //
@@ -18,8 +19,10 @@
 #include <utility>
 #include <vector>
 
-#include "device/device_link.h"
-#include "store/line_store.h"
+#include "core/acquisition.h"
+#include "device/clock.h"
+#include "tests/common/recording_status.h"
+#include "tests/common/screen_doubles.h"
 
 namespace tessun {
 namespace {
@@ -92,11 +95,6 @@ class FuzzPort final : public DevicePort {
   std::string expected_;
 };
 
-class NullStatus final : public StatusSink {
- public:
-  void SetStatus(std::string_view) override {}
-};
-
 std::deque<Event> ParseEvents(std::span<const std::uint8_t> data) {
   std::deque<Event> events;
   std::size_t at = 0;
@@ -167,18 +165,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     return 0;
   }
   FuzzPort port(data[0], ParseEvents({data + 1, size - 1}));
-  LineStore store;
-  NullStatus status;
-  DeviceLink link(port, store, status);
+  ManualClock clock;
+  test::RecordingTimer timer;
+  test::RecordingStatus status;
+  test::RecordingCanvas canvas;
+  test::FakeScrollBar bar;
+  Acquisition core(port, clock, timer, status, canvas, bar);
+  LineStore& store = core.Store();
+  DeviceLink& link = core.Link();
   link.DeviceFound = link.OpenUsbDevice();
   Check(link.DeviceFound);
 
   std::string received;
   // Every tick takes at least one event, so this ends.
   while (!port.Exhausted()) {
-    store.NewData = 0;
-    link.ReadReports();
-    store.AssembleLines();
+    core.Tick();
     Check(std::all_of(store.RingBuffer.begin(), store.RingBuffer.end(),
                       [](std::uint8_t b) { return b == 0; }));
     Check(store.LineIndex >= 0 && store.LineIndex <= LineStore::kLastLine);

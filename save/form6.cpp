@@ -8,8 +8,8 @@
 #include <exception>
 #include <string>
 
-#include "save/data_file.h"
-#include "save/twips.h"
+#include "datafile/data_file.h"
+#include "ui/twips.h"
 
 namespace tessun {
 

@@ -11,8 +11,8 @@
 #include <functional>
 
 #include "save/file_lists.h"
-#include "save/prompt.h"
 #include "store/line_store.h"
+#include "ui/prompt.h"
 
 namespace tessun {
 

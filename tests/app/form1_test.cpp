@@ -7,8 +7,10 @@
 
 #include "app/command_line.h"
 #include "app/form1.h"
-#include "device/simulated_console.h"
+#include "device/simulated/simulated_console.h"
 #include "save/form6.h"
+#include "tests/common/forwarding_port.h"
+#include "tests/common/prompt_doubles.h"
 
 namespace tessun {
 namespace {
@@ -16,52 +18,19 @@ namespace {
 using Kind = SimulatedConsole::Call::Kind;
 using Bytes = std::vector<std::uint8_t>;
 
-class AnsweringPrompt : public Prompt {
- public:
-  int MsgBox(std::string_view text, PromptButtons) override {
-    texts.emplace_back(text);
-    return kAnswerOk;
-  }
-  std::vector<std::string> texts;
-};
-
 // A port that passes everything on to the simulated console, but can be told to throw, as a
 // port with a fault of its own might.
-class ThrowingPort : public DevicePort {
+class ThrowingPort : public test::ForwardingPort {
  public:
-  explicit ThrowingPort(DevicePort& inner) : inner_(inner) {}
+  using ForwardingPort::ForwardingPort;
   bool throw_on_write = false;
 
-  std::vector<std::string> ListHidInterfaces() override { return inner_.ListHidInterfaces(); }
-  PortHandle Open(const std::string& path, OpenMode mode) override {
-    return inner_.Open(path, mode);
-  }
-  bool Close(PortHandle handle) override { return inner_.Close(handle); }
-  bool GetAttributes(PortHandle handle, HidAttributes& attributes) override {
-    return inner_.GetAttributes(handle, attributes);
-  }
-  bool SetNumInputBuffers(PortHandle handle, int count) override {
-    return inner_.SetNumInputBuffers(handle, count);
-  }
-  int OutputReportLength(PortHandle handle) override { return inner_.OutputReportLength(handle); }
-  void PrepareReads(PortHandle handle) override { inner_.PrepareReads(handle); }
-  bool SetFeature(PortHandle handle, std::span<const std::uint8_t> report) override {
-    return inner_.SetFeature(handle, report);
-  }
   bool WriteReport(PortHandle handle, std::span<const std::uint8_t> report) override {
     if (throw_on_write) {
       throw std::runtime_error("write went wrong");
     }
-    return inner_.WriteReport(handle, report);
+    return ForwardingPort::WriteReport(handle, report);
   }
-  ReadResult ReadReport(PortHandle handle, std::span<std::uint8_t> buffer,
-                        std::chrono::milliseconds timeout) override {
-    return inner_.ReadReport(handle, buffer, timeout);
-  }
-  void CancelRead(PortHandle handle) override { inner_.CancelRead(handle); }
-
- private:
-  DevicePort& inner_;
 };
 
 std::vector<std::string> Shown(int first, int last) {
@@ -109,7 +78,7 @@ class Form1Test : public QObject {
     ManualClock clock;
     SimulatedConsole console;
     ThrowingPort port;
-    AnsweringPrompt prompt;
+    test::FakePrompt prompt;
     std::unique_ptr<Form1> form;
     int ended = 0;
   };
@@ -158,7 +127,7 @@ class Form1Test : public QObject {
   void startUpOpensTheConsoleAndStartsTheTimer() {
     Rig rig;
     QCOMPARE(rig.form->MessUSB->text(), QString("USB Connected "));
-    QVERIFY(rig.form->Link().DeviceFound);
+    QVERIFY(rig.form->Core().Link().DeviceFound);
     QVERIFY(rig.form->Timer1->isActive());
     QCOMPARE(rig.form->Timer1->interval(), 100);
     // The start-up wait took its half second.
@@ -169,19 +138,19 @@ class Form1Test : public QObject {
   void startUpWithoutTheConsoleSaysNotFoundAndTicksTryAgain() {
     Rig rig(/*with_console=*/false);
     QCOMPARE(rig.form->MessUSB->text(), QString("USB Not Found "));
-    QVERIFY(!rig.form->Link().DeviceFound);
+    QVERIFY(!rig.form->Core().Link().DeviceFound);
     QVERIFY(rig.form->Timer1->isActive());
 
     rig.form->Timer1_Timer();
     QCOMPARE(rig.form->MessUSB->text(), QString("USB Not Found "));
-    QCOMPARE(rig.form->Store().LineIndex, std::int16_t{0});
+    QCOMPARE(rig.form->Core().Store().LineIndex, std::int16_t{0});
 
     // Plugged in later: the next tick finds it.
     rig.console.AddInterface(SimulatedConsole::Console());
     rig.TickWith("late\n");
-    QVERIFY(rig.form->Link().DeviceFound);
+    QVERIFY(rig.form->Core().Link().DeviceFound);
     QCOMPARE(rig.form->MessUSB->text(), QString("USB Communication OK"));
-    QCOMPARE(rig.form->Store().Lines[0], std::string("late"));
+    QCOMPARE(rig.form->Core().Store().Lines[0], std::string("late"));
   }
 
   void tickWithDataRefreshesTheViewAndAnEmptyTickLeavesItAlone() {
@@ -189,8 +158,8 @@ class Form1Test : public QObject {
     rig.TickWith("first\nsecond");
     QCOMPARE(rig.form->Picture1->PrintedLines(),
              (std::vector<std::string>{std::string(kLineIndent) + "second"}));
-    QCOMPARE(rig.form->View().ViewLast, std::int16_t{1});
-    QCOMPARE(rig.form->Store().NewData, std::int16_t{0});
+    QCOMPARE(rig.form->Core().View().ViewLast, std::int16_t{1});
+    QCOMPARE(rig.form->Core().Store().NewData, std::int16_t{0});
 
     // Scroll state and picture stay as they are on a tick without data.
     rig.form->Picture1->PrintLine("", "marker");
@@ -208,7 +177,7 @@ class Form1Test : public QObject {
     for (int line_index : {0, 1, 30, 31, 100, 1000}) {
       Rig rig;
       rig.FillLines(line_index);
-      rig.form->View().RefreshDataView();
+      rig.form->Core().View().RefreshDataView();
       const int first = line_index > 30 ? line_index - 30 : 1;
       QCOMPARE(rig.form->Picture1->PrintedLines(), Shown(first, line_index));
       QCOMPARE(rig.form->VScroll1->maximum(), line_index);
@@ -221,7 +190,7 @@ class Form1Test : public QObject {
     Rig rig;
     rig.FillLines(100);
     rig.form->VScroll1->setValue(50);
-    QCOMPARE(rig.form->View().ViewLast, std::int16_t{50});
+    QCOMPARE(rig.form->Core().View().ViewLast, std::int16_t{50});
     QCOMPARE(rig.form->Picture1->PrintedLines(), Shown(20, 50));
 
     // The wheel over the view scrolls it too.
@@ -229,7 +198,7 @@ class Form1Test : public QObject {
                       Qt::NoModifier, Qt::NoScrollPhase, false);
     QApplication::sendEvent(rig.form->Picture1, &wheel);
     QVERIFY(rig.form->VScroll1->value() > 50);
-    QCOMPARE(rig.form->View().ViewLast, std::int16_t(rig.form->VScroll1->value()));
+    QCOMPARE(rig.form->Core().View().ViewLast, std::int16_t(rig.form->VScroll1->value()));
 
     rig.TickWith("!");
     QCOMPARE(rig.form->Picture1->PrintedLines().front(), std::string(kLineIndent) + "line 70");
@@ -248,8 +217,8 @@ class Form1Test : public QObject {
     QVERIFY(rig.form->Timer1->isActive());
     rig.TickWith("");
     QCOMPARE(rig.console.PendingBytes(), std::size_t{0});
-    QCOMPARE(rig.form->Store().Lines[0], std::string("hi"));
-    QCOMPARE(rig.form->Store().LineIndex, std::int16_t{1});
+    QCOMPARE(rig.form->Core().Store().Lines[0], std::string("hi"));
+    QCOMPARE(rig.form->Core().Store().LineIndex, std::int16_t{1});
   }
 
   void getDataWithoutTheConsoleSaysNotFound() {
@@ -264,14 +233,14 @@ class Form1Test : public QObject {
     Rig rig;
     rig.FillLines(40);
     QTest::mouseClick(rig.form->TODC, Qt::LeftButton);
-    QCOMPARE(rig.form->Store().LineIndex, std::int16_t{0});
-    QVERIFY(rig.form->Store().Lines[40].empty());
+    QCOMPARE(rig.form->Core().Store().LineIndex, std::int16_t{0});
+    QVERIFY(rig.form->Core().Store().Lines[40].empty());
     QVERIFY(rig.form->Picture1->PrintedLines().empty());
     QCOMPARE(rig.form->VScroll1->maximum(), 40);
-    QCOMPARE(rig.form->View().ViewLast, std::int16_t{40});
+    QCOMPARE(rig.form->Core().View().ViewLast, std::int16_t{40});
     // Reception goes on in line 0.
     rig.TickWith("more");
-    QCOMPARE(rig.form->Store().Lines[0], std::string("more"));
+    QCOMPARE(rig.form->Core().Store().Lines[0], std::string("more"));
   }
 
   void exitAndCloseCloseBothHandles() {
@@ -299,7 +268,7 @@ class Form1Test : public QObject {
     QTest::mouseClick(rig.form->Reset, Qt::LeftButton);
     QCOMPARE(rig.prompt.texts, (std::vector<std::string>{"write went wrong"}));
     QVERIFY(rig.form->Timer1->isActive());
-    QCOMPARE(rig.form->Store().Lines[0], std::string("kept"));
+    QCOMPARE(rig.form->Core().Store().Lines[0], std::string("kept"));
   }
 
   void writeFileShowsTheOneSaveWindow() {

@@ -6,7 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "device/simulated_console.h"
+#include "device/simulated/simulated_console.h"
+#include "tests/common/core_rig.h"
 
 namespace tessun {
 namespace {
@@ -14,12 +15,7 @@ namespace {
 using Kind = SimulatedConsole::Call::Kind;
 using Bytes = std::vector<std::uint8_t>;
 
-class RecordingStatus : public StatusSink {
- public:
-  void SetStatus(std::string_view text) override { texts.emplace_back(text); }
-  std::string last() const { return texts.empty() ? "" : texts.back(); }
-  std::vector<std::string> texts;
-};
+using test::CoreRig;
 
 SimulatedHid OtherDevice(std::string path, std::uint16_t vendor, std::uint16_t product) {
   SimulatedHid hid;
@@ -40,7 +36,7 @@ Bytes Report(std::initializer_list<int> bytes) {
 
 class DeviceLinkTest : public ::testing::Test {
  protected:
-  DeviceLinkTest() : console(clock), link(console, store, status) {}
+  DeviceLinkTest() = default;
 
   std::vector<std::string> Paths(Kind kind) const {
     std::vector<std::string> paths;
@@ -52,17 +48,15 @@ class DeviceLinkTest : public ::testing::Test {
     return paths;
   }
 
-  void Tick() {
-    store.NewData = 0;
-    link.ReadReports();
-    store.AssembleLines();
-  }
+  // One acquisition tick, with no time passing before it.
+  void Tick() { rig.core.Tick(); }
 
-  ManualClock clock;
-  SimulatedConsole console;
-  LineStore store;
-  RecordingStatus status;
-  DeviceLink link;
+  CoreRig rig;
+  ManualClock& clock = rig.clock;
+  SimulatedConsole& console = rig.console;
+  LineStore& store = rig.core.Store();
+  test::RecordingStatus& status = rig.status;
+  DeviceLink& link = rig.core.Link();
 };
 
 TEST_F(DeviceLinkTest, NoConsoleMeansNotFoundAndEveryMemberClosedAgain) {
@@ -73,7 +67,7 @@ TEST_F(DeviceLinkTest, NoConsoleMeansNotFoundAndEveryMemberClosedAgain) {
   EXPECT_FALSE(link.OpenUsbDevice());
 
   EXPECT_FALSE(link.DeviceFound);
-  EXPECT_EQ(status.last(), "USB Not Found ");
+  EXPECT_EQ(status.Last(), "USB Not Found ");
   EXPECT_EQ(Paths(Kind::kOpen), (std::vector<std::string>{"mouse", "keyboard", "pad"}));
   EXPECT_EQ(Paths(Kind::kClose), Paths(Kind::kOpen));
   EXPECT_EQ(console.OpenHandleCount(), 0);
@@ -89,7 +83,7 @@ TEST_F(DeviceLinkTest, ConsoleIsFoundAmongOtherDevicesAndTheSearchStopsThere) {
   EXPECT_TRUE(link.OpenUsbDevice());
 
   EXPECT_TRUE(link.DeviceFound);
-  EXPECT_EQ(status.last(), "USB Connected ");
+  EXPECT_EQ(status.Last(), "USB Connected ");
   EXPECT_EQ(Paths(Kind::kOpen),
             (std::vector<std::string>{"mouse", "keyboard", "sim:console", "sim:console"}));
   EXPECT_EQ(Paths(Kind::kClose), (std::vector<std::string>{"mouse", "keyboard"}));
@@ -103,7 +97,7 @@ TEST_F(DeviceLinkTest, FailedOpenOrUnreadableAttributesCountAsNoMatch) {
   console.AddInterface(SimulatedConsole::Console());
   console.FailOpens(SimulatedConsole::kConsolePath, 1);
   EXPECT_FALSE(link.OpenUsbDevice());
-  EXPECT_EQ(status.last(), "USB Not Found ");
+  EXPECT_EQ(status.Last(), "USB Not Found ");
 
   console.FailAttributes(SimulatedConsole::kConsolePath, true);
   EXPECT_FALSE(link.OpenUsbDevice());
@@ -156,7 +150,7 @@ TEST_F(DeviceLinkTest, FortyCompletedReadsEndTheCallWithCommunicationOk) {
 
   link.ReadReports();
 
-  EXPECT_EQ(status.last(), "USB Communication OK");
+  EXPECT_EQ(status.Last(), "USB Communication OK");
   EXPECT_EQ(link.LastResult, DeviceLink::kWaitCompleted);
   EXPECT_EQ(store.RingHead, 40);
   store.AssembleLines();
@@ -193,8 +187,7 @@ TEST_F(DeviceLinkTest, OnlyDeliveredBytesAreTakenWhateverTheCountClaims) {
   console.QueueRawReport(Report({0, 7, 'H'}));                                // short read
   console.QueueRawReport(Report({0}));                                        // no count byte
 
-  link.ReadReports();
-  store.AssembleLines();
+  Tick();
 
   // Nothing beyond the buffer, and no stale byte of the earlier report after the short one.
   EXPECT_EQ(store.Lines[0], "ABCH");
@@ -209,7 +202,7 @@ TEST_F(DeviceLinkTest, TimeoutCancelsTheReadClosesBothHandlesAndTheNextCallSearc
 
   link.ReadReports();
 
-  EXPECT_EQ(status.last(), "Readfile Timeout ");
+  EXPECT_EQ(status.Last(), "Readfile Timeout ");
   EXPECT_EQ(link.LastResult, DeviceLink::kWaitTimeout);
   EXPECT_FALSE(link.DeviceFound);
   EXPECT_EQ(link.DeviceHandle, kNoHandle);
@@ -230,7 +223,7 @@ TEST_F(DeviceLinkTest, TimeoutCancelsTheReadClosesBothHandlesAndTheNextCallSearc
   link.ReadReports();
   EXPECT_TRUE(link.DeviceFound);
   EXPECT_EQ(status.texts[status.texts.size() - 2], "USB Connected ");
-  EXPECT_EQ(status.last(), "USB Communication OK");
+  EXPECT_EQ(status.Last(), "USB Communication OK");
 }
 
 TEST_F(DeviceLinkTest, UndefinedWaitErrorAlsoCancelsAndClosesBothHandles) {
@@ -240,7 +233,7 @@ TEST_F(DeviceLinkTest, UndefinedWaitErrorAlsoCancelsAndClosesBothHandles) {
 
   link.ReadReports();
 
-  EXPECT_EQ(status.last(), "Readfile Undefined Error");
+  EXPECT_EQ(status.Last(), "Readfile Undefined Error");
   EXPECT_EQ(link.LastResult, DeviceLink::kWaitFailed);
   EXPECT_FALSE(link.DeviceFound);
   EXPECT_EQ(console.OpenHandleCount(), 0);
@@ -249,9 +242,9 @@ TEST_F(DeviceLinkTest, UndefinedWaitErrorAlsoCancelsAndClosesBothHandles) {
 
 TEST_F(DeviceLinkTest, WithoutTheDeviceReadReportsAndSendCommandOnlyReportNotFound) {
   link.ReadReports();
-  EXPECT_EQ(status.last(), "USB Not Found ");
+  EXPECT_EQ(status.Last(), "USB Not Found ");
   link.SendCommand(kGetDataCommand);
-  EXPECT_EQ(status.last(), "USB Not Found ");
+  EXPECT_EQ(status.Last(), "USB Not Found ");
   EXPECT_TRUE(console.calls().empty());
   EXPECT_EQ(store.RingHead, 0);
 }
@@ -293,7 +286,7 @@ TEST_F(DeviceLinkTest, GetDataBringsTheStoredPrintoutIntoTheLines) {
   EXPECT_EQ(store.Lines[1], "Lane 3  1:02.34");
   EXPECT_EQ(store.Lines[2], "done");
   EXPECT_EQ(store.Lines[3], "");
-  EXPECT_EQ(status.last(), "USB Communication OK");
+  EXPECT_EQ(status.Last(), "USB Communication OK");
 }
 
 TEST_F(DeviceLinkTest, UnplugEndsInAFailedReadAndReplugBringsTheLinkBack) {
@@ -305,18 +298,18 @@ TEST_F(DeviceLinkTest, UnplugEndsInAFailedReadAndReplugBringsTheLinkBack) {
 
   console.Unplug(SimulatedConsole::kConsolePath);
   Tick();
-  EXPECT_EQ(status.last(), "Readfile Undefined Error");
+  EXPECT_EQ(status.Last(), "Readfile Undefined Error");
   EXPECT_FALSE(link.DeviceFound);
   EXPECT_EQ(console.OpenHandleCount(), 0);
 
   Tick();
-  EXPECT_EQ(status.last(), "USB Not Found ");
+  EXPECT_EQ(status.Last(), "USB Not Found ");
 
   console.Plug(SimulatedConsole::kConsolePath);
   console.Print("after\n");
   Tick();
   EXPECT_TRUE(link.DeviceFound);
-  EXPECT_EQ(status.last(), "USB Communication OK");
+  EXPECT_EQ(status.Last(), "USB Communication OK");
   EXPECT_EQ(store.Lines[1], "after");
 }
 

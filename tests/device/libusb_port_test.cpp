@@ -1,6 +1,6 @@
 // The libusb port on a machine without a console: whatever USB there is (or none at all), the
 // port lists no console, the device link reports "USB Not Found " and nothing fails.
-#include "device/libusb_port.h"
+#include "device/libusb/libusb_port.h"
 
 #include <gtest/gtest.h>
 
@@ -10,17 +10,14 @@
 #include <vector>
 
 #include "device/device_link.h"
-#include "device/hid_wire.h"
+#include "device/libusb/hid_wire.h"
 #include "store/line_store.h"
+#include "tests/common/recording_status.h"
 
 namespace tessun {
 namespace {
 
-class RecordingStatus : public StatusSink {
- public:
-  void SetStatus(std::string_view text) override { texts.emplace_back(text); }
-  std::vector<std::string> texts;
-};
+using test::RecordingStatus;
 
 // True when a console is attached and openable (then the no-console checks do not apply).
 bool ConsoleAttached(LibusbPort& port) {

@@ -1,4 +1,4 @@
-#include "device/report_descriptor.h"
+#include "device/libusb/report_descriptor.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // The simulated console stands in for the hardware in every other test, so its timing and its
 // driver queue must behave as the tests assume.
-#include "device/simulated_console.h"
+#include "device/simulated/simulated_console.h"
 
 #include <gtest/gtest.h>
 

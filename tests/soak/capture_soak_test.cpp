@@ -1,12 +1,12 @@
 // Capture soak: about a megabyte of printout goes from the simulated console through the real
-// acquisition tick (Form1::Timer1_Timer, offscreen) into the line store, in virtual time. Every
+// acquisition tick (the core's Tick, as the window's timer runs it) into the line store, in
+// virtual time. Every
 // 900 lines the store is written with the data file format and cleared, as an operator would
 // do it; the written lines, put together, must be exactly the printed text as the store keeps
 // it. A second group finds the highest console report rate that the 200-report driver queue
 // and the 40 reads per tick carry without loss.
 #include <gtest/gtest.h>
 
-#include <QApplication>
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -15,10 +15,9 @@
 #include <string>
 #include <vector>
 
-#include "app/form1.h"
-#include "device/simulated_console.h"
-#include "save/data_file.h"
-#include "tests/soak/timing_printout.h"
+#include "datafile/data_file.h"
+#include "tests/common/core_rig.h"
+#include "tests/common/timing_printout.h"
 
 namespace tessun {
 namespace {
@@ -28,7 +27,6 @@ using std::chrono::microseconds;
 using std::chrono::milliseconds;
 using Duration = Clock::Duration;
 
-constexpr milliseconds kTick{100};
 constexpr int kClearAt = 900;
 // The console's serial line: 9600 baud, 10 bits a character.
 constexpr double kLineRate = 960.0;
@@ -48,20 +46,7 @@ std::size_t SoakBytes() {
   return 1'000'000;
 }
 
-class SilentPrompt : public Prompt {
- public:
-  int MsgBox(std::string_view text, PromptButtons) override {
-    texts.emplace_back(text);
-    return kAnswerOk;
-  }
-  std::vector<std::string> texts;
-};
-
-class NullStatus : public StatusSink {
- public:
-  void SetStatus(std::string_view text) override { last = text; }
-  std::string_view last;
-};
+using test::CoreRig;
 
 // The data lines of a data file, without their indent, joined by line feeds. Fails the test
 // when the file is not header plus indented CR LF lines.
@@ -121,58 +106,49 @@ struct SoakResult {
   double virtual_seconds = 0;
 };
 
-// The program's window against the simulated console: ticks 100 ms apart (plus whatever their
+// The program's core against the simulated console: ticks 100 ms apart (plus whatever their
 // reads wait), run by the test instead of the window's timer so that only virtual time passes.
 SoakResult RunSoak(const std::string& printout, Duration report_interval, double line_rate) {
-  ManualClock clock;
-  SimulatedConsole console(clock);
-  console.AddInterface(SimulatedConsole::Console());
+  CoreRig rig;
+  rig.console.AddInterface(SimulatedConsole::Console());
   // Set before start-up, so the console already sends (empty) reports during the start-up wait,
   // as a real one does once its read handle is open.
-  console.SetReportInterval(report_interval);
-  console.SetLineRate(line_rate);
-  SilentPrompt prompt;
-  Form1 form(console, clock, prompt);
-  form.Form_Load();
-  form.Timer1->stop();
-  form.show();
-  QCoreApplication::processEvents();
+  rig.console.SetReportInterval(report_interval);
+  rig.console.SetLineRate(line_rate);
+  rig.core.StartUp();
 
   SoakResult result;
-  const auto start = clock.Now();
+  const auto start = rig.clock.Now();
   const auto write_and_clear = [&] {
     const std::string file =
-        FormatDataFile("TessunData.txt", "01-02-2024", "12:00:00", form.Store());
+        FormatDataFile("TessunData.txt", "01-02-2024", "12:00:00", rig.core.Store());
     int lines = 0;
     // The line being filled ends one write and goes on in line 0 after the clear: the pieces
     // join without a line feed between them.
     result.collected += DataLinesOf(file, lines);
     result.lines_written += lines;
     ++result.writes;
-    form.TODC_Click();
+    rig.core.ClearData();
   };
 
-  console.Print(printout);
+  rig.console.Print(printout);
   const int tick_limit = static_cast<int>(printout.size()) / 200 + 1000;
-  while (!console.AllDataRead() && result.ticks < tick_limit) {
-    clock.Advance(kTick);
-    form.Timer1_Timer();
-    // Paints the view, as the event loop does after a tick.
-    QCoreApplication::processEvents();
+  while (!rig.console.AllDataRead() && result.ticks < tick_limit) {
+    rig.Tick();
     ++result.ticks;
-    if (form.MessUSB->text() != QString("USB Communication OK")) {
+    if (rig.status.Last() != "USB Communication OK") {
       ++result.ticks_not_ok;
     }
-    result.highest_line_index = std::max<int>(result.highest_line_index, form.Store().LineIndex);
-    if (form.Store().LineIndex >= kClearAt) {
+    const int line_index = rig.core.Store().LineIndex;
+    result.highest_line_index = std::max(result.highest_line_index, line_index);
+    if (line_index >= kClearAt) {
       write_and_clear();
     }
   }
   write_and_clear();
-  result.dropped_reports = console.DroppedDataReports();
-  result.virtual_seconds = std::chrono::duration<double>(clock.Now() - start).count();
-  EXPECT_TRUE(console.AllDataRead()) << console.PendingBytes() << " bytes never went out";
-  EXPECT_TRUE(prompt.texts.empty()) << prompt.texts.front();
+  result.dropped_reports = rig.console.DroppedDataReports();
+  result.virtual_seconds = std::chrono::duration<double>(rig.clock.Now() - start).count();
+  EXPECT_TRUE(rig.console.AllDataRead()) << rig.console.PendingBytes() << " bytes never went out";
   return result;
 }
 
@@ -212,8 +188,6 @@ TEST(CaptureSoak, AtFortyFullReportsPerTickNothingIsLostOrAdded) {
 }
 
 // ---- Highest lossless rate --------------------------------------------------------------
-// Runs the three calls of the tick (ReadReports, AssembleLines; the view does not bear on
-// loss) on the link and the store directly, for speed.
 
 struct RateRun {
   std::uint64_t dropped_reports = 0;
@@ -223,18 +197,14 @@ struct RateRun {
 };
 
 RateRun RunAtRate(Duration report_interval, double line_rate, Duration run_time) {
-  ManualClock clock;
-  SimulatedConsole console(clock);
+  CoreRig rig;
+  SimulatedConsole& console = rig.console;
   console.AddInterface(SimulatedConsole::Console());
   console.SetReportInterval(report_interval);
   console.SetLineRate(line_rate);
-  LineStore store;
-  NullStatus status;
-  DeviceLink link(console, store, status);
-  link.DeviceFound = link.OpenUsbDevice();
-  // The window's start-up wait, during which nobody reads.
-  clock.Advance(Form1::kStartupWait);
-  store.EmptyLines();
+  // With the start-up wait, during which nobody reads.
+  rig.core.StartUp();
+  LineStore& store = rig.core.Store();
 
   // More text than the console can send in the run time.
   const double seconds = std::chrono::duration<double>(run_time).count();
@@ -245,18 +215,15 @@ RateRun RunAtRate(Duration report_interval, double line_rate, Duration run_time)
   console.Print(printout);
 
   std::string received;
-  const auto start = clock.Now();
-  while (clock.Now() - start < run_time) {
-    clock.Advance(kTick);
-    store.NewData = 0;
-    link.ReadReports();
-    store.AssembleLines();
+  const auto start = rig.clock.Now();
+  while (rig.clock.Now() - start < run_time) {
+    rig.Tick();
     if (store.LineIndex >= kClearAt) {
       for (int i = 0; i < store.LineIndex; ++i) {
         received += store.Lines[static_cast<std::size_t>(i)] + '\n';
       }
       received += store.Lines[static_cast<std::size_t>(store.LineIndex)];
-      store.EmptyLines();
+      rig.core.ClearData();
     }
   }
   for (int i = 0; i <= store.LineIndex; ++i) {
@@ -269,7 +236,7 @@ RateRun RunAtRate(Duration report_interval, double line_rate, Duration run_time)
   run.dropped_reports = console.DroppedDataReports();
   run.bytes_received = received.size();
   run.text_intact = expected.compare(0, received.size(), received) == 0;
-  run.seconds = std::chrono::duration<double>(clock.Now() - start).count();
+  run.seconds = std::chrono::duration<double>(rig.clock.Now() - start).count();
   return run;
 }
 
@@ -330,13 +297,3 @@ TEST(CaptureRate, ReportRateNotByteRateSetsTheLimit) {
 
 }  // namespace
 }  // namespace tessun
-
-int main(int argc, char** argv) {
-  // The window runs offscreen unless the caller chose a platform.
-  if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-  }
-  QApplication app(argc, argv);
-  ::testing::InitGoogleTest(&argc, argv);
-  return RUN_ALL_TESTS();
-}

@@ -6,76 +6,13 @@
 #include <string>
 #include <vector>
 
+#include "tests/common/screen_doubles.h"
+
 namespace tessun {
 namespace {
 
-class RecordingCanvas : public TextCanvas {
- public:
-  void Cls() override {
-    printed.clear();
-    ++clears;
-  }
-  void PrintLine(std::string_view indent, std::string_view text) override {
-    printed.push_back(std::string(indent) + std::string(text));
-  }
-  std::vector<std::string> printed;
-  int clears = 0;
-};
-
-// A scroll bar that keeps its value inside its range, like a toolkit's, and optionally reports
-// every change of its value back to the view at once (re-entrantly), as Qt does.
-class FakeScrollBar : public ScrollBar {
- public:
-  void SetMax(int value) override {
-    max = value;
-    min = std::min(min, max);
-    Clamp();
-  }
-  void SetMin(int value) override {
-    min = value;
-    max = std::max(min, max);
-    Clamp();
-  }
-  void SetValue(int v) override {
-    const int old = value;
-    value = std::clamp(v, min, max);
-    Notify(old);
-  }
-  int Value() const override { return value; }
-
-  // The user drags the bar.
-  void Drag(int v) {
-    const int old = value;
-    value = std::clamp(v, min, max);
-    if (value != old && view != nullptr) {
-      view->VScroll1_Change();
-    }
-  }
-
-  int min = 0;
-  int max = 0;
-  int value = 0;
-  bool notify_program_changes = false;
-  DataView* view = nullptr;
-  int depth = 0;
-  int max_depth = 0;
-
- private:
-  void Clamp() {
-    const int old = value;
-    value = std::clamp(value, min, max);
-    Notify(old);
-  }
-  void Notify(int old) {
-    if (notify_program_changes && value != old && view != nullptr) {
-      ++depth;
-      max_depth = std::max(max_depth, depth);
-      ASSERT_LT(depth, 10) << "change notifications recurse";
-      view->VScroll1_Change();
-      --depth;
-    }
-  }
-};
+using test::FakeScrollBar;
+using test::RecordingCanvas;
 
 std::vector<std::string> Expected(int first, int last) {
   std::vector<std::string> lines;
@@ -91,6 +28,8 @@ class DataViewTest : public ::testing::TestWithParam<bool> {
     bar.view = &view;
     bar.notify_program_changes = GetParam();
   }
+  // However the bar reports changes, the view's reactions to them never nest without end.
+  void TearDown() override { EXPECT_LT(bar.max_depth, FakeScrollBar::kDepthLimit); }
 
   void Fill(int line_index) {
     store.EmptyLines();

@@ -1,5 +1,5 @@
-// The link test inside the virtual machine: the program's own device link over the real libusb
-// port and the real line store, talking to the virtual console on the kernel's virtual USB bus.
+// The link test inside the virtual machine: the program's own acquisition core over the real
+// libusb port, talking to the virtual console on the kernel's virtual USB bus.
 // It takes the steps the program takes (open at start-up, the acquisition tick, "Get Data",
 // "Clear Data", close at exit) and checks what arrives on both sides: statuses and lines here,
 // feature and output reports on the console (through its event log). It prints every step and
@@ -20,11 +20,12 @@
 #include <utility>
 #include <vector>
 
-#include "device/device_link.h"
-#include "device/libusb_port.h"
+#include "core/acquisition.h"
+#include "device/clock.h"
+#include "device/libusb/libusb_port.h"
 #include "device/status_sink.h"
 #include "scenario.h"
-#include "store/line_store.h"
+#include "tests/common/screen_doubles.h"
 
 namespace tessun::usbvm {
 namespace {
@@ -210,17 +211,12 @@ class Scenario {
 
   // One acquisition tick as the main window's timer runs it, then the rest of the interval.
   void Tick() {
-    store_.NewData = 0;
-    link_.ReadReports();
-    store_.AssembleLines();
+    core_.Tick();
     std::this_thread::sleep_for(kTimerInterval);
   }
 
   // The "Get Data" button: the timer pauses, 0.1 s passes, command 141 goes out.
-  void PressGetData() {
-    std::this_thread::sleep_for(milliseconds(100));
-    link_.SendCommand(kGetDataCommand);
-  }
+  void PressGetData() { core_.GetData(); }
 
   bool HandlesClosed() const {
     return link_.DeviceHandle == kNoHandle && link_.ReadHandle == kNoHandle;
@@ -340,7 +336,7 @@ class Scenario {
           Quoted(status_.Text()));
     const std::vector<std::string> expected = {LiveLine(1, 3), LiveLine(2, 3), LiveLine(3, 3), ""};
     Check(Collected(store_) == expected, "the three lines are shown", Describe(Collected(store_)));
-    store_.EmptyLines();  // "Clear Data"
+    core_.ClearData();
   }
 
   void GetData(std::string_view title) {
@@ -413,7 +409,7 @@ class Scenario {
           "no data lost: the " + std::to_string(bytes) + " bytes of the completed reports are " +
               "in the store, nothing more",
           Describe(Collected(store_)));
-    store_.EmptyLines();  // "Clear Data"
+    core_.ClearData();
 
     Step("A tick while the console is unplugged");
     Tick();
@@ -466,9 +462,14 @@ class Scenario {
   }
 
   LibusbPort port_;
-  LineStore store_;
+  SteadyClock clock_;
+  test::RecordingTimer timer_;
   RecordingStatus status_;
-  DeviceLink link_{port_, store_, status_};
+  test::RecordingCanvas canvas_;
+  test::FakeScrollBar bar_;
+  Acquisition core_{port_, clock_, timer_, status_, canvas_, bar_};
+  LineStore& store_ = core_.Store();
+  DeviceLink& link_ = core_.Link();
   Console console_;
   std::optional<fs::path> device_;
   // The driver that held the interface before the first open; never printed.

@@ -1,4 +1,4 @@
-#include "device/windows_port_detail.h"
+#include "device/windows/windows_port_detail.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // The real Windows port, run under Wine against Wine's own HID devices (a mouse and a keyboard
 // of another vendor): no timing console is present, so every search must end "USB Not Found "
 // with every member examined and closed again.
-#include "device/windows_port.h"
+#include "device/windows/windows_port.h"
 
 // Without this the Windows SDK's <windows.h> defines min and max as macros.
 #ifndef NOMINMAX
@@ -21,6 +21,8 @@
 #include "device/device_link.h"
 #include "device/status_sink.h"
 #include "store/line_store.h"
+#include "tests/common/forwarding_port.h"
+#include "tests/common/recording_status.h"
 
 namespace tessun {
 namespace {
@@ -81,24 +83,20 @@ bool IsClosed(PortHandle handle) {
   return GetHandleInformation(reinterpret_cast<HANDLE>(handle), &flags) == 0;
 }
 
-class RecordingStatus final : public StatusSink {
- public:
-  void SetStatus(std::string_view text) override { texts.emplace_back(text); }
-  std::vector<std::string> texts;
-};
+using test::RecordingStatus;
 
 // Passes every call on to the real port and counts the opens and closes.
-class CountingPort final : public DevicePort {
+class CountingPort final : public test::ForwardingPort {
  public:
-  explicit CountingPort(DevicePort& port) : port_(port) {}
+  using ForwardingPort::ForwardingPort;
 
   std::vector<std::string> ListHidInterfaces() override {
-    listed = port_.ListHidInterfaces();
+    listed = ForwardingPort::ListHidInterfaces();
     return listed;
   }
   PortHandle Open(const std::string& path, OpenMode mode) override {
     opened_paths.push_back(path);
-    const PortHandle handle = port_.Open(path, mode);
+    const PortHandle handle = ForwardingPort::Open(path, mode);
     if (handle != kNoHandle) {
       ++successful_opens;
       open_now.insert(handle);
@@ -107,7 +105,7 @@ class CountingPort final : public DevicePort {
     return handle;
   }
   bool Close(PortHandle handle) override {
-    const bool closed = port_.Close(handle);
+    const bool closed = ForwardingPort::Close(handle);
     if (closed) {
       ++successful_closes;
       open_now.erase(handle);
@@ -117,7 +115,7 @@ class CountingPort final : public DevicePort {
     return closed;
   }
   bool GetAttributes(PortHandle handle, HidAttributes& attributes) override {
-    const bool ok = port_.GetAttributes(handle, attributes);
+    const bool ok = ForwardingPort::GetAttributes(handle, attributes);
     if (ok) {
       seen_vendors.push_back(attributes.VendorID);
     }
@@ -125,28 +123,20 @@ class CountingPort final : public DevicePort {
   }
   bool SetNumInputBuffers(PortHandle handle, int count) override {
     ++configuring_calls;
-    return port_.SetNumInputBuffers(handle, count);
+    return ForwardingPort::SetNumInputBuffers(handle, count);
   }
   int OutputReportLength(PortHandle handle) override {
     ++configuring_calls;
-    return port_.OutputReportLength(handle);
+    return ForwardingPort::OutputReportLength(handle);
   }
   void PrepareReads(PortHandle handle) override {
     ++configuring_calls;
-    port_.PrepareReads(handle);
+    ForwardingPort::PrepareReads(handle);
   }
   bool SetFeature(PortHandle handle, std::span<const std::uint8_t> report) override {
     ++configuring_calls;
-    return port_.SetFeature(handle, report);
+    return ForwardingPort::SetFeature(handle, report);
   }
-  bool WriteReport(PortHandle handle, std::span<const std::uint8_t> report) override {
-    return port_.WriteReport(handle, report);
-  }
-  ReadResult ReadReport(PortHandle handle, std::span<std::uint8_t> buffer,
-                        std::chrono::milliseconds timeout) override {
-    return port_.ReadReport(handle, buffer, timeout);
-  }
-  void CancelRead(PortHandle handle) override { port_.CancelRead(handle); }
 
   std::vector<std::string> listed;
   std::vector<std::string> opened_paths;
@@ -157,9 +147,6 @@ class CountingPort final : public DevicePort {
   int successful_closes = 0;
   int failed_closes = 0;
   int configuring_calls = 0;
-
- private:
-  DevicePort& port_;
 };
 
 // Wine starts its HID bus driver in the background with its services: waits (at most 10 s) until

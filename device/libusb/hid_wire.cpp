@@ -1,4 +1,4 @@
-#include "device/hid_wire.h"
+#include "device/libusb/hid_wire.h"
 
 #include <algorithm>
 #include <cstdio>

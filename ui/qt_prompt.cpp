@@ -1,4 +1,4 @@
-#include "save/qt_prompt.h"
+#include "ui/qt_prompt.h"
 
 #include <QMessageBox>
 #include <QString>

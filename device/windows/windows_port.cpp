@@ -1,4 +1,4 @@
-#include "device/windows_port.h"
+#include "device/windows/windows_port.h"
 
 // Without this the Windows SDK's <windows.h> defines min and max as macros.
 #ifndef NOMINMAX
@@ -21,7 +21,7 @@ extern "C" {
 #include <cstring>
 #include <limits>
 
-#include "device/windows_port_detail.h"
+#include "device/windows/windows_port_detail.h"
 
 #ifndef HIDP_STATUS_SUCCESS
 #define HIDP_STATUS_SUCCESS (static_cast<NTSTATUS>(0x00110000))

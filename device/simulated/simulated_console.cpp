@@ -1,16 +1,20 @@
-#include "device/simulated_console.h"
+#include "device/simulated/simulated_console.h"
 
 #include <algorithm>
 #include <cmath>
+
+#include "device/console_protocol.h"
 
 namespace tessun {
 
 namespace {
 
-constexpr std::uint8_t kDataCommand = 141;
+using console::kCountByte;
+using console::kFirstDataByte;
 
 bool IsDataCommand(std::span<const std::uint8_t> report) {
-  return report.size() >= 3 && report[1] >= 1 && report[2] == kDataCommand;
+  return report.size() > kFirstDataByte && report[kCountByte] >= 1 &&
+         report[kFirstDataByte] == console::kGetDataCommand;
 }
 
 }  // namespace
@@ -18,7 +22,7 @@ bool IsDataCommand(std::span<const std::uint8_t> report) {
 SimulatedHid SimulatedConsole::Console() {
   SimulatedHid hid;
   hid.path = std::string(kConsolePath);
-  hid.attributes = {0x04B4, 0x5500, 0x0100};
+  hid.attributes = {console::kVendorId, console::kProductId, 0x0100};
   hid.output_report_length = 9;
   hid.input_report_length = 9;
   hid.console = true;
@@ -116,8 +120,9 @@ std::vector<std::vector<std::uint8_t>> SimulatedConsole::Reports(Call::Kind kind
 
 bool SimulatedConsole::AllDataRead() const {
   return pending_.empty() && raw_reports_.empty() &&
-         std::none_of(driver_queue_.begin(), driver_queue_.end(),
-                      [](const auto& report) { return report.size() > 1 && report[1] != 0; });
+         std::none_of(driver_queue_.begin(), driver_queue_.end(), [](const auto& report) {
+           return report.size() > kCountByte && report[kCountByte] != 0;
+         });
 }
 
 int SimulatedConsole::OpenHandleCount() const {
@@ -275,7 +280,7 @@ std::optional<Clock::TimePoint> SimulatedConsole::NextReportTime() const {
 void SimulatedConsole::EnqueueReport(std::vector<std::uint8_t> report, int capacity) {
   while (static_cast<int>(driver_queue_.size()) >= std::max(capacity, 1)) {
     const auto& oldest = driver_queue_.front();
-    if (oldest.size() > 1 && oldest[1] != 0) {
+    if (oldest.size() > kCountByte && oldest[kCountByte] != 0) {
       ++dropped_data_reports_;
     }
     driver_queue_.pop_front();
@@ -301,7 +306,7 @@ void SimulatedConsole::SendReport(Interface& console) {
   }
   std::vector<std::uint8_t> report(static_cast<std::size_t>(console.hid.input_report_length), 0);
   if (report.size() >= 2) {
-    report[1] = static_cast<std::uint8_t>(count);
+    report[kCountByte] = static_cast<std::uint8_t>(count);
   }
   for (std::size_t i = 0; i < count; ++i) {
     report[2 + i] = pending_.front();

@@ -1,4 +1,4 @@
-#include "device/libusb_port.h"
+#include "device/libusb/libusb_port.h"
 
 #include <libusb.h>
 #include <unistd.h>
@@ -9,8 +9,8 @@
 #include <thread>
 #include <utility>
 
-#include "device/hid_wire.h"
-#include "device/report_descriptor.h"
+#include "device/libusb/hid_wire.h"
+#include "device/libusb/report_descriptor.h"
 
 namespace tessun {
 

@@ -1,4 +1,4 @@
-#include "save/data_file.h"
+#include "datafile/data_file.h"
 
 #include <gtest/gtest.h>
 

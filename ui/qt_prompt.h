@@ -3,7 +3,7 @@
 
 #include <QWidget>
 
-#include "save/prompt.h"
+#include "ui/prompt.h"
 
 namespace tessun {
 

@@ -1,4 +1,4 @@
-#include "device/demo_printout.h"
+#include "device/simulated/demo_printout.h"
 
 #include <algorithm>
 #include <array>

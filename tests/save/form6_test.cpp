@@ -18,32 +18,13 @@
 #include <string>
 #include <vector>
 
-#include "save/data_file.h"
+#include "datafile/data_file.h"
+#include "tests/common/prompt_doubles.h"
 
 namespace tessun {
 namespace {
 
-// Answers the message boxes in place of the operator and records what was asked.
-class FakePrompt final : public Prompt {
- public:
-  struct Call {
-    std::string text;
-    PromptButtons buttons;
-  };
-
-  int MsgBox(std::string_view text, PromptButtons buttons) override {
-    calls.push_back({std::string(text), buttons});
-    if (answers.empty()) {
-      return kAnswerOk;
-    }
-    const int answer = answers.front();
-    answers.pop_front();
-    return answer;
-  }
-
-  std::vector<Call> calls;
-  std::deque<int> answers;
-};
+using test::FakePrompt;
 
 std::tm FixedTime() {
   std::tm t{};

@@ -1,0 +1,69 @@
+// The acquisition core: everything the main window does apart from drawing itself. It owns the
+// line store, the data view's logic and the device link, and offers the window's operations:
+// start-up, the 100 ms tick, "Get Data", "Clear Data", the scroll bar's change and closing the
+// device. It reaches the screen only through the status sink, the text canvas and the scroll bar,
+// and times its waits with an injected clock, so it runs (and is tested) without a window.
+//
+// Every call runs on the caller's thread and returns when its work is done; none of them yields
+// to an event loop.
+#pragma once
+
+#include <chrono>
+
+#include "core/tick_timer.h"
+#include "device/clock.h"
+#include "device/device_link.h"
+#include "device/device_port.h"
+#include "device/status_sink.h"
+#include "store/data_view.h"
+#include "store/line_store.h"
+
+namespace tessun {
+
+class Acquisition {
+ public:
+  static constexpr std::chrono::milliseconds kTickInterval{100};
+  static constexpr std::chrono::milliseconds kStartupWait{500};
+  static constexpr std::chrono::milliseconds kGetDataWait{100};
+
+  // The device is reached through `port`; `clock` times the start-up and "Get Data" waits;
+  // `timer` is the window's tick timer; the status, canvas and scroll bar are the window's.
+  Acquisition(DevicePort& port, Clock& clock, TickTimer& timer, StatusSink& status,
+              TextCanvas& canvas, ScrollBar& bar);
+  Acquisition(const Acquisition&) = delete;
+  Acquisition& operator=(const Acquisition&) = delete;
+
+  // Start-up, in this order: tick interval 100 ms, timer off, open the device, ViewLast 0, timer
+  // on, wait 0.5 s (blocking: no tick and no repaint meanwhile), empty the store, clear the view.
+  void StartUp();
+  // One tick: read the reports the console has ready into the receive ring, assemble them into
+  // lines, and refresh the view if a byte was consumed.
+  void Tick();
+  // "Get Data": timer off, wait 0.1 s, send the console command 141, timer on again (also when
+  // sending fails with an error, so acquisition never stops unnoticed).
+  void GetData();
+  // "Clear Data": all lines empty, LineIndex 0, the view blank. The ring, ViewLast and the scroll
+  // bar are left alone.
+  void ClearData();
+  // The scroll bar moved: show the lines ending at its value.
+  void ScrollChanged();
+  // "Exit" and closing the window: both device handles closed.
+  void CloseDevice();
+
+  const LineStore& Store() const { return store_; }
+  LineStore& Store() { return store_; }
+  const DataView& View() const { return view_; }
+  DataView& View() { return view_; }
+  const DeviceLink& Link() const { return link_; }
+  DeviceLink& Link() { return link_; }
+
+ private:
+  Clock& clock_;
+  TickTimer& Timer1_;
+  TextCanvas& Picture1_;
+  LineStore store_;
+  DataView view_;
+  DeviceLink link_;
+};
+
+}  // namespace tessun

@@ -1,0 +1,47 @@
+// A device port that passes every call on to another port. Tests derive from it and override
+// the calls they want to watch or break.
+#pragma once
+
+#include <chrono>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "device/device_port.h"
+
+namespace tessun::test {
+
+class ForwardingPort : public DevicePort {
+ public:
+  explicit ForwardingPort(DevicePort& inner) : inner_(inner) {}
+
+  std::vector<std::string> ListHidInterfaces() override { return inner_.ListHidInterfaces(); }
+  PortHandle Open(const std::string& path, OpenMode mode) override {
+    return inner_.Open(path, mode);
+  }
+  bool Close(PortHandle handle) override { return inner_.Close(handle); }
+  bool GetAttributes(PortHandle handle, HidAttributes& attributes) override {
+    return inner_.GetAttributes(handle, attributes);
+  }
+  bool SetNumInputBuffers(PortHandle handle, int count) override {
+    return inner_.SetNumInputBuffers(handle, count);
+  }
+  int OutputReportLength(PortHandle handle) override { return inner_.OutputReportLength(handle); }
+  void PrepareReads(PortHandle handle) override { inner_.PrepareReads(handle); }
+  bool SetFeature(PortHandle handle, std::span<const std::uint8_t> report) override {
+    return inner_.SetFeature(handle, report);
+  }
+  bool WriteReport(PortHandle handle, std::span<const std::uint8_t> report) override {
+    return inner_.WriteReport(handle, report);
+  }
+  ReadResult ReadReport(PortHandle handle, std::span<std::uint8_t> buffer,
+                        std::chrono::milliseconds timeout) override {
+    return inner_.ReadReport(handle, buffer, timeout);
+  }
+  void CancelRead(PortHandle handle) override { inner_.CancelRead(handle); }
+
+ private:
+  DevicePort& inner_;
+};
+
+}  // namespace tessun::test

@@ -1,0 +1,37 @@
+// Answers the message boxes in place of the operator and records what was asked.
+#pragma once
+
+#include <deque>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "ui/prompt.h"
+
+namespace tessun::test {
+
+class FakePrompt final : public Prompt {
+ public:
+  struct Call {
+    std::string text;
+    PromptButtons buttons;
+  };
+
+  // Answers with the next of `answers`, or OK when there is none left.
+  int MsgBox(std::string_view text, PromptButtons buttons) override {
+    calls.push_back({std::string(text), buttons});
+    texts.emplace_back(text);
+    if (answers.empty()) {
+      return kAnswerOk;
+    }
+    const int answer = answers.front();
+    answers.pop_front();
+    return answer;
+  }
+
+  std::vector<Call> calls;
+  std::vector<std::string> texts;
+  std::deque<int> answers;
+};
+
+}  // namespace tessun::test
