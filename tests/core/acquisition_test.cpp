@@ -1,0 +1,71 @@
+#include "core/acquisition.h"
+
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "device/clock.h"
+#include "device/simulated/simulated_console.h"
+#include "tests/common/forwarding_port.h"
+#include "tests/common/recording_status.h"
+#include "tests/common/screen_doubles.h"
+
+namespace tessun {
+namespace {
+
+using Steps = std::vector<std::string>;
+
+// Notes the timer's state whenever a report is written, and can fail the write.
+class WatchedPort : public test::ForwardingPort {
+ public:
+  WatchedPort(DevicePort& inner, const test::RecordingTimer& timer)
+      : ForwardingPort(inner), timer_(timer) {}
+  bool WriteReport(PortHandle handle, std::span<const std::uint8_t> report) override {
+    timer_on_at_write.push_back(timer_.enabled);
+    if (throw_on_write) {
+      throw std::runtime_error("write went wrong");
+    }
+    return ForwardingPort::WriteReport(handle, report);
+  }
+  std::vector<bool> timer_on_at_write;
+  bool throw_on_write = false;
+
+ private:
+  const test::RecordingTimer& timer_;
+};
+
+// The timer is off while the device is opened at start-up and while "Get Data" waits and
+// writes, and always on again afterwards, even when the write fails.
+TEST(Acquisition, TheTimerIsOffAroundStartUpAndGetDataAndAlwaysOnAgain) {
+  ManualClock clock;
+  SimulatedConsole console(clock);
+  console.AddInterface(SimulatedConsole::Console());
+  test::RecordingTimer timer;
+  test::RecordingStatus status;
+  test::RecordingCanvas canvas;
+  test::FakeScrollBar bar;
+  WatchedPort port(console, timer);
+  Acquisition core(port, clock, timer, status, canvas, bar);
+
+  const auto start = clock.Now();
+  core.StartUp();
+  EXPECT_EQ(timer.steps, (Steps{"interval 100", "off", "on"}));
+  EXPECT_GE(clock.Now() - start, Acquisition::kStartupWait);
+  EXPECT_EQ(status.Last(), "USB Connected ");
+  EXPECT_EQ(canvas.clears, 1);
+
+  timer.steps.clear();
+  const auto before_get_data = clock.Now();
+  core.GetData();
+  EXPECT_GE(clock.Now() - before_get_data, Acquisition::kGetDataWait);
+  port.throw_on_write = true;
+  EXPECT_THROW(core.GetData(), std::runtime_error);
+  EXPECT_EQ(timer.steps, (Steps{"off", "on", "off", "on"}));
+  EXPECT_EQ(port.timer_on_at_write, (std::vector<bool>{false, false}));
+  EXPECT_TRUE(timer.enabled);
+}
+
+}  // namespace
+}  // namespace tessun
