@@ -84,7 +84,7 @@ class Form1Test : public QObject {
   };
 
  private slots:
-  void layoutFollowsTheTwipsTable() {
+  void controlsHaveTheirPlaceSizeCaptionAndName() {
     Rig rig;
     Form1& form = *rig.form;
     QCOMPARE(form.windowTitle(), QString("Tessun Timing Interface Window"));

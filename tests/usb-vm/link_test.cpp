@@ -317,9 +317,11 @@ class Scenario {
     bool took_data = false;
     for (int tick = 0; tick < kMaxTicks; ++tick) {
       sent = sent || console_.WaitFor("sent all", mark, milliseconds(0)).has_value();
+      // The core refreshes the view (blanking the canvas first) only when a tick took a byte.
+      const int refreshes = canvas_.clears;
       Tick();
       all_ok = all_ok && status_.Text() == kUsbCommunicationOk;
-      if (store_.NewData != 0) {
+      if (canvas_.clears != refreshes) {
         took_data = true;
       } else if (sent && took_data) {
         return all_ok;
