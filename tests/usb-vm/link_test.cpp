@@ -25,6 +25,7 @@
 #include "device/libusb/libusb_port.h"
 #include "device/status_sink.h"
 #include "scenario.h"
+#include "tests/common/recording_status.h"
 #include "tests/common/screen_doubles.h"
 
 namespace tessun::usbvm {
@@ -43,21 +44,6 @@ constexpr std::string_view kFeatureOnDevice =
 constexpr std::string_view kGetDataOnEndpoint = "OUT endpoint: 01 8d 00 00 00 00 00 00";
 constexpr std::string_view kGetDataAsSetReport =
     "SET_REPORT wValue=0200 wIndex=0000 wLength=8 data=01 8d 00 00 00 00 00 00";
-
-class RecordingStatus final : public StatusSink {
- public:
-  void SetStatus(std::string_view text) override {
-    text_ = text;
-    history_.emplace_back(text);
-  }
-  const std::string& Text() const { return text_; }
-  // Statuses set since the last call.
-  std::vector<std::string> TakeHistory() { return std::exchange(history_, {}); }
-
- private:
-  std::string text_;
-  std::vector<std::string> history_;
-};
 
 // Talks to the virtual console: commands into its FIFO, events out of its log.
 class Console {
@@ -239,7 +225,7 @@ class Scenario {
     Step("Start-up with no console on the bus");
     const bool found = link_.OpenUsbDevice();
     Check(!found && !link_.DeviceFound, "OpenUsbDevice returns False");
-    Check(status_.Text() == kUsbNotFound, "status " + Quoted(kUsbNotFound), Quoted(status_.Text()));
+    Check(status_.Last() == kUsbNotFound, "status " + Quoted(kUsbNotFound), Quoted(status_.Last()));
     Check(HandlesClosed(), "no handle is left open");
   }
 
@@ -275,8 +261,8 @@ class Scenario {
     const auto took = std::chrono::duration_cast<milliseconds>(Clock::now() - start).count();
     Check(found && link_.DeviceFound, "OpenUsbDevice returns True",
           std::to_string(took) + " ms, path " + link_.DevicePath);
-    Check(status_.Text() == kUsbConnected, "status " + Quoted(kUsbConnected),
-          Quoted(status_.Text()));
+    Check(status_.Last() == kUsbConnected, "status " + Quoted(kUsbConnected),
+          Quoted(status_.Last()));
     Check(link_.DeviceHandle != kNoHandle && link_.ReadHandle != kNoHandle,
           "both handles are open");
     Check(link_.DeviceAttributes.VendorID == 0x04B4 && link_.DeviceAttributes.ProductID == 0x5500,
@@ -300,8 +286,8 @@ class Scenario {
     const auto start = Clock::now();
     Tick();
     const auto took = std::chrono::duration_cast<milliseconds>(Clock::now() - start).count();
-    Check(status_.Text() == kUsbCommunicationOk, "status " + Quoted(kUsbCommunicationOk),
-          Quoted(status_.Text()) + ", " + std::to_string(took) + " ms");
+    Check(status_.Last() == kUsbCommunicationOk, "status " + Quoted(kUsbCommunicationOk),
+          Quoted(status_.Last()) + ", " + std::to_string(took) + " ms");
     Check(store_.NewData == 0 && store_.LineIndex == 0 && store_.Lines[0].empty(),
           "empty reports store nothing");
   }
@@ -320,7 +306,7 @@ class Scenario {
       // The core refreshes the view (blanking the canvas first) only when a tick took a byte.
       const int refreshes = canvas_.clears;
       Tick();
-      all_ok = all_ok && status_.Text() == kUsbCommunicationOk;
+      all_ok = all_ok && status_.Last() == kUsbCommunicationOk;
       if (canvas_.clears != refreshes) {
         took_data = true;
       } else if (sent && took_data) {
@@ -335,7 +321,7 @@ class Scenario {
     const std::size_t mark = console_.Mark();
     console_.Send("live 3");
     Check(TickUntilSent(mark), "every tick ends with " + Quoted(kUsbCommunicationOk),
-          Quoted(status_.Text()));
+          Quoted(status_.Last()));
     const std::vector<std::string> expected = {LiveLine(1, 3), LiveLine(2, 3), LiveLine(3, 3), ""};
     Check(Collected(store_) == expected, "the three lines are shown", Describe(Collected(store_)));
     core_.ClearData();
@@ -351,7 +337,7 @@ class Scenario {
           "command 141 arrived as 01 8d 00 00 00 00 00 00", command.value_or("none"));
     const auto start = Clock::now();
     Check(TickUntilSent(mark), "every tick ends with " + Quoted(kUsbCommunicationOk),
-          Quoted(status_.Text()));
+          Quoted(status_.Last()));
     const auto took = std::chrono::duration_cast<milliseconds>(Clock::now() - start).count();
     const std::vector<std::string> lines = Collected(store_);
     Check(lines == kPrintoutLines,
@@ -376,7 +362,7 @@ class Scenario {
     std::vector<std::string> statuses;
     for (int tick = 0; tick < kMaxTicks && link_.DeviceFound; ++tick) {
       Tick();
-      statuses.push_back(status_.Text());
+      statuses.push_back(status_.Last());
     }
     const std::string last = statuses.empty() ? "" : statuses.back();
     bool ok_before = true;
@@ -415,14 +401,14 @@ class Scenario {
 
     Step("A tick while the console is unplugged");
     Tick();
-    Check(status_.Text() == kUsbNotFound, "status " + Quoted(kUsbNotFound), Quoted(status_.Text()));
+    Check(status_.Last() == kUsbNotFound, "status " + Quoted(kUsbNotFound), Quoted(status_.Last()));
     Check(!link_.DeviceFound && HandlesClosed(), "still closed");
   }
 
   void Replug() {
     Step("Replugged: the ticks find the console again by themselves");
     const std::size_t mark = console_.Mark();
-    status_.TakeHistory();
+    std::exchange(status_.texts, {});
     console_.Send("plug");
     const auto start = Clock::now();
     int ticks = 0;
@@ -431,13 +417,13 @@ class Scenario {
       ++ticks;
     }
     const auto took = std::chrono::duration_cast<milliseconds>(Clock::now() - start).count();
-    const std::vector<std::string> history = status_.TakeHistory();
+    const std::vector<std::string> history = std::exchange(status_.texts, {});
     Check(link_.DeviceFound, "the link is open again",
           std::to_string(ticks) + " ticks, " + std::to_string(took) + " ms");
     Check(std::find(history.begin(), history.end(), kUsbConnected) != history.end() &&
-              status_.Text() == kUsbCommunicationOk,
+              status_.Last() == kUsbCommunicationOk,
           "statuses " + Quoted(kUsbConnected) + " then " + Quoted(kUsbCommunicationOk),
-          Quoted(status_.Text()));
+          Quoted(status_.Last()));
     Check(link_.ReportLength == 9, "ReportLength 9", std::to_string(link_.ReportLength));
     const auto feature = console_.WaitFor("SET_REPORT", mark);
     Check(feature && feature->find(kFeatureOnDevice) != std::string::npos,
@@ -466,7 +452,7 @@ class Scenario {
   LibusbPort port_;
   SteadyClock clock_;
   test::RecordingTimer timer_;
-  RecordingStatus status_;
+  test::RecordingStatus status_;
   test::RecordingCanvas canvas_;
   test::FakeScrollBar bar_;
   Acquisition core_{port_, clock_, timer_, status_, canvas_, bar_};
