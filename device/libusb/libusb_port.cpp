@@ -95,7 +95,7 @@ struct ClaimRelease {
   std::uint8_t interface = 0;
   void operator()(libusb_device_handle* handle) const {
     libusb_release_interface(handle, interface);
-    libusb_close(handle);
+    HandleClose()(handle);
   }
 };
 using ClaimedHandle = std::unique_ptr<libusb_device_handle, ClaimRelease>;

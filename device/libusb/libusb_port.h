@@ -29,6 +29,10 @@
 // - Feature reports go as SET_REPORT control requests; output reports through the interrupt OUT
 //   endpoint when the interface has one, else as SET_REPORT. For a device without report ids the
 //   report-id byte (which must be 0) is not sent.
+// - What libusb hands out (contexts, device lists, configuration descriptors, device handles) is
+//   owned by a type that gives it back; a claimed interface is one owner whose end releases the
+//   claim, lets the kernel driver have the interface again and closes the device, whichever path
+//   (a close, a failed open, the port's end) lets go of it.
 //
 // All members are thread-safe; the device link calls them from one thread only.
 #pragma once
