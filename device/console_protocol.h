@@ -23,6 +23,9 @@ inline constexpr std::size_t kFirstDataByte = 2;
 inline constexpr std::uint8_t kCountMask = 0x07;
 // At most this many data bytes in one input report.
 inline constexpr std::size_t kMaxDataBytes = 7;
+// The length of the console's input and output reports as the HID capabilities count them (the
+// report-id byte included): a count byte and room for the most data bytes.
+inline constexpr std::size_t kReportLength = kFirstDataByte + kMaxDataBytes;
 
 // The line configuration, sent as a feature report when the console is opened: report id 0, then
 // 9600 (baud) as a 32-bit little-endian number, then the configuration byte 3.

@@ -35,12 +35,13 @@ bool DeviceLink::OpenUsbDevice() {
     port_.SetNumInputBuffers(DeviceHandle, kInputBuffers);
     result = true;
     GetDeviceCapabilities();
+    // A read handle that failed to open shows up later as a failed read, which closes the
+    // device.
     ReadHandle = port_.Open(DevicePath, OpenMode::kForReads);
-    PrepareReadOverlap();
     ConfigureDeviceLine();
-    MessUSB_.SetStatus(kUsbConnected);
+    status_.SetStatus(kUsbConnected);
   } else {
-    MessUSB_.SetStatus(kUsbNotFound);
+    status_.SetStatus(kUsbNotFound);
   }
   return result;
 }
@@ -53,20 +54,13 @@ void DeviceLink::GetDeviceCapabilities() {
       std::min<int>(DeviceCaps.OutputReportByteLength, std::numeric_limits<std::int16_t>::max()));
 }
 
-void DeviceLink::PrepareReadOverlap() {
-  // A read handle that failed to open shows up later as a failed read, which closes the device.
-  if (ReadHandle != kNoHandle) {
-    port_.PrepareReads(ReadHandle);
-  }
-}
-
 void DeviceLink::ConfigureDeviceLine() {
   port_.SetFeature(DeviceHandle, console::kLineConfiguration);
 }
 
 void DeviceLink::CloseHandle(PortHandle& handle) {
   if (handle != kNoHandle) {
-    LastResult = port_.Close(handle) ? 1 : 0;
+    port_.Close(handle);
     handle = kNoHandle;
   }
 }
@@ -80,7 +74,7 @@ bool DeviceLink::EnsureOpen() {
   if (!DeviceFound) {
     DeviceFound = OpenUsbDevice();
     if (!DeviceFound) {
-      MessUSB_.SetStatus(kUsbNotFound);
+      status_.SetStatus(kUsbNotFound);
       return false;
     }
   }
@@ -124,19 +118,17 @@ void DeviceLink::ReadReports() {
   } while (passes < kReportsPerCall && LastResult == kWaitCompleted);
 
   if (LastResult == kWaitCompleted) {
-    MessUSB_.SetStatus(kUsbCommunicationOk);
+    status_.SetStatus(kUsbCommunicationOk);
     return;
   }
   // A read that timed out or failed: cancel it and close both handles, so that the next
   // search opens the device afresh and no read can complete into a released buffer.
-  const std::uint32_t wait_result = LastResult;
-  MessUSB_.SetStatus(wait_result == kWaitTimeout ? kReadfileTimeout : kReadfileUndefinedError);
+  status_.SetStatus(LastResult == kWaitTimeout ? kReadfileTimeout : kReadfileUndefinedError);
   if (ReadHandle != kNoHandle) {
     port_.CancelRead(ReadHandle);
   }
   CloseDevice();
   DeviceFound = false;
-  LastResult = wait_result;
 }
 
 void DeviceLink::SendCommand(std::uint8_t command) {
@@ -151,7 +143,9 @@ void DeviceLink::SendCommand(std::uint8_t command) {
   report[0] = 0;
   report[kCountByte] = 1;
   report[kFirstDataByte] = command;
-  LastResult = port_.WriteReport(DeviceHandle, report) ? 1 : 0;
+  // The outcome is not acted on: a console that did not take the command sends nothing, and a
+  // console that is gone shows up in the next read pass.
+  port_.WriteReport(DeviceHandle, report);
 }
 
 }  // namespace tessun

@@ -43,7 +43,7 @@ class DeviceLink {
   };
 
   DeviceLink(DevicePort& port, LineStore& store, StatusSink& status)
-      : port_(port), store_(store), MessUSB_(status) {}
+      : port_(port), store_(store), status_(status) {}
   DeviceLink(const DeviceLink&) = delete;
   DeviceLink& operator=(const DeviceLink&) = delete;
 
@@ -69,14 +69,14 @@ class DeviceLink {
   HidCaps DeviceCaps;
   // The device's output report length, used for every input and every output report.
   std::int16_t ReportLength = 0;
-  // Result of the last platform call: after a read pass, the wait result (kWait...).
-  std::uint32_t LastResult = 0;
+  // The wait result of the last read (kWaitCompleted, kWaitTimeout or kWaitFailed);
+  // kWaitCompleted until the first read. Nothing else (no close, no write) changes it.
+  std::uint32_t LastResult = kWaitCompleted;
   // Path of the interface examined last.
   std::string DevicePath;
 
  private:
   void GetDeviceCapabilities();
-  void PrepareReadOverlap();
   void ConfigureDeviceLine();
   // Stores the data bytes of one delivered input report in the receive ring.
   void StoreReport(std::span<const std::uint8_t> report);
@@ -87,7 +87,8 @@ class DeviceLink {
 
   DevicePort& port_;
   LineStore& store_;
-  StatusSink& MessUSB_;
+  // The status line: every text the link shows goes there.
+  StatusSink& status_;
 };
 
 }  // namespace tessun

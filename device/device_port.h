@@ -44,38 +44,67 @@ class DevicePort {
  public:
   virtual ~DevicePort() = default;
 
+  // Every call below except LastError is an operation of the port. An operation that fails says
+  // so in its return value and leaves its reason for LastError; one that succeeds leaves
+  // LastError empty. A call on a handle the port did not open (or has closed) touches nothing
+  // and never crashes; it fails, except CancelRead, which then has nothing to do.
+
   // Paths of the HID interfaces present now, in the platform's order. Every call starts a new
   // enumeration, so a device plugged in since the last call is listed.
+  // Returns the paths; an empty list when there are none or the enumeration failed (then
+  // LastError says why).
   virtual std::vector<std::string> ListHidInterfaces() = 0;
 
-  // Opens a listed path; kNoHandle when the open fails.
+  // Opens a listed path. A kForReads handle is ready for ReadReport when Open returns.
+  // Returns the new handle, or kNoHandle when the open failed (a path not present, no access,
+  // the device busy); LastError says why.
   virtual PortHandle Open(const std::string& path, OpenMode mode) = 0;
-  // Closes a handle; false when it was not open. A read still outstanding on it is cancelled
-  // first, and no read ever completes into a buffer after Close returns.
+  // Closes a handle. A read still outstanding on it is cancelled first, and no read ever
+  // completes into a buffer after Close returns.
+  // Returns true when the handle was open and is now closed; false when it was not open (or the
+  // system refused to close it).
   virtual bool Close(PortHandle handle) = 0;
 
-  // Vendor id, product id and version of the device behind the handle; false when unreadable.
+  // Vendor id, product id and version of the device behind the handle.
+  // Returns true with `attributes` filled; false when they cannot be read (`attributes` is then
+  // left as it was).
   virtual bool GetAttributes(PortHandle handle, HidAttributes& attributes) = 0;
-  // Asks the driver to queue up to `count` input reports. A hint: a port may ignore it.
+  // Asks the driver to queue up to `count` input reports.
+  // Returns true when the driver took the count; false when it refused it (a count out of its
+  // range) or the handle is not open.
   virtual bool SetNumInputBuffers(PortHandle handle, int count) = 0;
   // The device's output report length as the Windows HID capabilities count it: the report-id
-  // byte is included even when the device uses no report ids. 0 when it cannot be read.
+  // byte is included even when the device uses no report ids.
+  // Returns the length; 0 when it cannot be read (a failure) or the device has no output report
+  // (a success).
   virtual int OutputReportLength(PortHandle handle) = 0;
-  // Readies a kForReads handle for reads with a time-out. Ports that need nothing here (all but
-  // the Windows one, which sets up its reused read event) may do nothing.
-  virtual void PrepareReads(PortHandle handle) = 0;
 
-  // Sends a feature report; report[0] is the report id. False when it was not sent.
+  // Sends a feature report; report[0] is the report id.
+  // Returns true when the whole report was sent; false when it was not.
   virtual bool SetFeature(PortHandle handle, std::span<const std::uint8_t> report) = 0;
-  // Writes an output report; report[0] is the report id. False when it was not written.
+  // Writes an output report; report[0] is the report id.
+  // Returns true when the whole report was written; false when it was not.
   virtual bool WriteReport(PortHandle handle, std::span<const std::uint8_t> report) = 0;
 
   // Reads one input report into `buffer`, waiting at most `timeout`. The oldest report queued
   // by the driver is delivered first. A report longer than the buffer is cut to its size.
+  // Returns kCompleted with the bytes delivered; kTimedOut when no report came in time (not a
+  // failure: LastError is empty); kFailed when the handle is not open for reads or the wait
+  // failed (device gone, I/O error), with LastError saying why. Only kCompleted writes into
+  // `buffer`.
   virtual ReadResult ReadReport(PortHandle handle, std::span<std::uint8_t> buffer,
                                 std::chrono::milliseconds timeout) = 0;
-  // Cancels a read left outstanding by a timed-out or failed ReadReport.
+  // Cancels a read left outstanding by a timed-out or failed ReadReport; nothing when there is
+  // none. Once it returns, that read writes nothing anywhere.
   virtual void CancelRead(PortHandle handle) = 0;
+
+  // What the port's last operation failed at and why, as text for the operator and the log:
+  // the operation, what it was applied to, and the reason, for example
+  // "open usb:001:004:0: access denied" or "claim usb:001:004:0: busy".
+  // Returns "" when the last operation succeeded (or none was made). The text is the port's
+  // own and only meant to be read; a caller that wants it takes it right after the failed call,
+  // before the next operation replaces it.
+  virtual std::string LastError() const = 0;
 };
 
 }  // namespace tessun

@@ -21,6 +21,7 @@
 
 #include "core/acquisition.h"
 #include "device/clock.h"
+#include "device/console_protocol.h"
 #include "tests/common/recording_status.h"
 #include "tests/common/screen_doubles.h"
 
@@ -44,18 +45,19 @@ class FuzzPort final : public DevicePort {
   PortHandle Open(const std::string&, OpenMode) override { return next_handle_++; }
   bool Close(PortHandle) override { return true; }
   bool GetAttributes(PortHandle, HidAttributes& attributes) override {
-    attributes = {DeviceLink::kVendorId, DeviceLink::kProductId, 0x0100};
+    attributes = {console::kVendorId, console::kProductId, 0x0100};
     return true;
   }
   bool SetNumInputBuffers(PortHandle, int) override { return true; }
   int OutputReportLength(PortHandle) override { return report_length_; }
-  void PrepareReads(PortHandle) override {}
   bool SetFeature(PortHandle, std::span<const std::uint8_t>) override { return true; }
   bool WriteReport(PortHandle, std::span<const std::uint8_t>) override { return true; }
   void CancelRead(PortHandle) override {}
+  std::string LastError() const override { return last_error_; }
 
   ReadResult ReadReport(PortHandle, std::span<std::uint8_t> buffer,
                         std::chrono::milliseconds) override {
+    last_error_.clear();
     if (events_.empty()) {
       return {ReadStatus::kTimedOut, 0};
     }
@@ -66,6 +68,7 @@ class FuzzPort final : public DevicePort {
       case Event::Kind::kTimeout:
         return {ReadStatus::kTimedOut, 0};
       case Event::Kind::kFailure:
+        last_error_ = "read fuzz:console: wait failed";
         return {ReadStatus::kFailed, 0};
       case Event::Kind::kReport:
         break;
@@ -73,12 +76,15 @@ class FuzzPort final : public DevicePort {
     // A report longer than the buffer is cut to it, as the platform's driver does.
     const std::size_t delivered = std::min(event.report.size(), buffer.size());
     std::copy_n(event.report.begin(), delivered, buffer.begin());
-    // What the reader must store: the count's low 3 bits of data bytes, but only those the
-    // delivered report holds; nothing when the count byte is 0 or missing.
-    if (delivered >= 2 && event.report[1] != 0) {
-      const std::size_t count = std::min<std::size_t>(event.report[1] & 7u, delivered - 2);
-      expected_.insert(expected_.end(), event.report.begin() + 2,
-                       event.report.begin() + 2 + static_cast<std::ptrdiff_t>(count));
+    // What the reader must store: as many data bytes as the count's low bits say, but only
+    // those the delivered report holds; nothing when the count byte is 0 or missing.
+    using console::kCountByte;
+    using console::kFirstDataByte;
+    if (delivered > kCountByte && event.report[kCountByte] != 0) {
+      const std::size_t count = std::min<std::size_t>(
+          event.report[kCountByte] & console::kCountMask, delivered - kFirstDataByte);
+      const auto first = event.report.begin() + static_cast<std::ptrdiff_t>(kFirstDataByte);
+      expected_.insert(expected_.end(), first, first + static_cast<std::ptrdiff_t>(count));
     }
     return {ReadStatus::kCompleted, delivered};
   }
@@ -93,6 +99,7 @@ class FuzzPort final : public DevicePort {
   PortHandle next_handle_ = 1;
   bool clear_pending_ = false;
   std::string expected_;
+  std::string last_error_;
 };
 
 std::deque<Event> ParseEvents(std::span<const std::uint8_t> data) {

@@ -5,7 +5,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <limits>
+#include <system_error>
 #include <thread>
 #include <utility>
 
@@ -27,8 +29,87 @@ constexpr int kMaxInputErrors = 3;
 // How long the reader waits for events before it looks at its flags again.
 constexpr long kReaderPollMicroseconds = 100'000;
 
-std::string UsbError(const char* call, const std::string& path, int code) {
-  return std::string(call) + " " + path + ": " + libusb_error_name(code);
+// What went wrong, for LastError: "operation path: reason" ("operation: reason" without a path).
+std::string Reason(std::string_view operation, const std::string& path, std::string_view why) {
+  std::string text(operation);
+  if (!path.empty()) {
+    text += ' ';
+    text += path;
+  }
+  text += ": ";
+  text += why;
+  return text;
+}
+
+// A libusb error code as the operator reads it, with libusb's name of it for the log:
+// "Resource busy (LIBUSB_ERROR_BUSY)".
+std::string UsbReason(int code) {
+  return std::string(libusb_strerror(code)) + " (" + libusb_error_name(code) + ")";
+}
+
+// Why the usbfs node may not be opened for reading and writing, from access()'s errno.
+std::string AccessReason(int error) {
+  switch (error) {
+    case EACCES:
+    case EPERM:
+      return "access denied";
+    case ENOENT:
+      return "not present";
+    default:
+      return std::generic_category().message(error);
+  }
+}
+
+// Owners of what libusb hands out, each given back with its own call.
+struct ContextExit {
+  void operator()(libusb_context* context) const { libusb_exit(context); }
+};
+struct ConfigFree {
+  void operator()(libusb_config_descriptor* config) const { libusb_free_config_descriptor(config); }
+};
+struct HandleClose {
+  void operator()(libusb_device_handle* handle) const { libusb_close(handle); }
+};
+// A device list together with the references it holds to its devices.
+struct ListFree {
+  void operator()(libusb_device** list) const { libusb_free_device_list(list, 1); }
+};
+using UsbContext = std::unique_ptr<libusb_context, ContextExit>;
+using ConfigDescriptor = std::unique_ptr<libusb_config_descriptor, ConfigFree>;
+using OpenedHandle = std::unique_ptr<libusb_device_handle, HandleClose>;
+using DeviceList = std::unique_ptr<libusb_device*, ListFree>;
+
+// The active configuration's descriptor; empty (with libusb's error code in `result`) when it
+// cannot be read.
+ConfigDescriptor ActiveConfig(libusb_device* device, int& result) {
+  libusb_config_descriptor* config = nullptr;
+  result = libusb_get_active_config_descriptor(device, &config);
+  return ConfigDescriptor(result == LIBUSB_SUCCESS ? config : nullptr);
+}
+
+// An interface claimed on an open device. Letting go of one is written here once, for every
+// path: releasing the claim gives the interface back to the kernel driver that was detached for
+// it (auto-detach attaches it again on release; a no-op for a vanished device), then the device
+// is closed.
+struct ClaimRelease {
+  std::uint8_t interface = 0;
+  void operator()(libusb_device_handle* handle) const {
+    libusb_release_interface(handle, interface);
+    HandleClose()(handle);
+  }
+};
+using ClaimedHandle = std::unique_ptr<libusb_device_handle, ClaimRelease>;
+
+// Claims `interface` of an opened device, detaching whatever kernel driver holds it (for the
+// console, the kernel's USB-serial driver). Where the platform cannot detach, the claim fails if
+// a driver holds the interface. On failure the device is closed again and `result` tells why.
+ClaimedHandle Claim(OpenedHandle opened, std::uint8_t interface, int& result) {
+  libusb_set_auto_detach_kernel_driver(opened.get(), 1);
+  result = libusb_claim_interface(opened.get(), interface);
+  if (result != LIBUSB_SUCCESS) {
+    return ClaimedHandle();
+  }
+  return ClaimedHandle(opened.release(), ClaimRelease{interface});
 }
 
 // The first altsetting of an interface, or nullptr.
@@ -48,16 +129,7 @@ const libusb_interface_descriptor* FindInterface(const libusb_config_descriptor&
 // One libusb context; contexts are shared by the enumeration that made them and by the devices
 // opened from it, and end with the last of these.
 struct LibusbPort::Context {
-  libusb_context* usb = nullptr;
-
-  Context() = default;
-  Context(const Context&) = delete;
-  Context& operator=(const Context&) = delete;
-  ~Context() {
-    if (usb != nullptr) {
-      libusb_exit(usb);
-    }
-  }
+  UsbContext usb;
 };
 
 // A libusb device reference that keeps its context alive.
@@ -97,8 +169,9 @@ struct LibusbPort::Device {
   int handles = 0;
   int read_handles = 0;
 
-  // Set once the device is opened and the interface claimed.
-  libusb_device_handle* usb = nullptr;
+  // Set once the device is opened and the interface claimed; declared after `reference`, so that
+  // the claim is given back before the context can end.
+  ClaimedHandle usb;
   ReportDescriptorInfo reports;
 
   InputReportQueue queue;
@@ -113,18 +186,12 @@ struct LibusbPort::Device {
   explicit Device(Reference ref) : reference(std::move(ref)) {}
   Device(const Device&) = delete;
   Device& operator=(const Device&) = delete;
-  // The port releases a device before it lets go of it; this only guards against a path that
-  // forgot to.
-  ~Device() {
-    StopReader();
-    if (usb != nullptr) {
-      libusb_release_interface(usb, where.interface);
-      libusb_close(usb);
-    }
-  }
+  // The reader stops before the claim (a member) is given back.
+  ~Device() { StopReader(); }
 
-  libusb_context* UsbContext() const { return reference.context->usb; }
+  libusb_context* Events() const { return reference.context->usb.get(); }
 
+  // The device failed for `why` (as read failures tell it, after "read <path>: ").
   void Fail(std::string why) {
     {
       const std::lock_guard lock(failure_mutex);
@@ -173,7 +240,7 @@ struct LibusbPort::Device {
       case LIBUSB_TRANSFER_OVERFLOW:
         break;  // a report longer than the descriptor says: dropped
       case LIBUSB_TRANSFER_NO_DEVICE:
-        Fail("input from " + path + ": device gone");
+        Fail("device gone");
         break;
       case LIBUSB_TRANSFER_STALL:
         halted = true;
@@ -182,7 +249,7 @@ struct LibusbPort::Device {
       default:
         // After an unplug the pending transfer often ends with an I/O error instead.
         if (++input_errors >= kMaxInputErrors) {
-          Fail("input from " + path + ": repeated transfer errors");
+          Fail("repeated transfer errors");
         }
         break;
     }
@@ -194,11 +261,11 @@ struct LibusbPort::Device {
   void ReadInput() {
     libusb_transfer* transfer = libusb_alloc_transfer(0);
     if (transfer == nullptr) {
-      Fail("input from " + path + ": no transfer");
+      Fail("no transfer for input: " + UsbReason(LIBUSB_ERROR_NO_MEM));
       return;
     }
     std::vector<std::uint8_t> buffer(InputTransferLength());
-    libusb_fill_interrupt_transfer(transfer, usb, in_endpoint, buffer.data(),
+    libusb_fill_interrupt_transfer(transfer, usb.get(), in_endpoint, buffer.data(),
                                    static_cast<int>(buffer.size()), &Device::InputDone, this, 0);
     bool cancelled = false;
     for (;;) {
@@ -207,13 +274,13 @@ struct LibusbPort::Device {
           break;
         }
         if (halted.exchange(false)) {
-          libusb_clear_halt(usb, in_endpoint);
+          libusb_clear_halt(usb.get(), in_endpoint);
         }
         in_flight = true;
         const int result = libusb_submit_transfer(transfer);
         if (result != LIBUSB_SUCCESS) {
           in_flight = false;
-          Fail(UsbError("libusb_submit_transfer", path, result));
+          Fail("input transfer: " + UsbReason(result));
           break;
         }
       }
@@ -222,7 +289,7 @@ struct LibusbPort::Device {
         cancelled = true;
       }
       timeval wait{0, kReaderPollMicroseconds};
-      libusb_handle_events_timeout_completed(UsbContext(), &wait, nullptr);
+      libusb_handle_events_timeout_completed(Events(), &wait, nullptr);
     }
     libusb_free_transfer(transfer);
   }
@@ -235,7 +302,7 @@ struct LibusbPort::Device {
   void StopReader() {
     if (reader.joinable()) {
       stop_reader = true;
-      libusb_interrupt_event_handler(UsbContext());
+      libusb_interrupt_event_handler(Events());
       reader.join();
     }
   }
@@ -259,8 +326,9 @@ LibusbPort::~LibusbPort() {
   context_.reset();
 }
 
-void LibusbPort::FailLocked(std::string what) {
-  last_error_ = std::move(what);
+void LibusbPort::FailLocked(std::string_view operation, const std::string& path,
+                            std::string_view why) {
+  last_error_ = Reason(operation, path, why);
 }
 
 std::string LibusbPort::LastError() const {
@@ -268,25 +336,29 @@ std::string LibusbPort::LastError() const {
   return last_error_;
 }
 
-void LibusbPort::EnumerateLocked() {
+std::string LibusbPort::EnumerateLocked() {
   // The new context is made before the old one ends, so libusb's process-wide state (its
   // hotplug monitor) is not torn down and built again on every search.
   auto context = std::make_shared<Context>();
   std::vector<Listed> listed;
-  const int init = libusb_init(&context->usb);
+  std::string failure;
+  libusb_context* usb = nullptr;
+  const int init = libusb_init(&usb);
   if (init != LIBUSB_SUCCESS) {
-    context->usb = nullptr;
-    FailLocked(UsbError("libusb_init", "", init));
+    failure = "libusb unusable: " + UsbReason(init);
   } else {
-    libusb_device** list = nullptr;
-    const ssize_t count = libusb_get_device_list(context->usb, &list);
+    context->usb.reset(usb);
+    libusb_device** devices = nullptr;
+    const ssize_t count = libusb_get_device_list(usb, &devices);
     if (count < 0) {
-      FailLocked(UsbError("libusb_get_device_list", "", static_cast<int>(count)));
+      failure = "device list unreadable: " + UsbReason(static_cast<int>(count));
     }
+    const DeviceList list(count < 0 ? nullptr : devices);
     for (ssize_t i = 0; i < count; ++i) {
-      libusb_device* device = list[i];
-      libusb_config_descriptor* config = nullptr;
-      if (libusb_get_active_config_descriptor(device, &config) != LIBUSB_SUCCESS) {
+      libusb_device* device = list.get()[i];
+      int result = LIBUSB_SUCCESS;
+      const ConfigDescriptor config = ActiveConfig(device, result);
+      if (!config) {
         continue;  // not configured: no interfaces to offer
       }
       for (int n = 0; n < config->bNumInterfaces; ++n) {
@@ -299,20 +371,20 @@ void LibusbPort::EnumerateLocked() {
           listed.push_back(Listed{FormatUsbInterfacePath(where), Reference(context, device)});
         }
       }
-      libusb_free_config_descriptor(config);
-    }
-    if (count >= 0) {
-      libusb_free_device_list(list, 1);
     }
   }
   // The old list's references go before its context (which ends unless a device holds it).
   listed_ = std::move(listed);
   context_ = std::move(context);
+  return failure;
 }
 
 std::vector<std::string> LibusbPort::ListHidInterfaces() {
   const std::lock_guard lock(mutex_);
-  EnumerateLocked();
+  last_error_.clear();
+  if (const std::string failure = EnumerateLocked(); !failure.empty()) {
+    FailLocked("list", "", failure);
+  }
   std::vector<std::string> paths;
   paths.reserve(listed_.size());
   for (const Listed& listed : listed_) {
@@ -327,7 +399,7 @@ std::shared_ptr<LibusbPort::Device> LibusbPort::FindOrCreateDeviceLocked(const s
   }
   const auto where = ParseUsbInterfacePath(path);
   if (!where) {
-    FailLocked("not a USB interface path: " + path);
+    FailLocked("open", path, "not a USB interface path");
     return nullptr;
   }
   auto find = [&] {
@@ -337,26 +409,28 @@ std::shared_ptr<LibusbPort::Device> LibusbPort::FindOrCreateDeviceLocked(const s
   auto listed = find();
   if (listed == listed_.end()) {
     // Not in the last enumeration (or none was made): look at the devices present now.
-    EnumerateLocked();
+    const std::string failure = EnumerateLocked();
     listed = find();
     if (listed == listed_.end()) {
-      FailLocked("no such USB interface: " + path);
+      FailLocked("open", path, failure.empty() ? "not present" : "not present; " + failure);
       return nullptr;
     }
   }
 
   libusb_device* usb_device = listed->reference.device;
   libusb_device_descriptor descriptor{};
-  libusb_config_descriptor* config = nullptr;
-  if (libusb_get_device_descriptor(usb_device, &descriptor) != LIBUSB_SUCCESS ||
-      libusb_get_active_config_descriptor(usb_device, &config) != LIBUSB_SUCCESS) {
-    FailLocked("descriptors unreadable: " + path);
+  int result = libusb_get_device_descriptor(usb_device, &descriptor);
+  ConfigDescriptor config;
+  if (result == LIBUSB_SUCCESS) {
+    config = ActiveConfig(usb_device, result);
+  }
+  if (!config) {
+    FailLocked("open", path, "descriptors unreadable: " + UsbReason(result));
     return nullptr;
   }
   const libusb_interface_descriptor* interface = FindInterface(*config, where->interface);
   if (interface == nullptr) {
-    libusb_free_config_descriptor(config);
-    FailLocked("interface gone: " + path);
+    FailLocked("open", path, "interface gone");
     return nullptr;
   }
 
@@ -383,25 +457,29 @@ std::shared_ptr<LibusbPort::Device> LibusbPort::FindOrCreateDeviceLocked(const s
   if (interface->extra != nullptr && interface->extra_length > 0) {
     device->class_descriptors.assign(interface->extra, interface->extra + interface->extra_length);
   }
-  libusb_free_config_descriptor(config);
   return device;
 }
 
 PortHandle LibusbPort::Open(const std::string& path, OpenMode mode) {
   const std::lock_guard lock(mutex_);
+  last_error_.clear();
   std::shared_ptr<Device> device = FindOrCreateDeviceLocked(path);
   if (!device) {
     return kNoHandle;
   }
-  // The device must still be there and the caller must be allowed to open it for reading and
-  // writing; without the udev rule an ordinary user is not, and the search goes on without it.
-  const std::string node = UsbfsNodePath(device->where.bus, device->where.address);
-  if (access(node.c_str(), R_OK | W_OK) != 0) {
-    FailLocked("no read and write access to " + node + " (" + path + ")");
+  // A device without open handles is let go of again when this open fails.
+  const auto fail = [&](std::string_view why) {
+    FailLocked("open", path, why);
     if (device->handles == 0) {
       ReleaseLocked(*device);
     }
     return kNoHandle;
+  };
+  // The device must still be there and the caller must be allowed to open it for reading and
+  // writing; without the udev rule an ordinary user is not, and the search goes on without it.
+  const std::string node = UsbfsNodePath(device->where.bus, device->where.address);
+  if (access(node.c_str(), R_OK | W_OK) != 0) {
+    return fail(AccessReason(errno) + " (" + node + ")");
   }
   if (mode == OpenMode::kForReads) {
     if (!AcquireLocked(*device)) {
@@ -411,11 +489,7 @@ PortHandle LibusbPort::Open(const std::string& path, OpenMode mode) {
       return kNoHandle;
     }
     if (device->in_endpoint == 0) {
-      FailLocked("no interrupt IN endpoint: " + path);
-      if (device->handles == 0) {
-        ReleaseLocked(*device);
-      }
-      return kNoHandle;
+      return fail("no interrupt IN endpoint");
     }
     if (device->read_handles == 0 && !device->reader.joinable()) {
       device->StartReader();
@@ -433,23 +507,18 @@ PortHandle LibusbPort::Open(const std::string& path, OpenMode mode) {
 }
 
 bool LibusbPort::AcquireLocked(Device& device) {
-  if (device.usb != nullptr) {
+  if (device.usb) {
     return true;
   }
-  libusb_device_handle* usb = nullptr;
-  int result = libusb_open(device.reference.device, &usb);
+  libusb_device_handle* opened = nullptr;
+  int result = libusb_open(device.reference.device, &opened);
   if (result != LIBUSB_SUCCESS) {
-    FailLocked(UsbError("libusb_open", device.path, result));
+    FailLocked("open", device.path, UsbReason(result));
     return false;
   }
-  // Whatever kernel driver holds the interface (for the console, the kernel's USB-serial driver)
-  // is detached on claim and attached again on release. Where the platform cannot detach, the
-  // claim below fails if a driver holds the interface.
-  libusb_set_auto_detach_kernel_driver(usb, 1);
-  result = libusb_claim_interface(usb, device.where.interface);
-  if (result != LIBUSB_SUCCESS) {
-    FailLocked(UsbError("libusb_claim_interface", device.path, result));
-    libusb_close(usb);
+  ClaimedHandle usb = Claim(OpenedHandle(opened), device.where.interface, result);
+  if (!usb) {
+    FailLocked("claim", device.path, UsbReason(result));
     return false;
   }
 
@@ -460,36 +529,39 @@ bool LibusbPort::AcquireLocked(Device& device) {
   std::vector<std::uint8_t> descriptor(length);
   const ControlSetup setup = GetReportDescriptorSetup(device.where.interface, length);
   result = length == 0 ? 0
-                       : libusb_control_transfer(usb, setup.request_type, setup.request,
+                       : libusb_control_transfer(usb.get(), setup.request_type, setup.request,
                                                  setup.value, setup.index, descriptor.data(),
                                                  setup.length, kTransferTimeoutMs);
   if (result <= 0) {
-    // Without its report descriptor a device is no usable HID device.
-    FailLocked(result < 0 ? UsbError("report descriptor", device.path, result)
-                          : "empty report descriptor: " + device.path);
-    libusb_release_interface(usb, device.where.interface);
-    libusb_close(usb);
+    // Without its report descriptor a device is no usable HID device; the claim is given back.
+    FailLocked("GET_DESCRIPTOR", device.path,
+               result < 0 ? UsbReason(result) : "empty report descriptor");
     return false;
   }
   descriptor.resize(static_cast<std::size_t>(result));
   device.reports = ParseReportDescriptor(descriptor);
-  device.usb = usb;
+  device.usb = std::move(usb);
   return true;
 }
 
 void LibusbPort::ReleaseLocked(Device& device) {
   device.StopReader();
-  if (device.usb != nullptr) {
-    // Releasing the claim attaches the kernel driver again (a no-op for a vanished device).
-    libusb_release_interface(device.usb, device.where.interface);
-    libusb_close(device.usb);
-    device.usb = nullptr;
-  }
+  device.usb.reset();
 }
 
 std::shared_ptr<LibusbPort::Handle> LibusbPort::FindLocked(PortHandle handle) const {
   const auto found = handles_.find(handle);
   return found == handles_.end() ? nullptr : found->second;
+}
+
+std::shared_ptr<LibusbPort::Handle> LibusbPort::BeginLocked(PortHandle handle,
+                                                            std::string_view operation) {
+  last_error_.clear();
+  auto found = FindLocked(handle);
+  if (!found) {
+    FailLocked(operation, "", "not an open handle");
+  }
+  return found;
 }
 
 void LibusbPort::CloseLocked(PortHandle id) {
@@ -511,7 +583,7 @@ void LibusbPort::CloseLocked(PortHandle id) {
 
 bool LibusbPort::Close(PortHandle handle) {
   const std::lock_guard lock(mutex_);
-  if (!handles_.contains(handle)) {
+  if (!BeginLocked(handle, "close")) {
     return false;
   }
   CloseLocked(handle);
@@ -520,7 +592,7 @@ bool LibusbPort::Close(PortHandle handle) {
 
 bool LibusbPort::GetAttributes(PortHandle handle, HidAttributes& attributes) {
   const std::lock_guard lock(mutex_);
-  const auto found = FindLocked(handle);
+  const auto found = BeginLocked(handle, "attributes");
   if (!found) {
     return false;
   }
@@ -530,13 +602,20 @@ bool LibusbPort::GetAttributes(PortHandle handle, HidAttributes& attributes) {
 
 bool LibusbPort::SetNumInputBuffers(PortHandle handle, int count) {
   const std::lock_guard lock(mutex_);
-  const auto found = FindLocked(handle);
-  return found && count > 0 && found->device->queue.SetCapacity(static_cast<std::size_t>(count));
+  const auto found = BeginLocked(handle, "input buffers");
+  if (!found) {
+    return false;
+  }
+  if (count <= 0 || !found->device->queue.SetCapacity(static_cast<std::size_t>(count))) {
+    FailLocked("input buffers", found->device->path, "count " + std::to_string(count) + " refused");
+    return false;
+  }
+  return true;
 }
 
 int LibusbPort::OutputReportLength(PortHandle handle) {
   const std::lock_guard lock(mutex_);
-  const auto found = FindLocked(handle);
+  const auto found = BeginLocked(handle, "capabilities");
   if (!found || !AcquireLocked(*found->device)) {
     return 0;
   }
@@ -544,60 +623,68 @@ int LibusbPort::OutputReportLength(PortHandle handle) {
       std::min<std::size_t>(found->device->reports.output_length, std::numeric_limits<int>::max()));
 }
 
-void LibusbPort::PrepareReads(PortHandle) {
-  // Reads need no preparation: the reader thread started when the read handle was opened.
-}
-
 bool LibusbPort::SendLocked(Device& device, bool feature, std::span<const std::uint8_t> report) {
-  if (report.empty() || !AcquireLocked(device)) {
+  const std::string_view operation = feature ? "feature report" : "output report";
+  if (report.empty()) {
+    FailLocked(operation, device.path, "empty report");
+    return false;
+  }
+  if (!AcquireLocked(device)) {
     return false;
   }
   // Without report ids the only report id is 0; the platform HID driver refuses any other.
   if (!device.reports.uses_report_ids && report[0] != 0) {
-    FailLocked("report id " + std::to_string(report[0]) +
-               " for a device without ids: " + device.path);
+    FailLocked(operation, device.path,
+               "report id " + std::to_string(report[0]) + " for a device without ids");
     return false;
   }
   const std::span<const std::uint8_t> wire = ReportToWire(report, device.reports.uses_report_ids);
   if (wire.empty() || wire.size() > std::numeric_limits<std::uint16_t>::max()) {
+    FailLocked(operation, device.path,
+               "no report of " + std::to_string(report.size()) + " bytes goes on the wire");
     return false;
   }
   std::vector<std::uint8_t> data(wire.begin(), wire.end());
   const int length = static_cast<int>(data.size());
+  const auto short_write = [&](int written) {
+    FailLocked(operation, device.path,
+               std::to_string(written) + " of " + std::to_string(length) + " bytes sent");
+    return false;
+  };
 
   if (!feature && device.out_endpoint != 0) {
     int written = 0;
-    const int result = libusb_interrupt_transfer(device.usb, device.out_endpoint, data.data(),
+    const int result = libusb_interrupt_transfer(device.usb.get(), device.out_endpoint, data.data(),
                                                  length, &written, kTransferTimeoutMs);
     if (result != LIBUSB_SUCCESS) {
-      FailLocked(UsbError("output report", device.path, result));
+      FailLocked(operation, device.path, UsbReason(result));
       return false;
     }
-    return written == length;
+    return written == length || short_write(written);
   }
   const ControlSetup setup =
       SetReportSetup(feature ? HidReportType::kFeature : HidReportType::kOutput,
                      device.reports.uses_report_ids ? report[0] : 0, device.where.interface,
                      static_cast<std::uint16_t>(length));
   const int result =
-      libusb_control_transfer(device.usb, setup.request_type, setup.request, setup.value,
+      libusb_control_transfer(device.usb.get(), setup.request_type, setup.request, setup.value,
                               setup.index, data.data(), setup.length, kTransferTimeoutMs);
   if (result < 0) {
-    FailLocked(UsbError(feature ? "feature report" : "output report", device.path, result));
+    FailLocked(operation, device.path, UsbReason(result));
     return false;
   }
-  return result == length;
+  return result == length || short_write(result);
 }
 
 bool LibusbPort::SetFeature(PortHandle handle, std::span<const std::uint8_t> report) {
   const std::lock_guard lock(mutex_);
-  const auto found = FindLocked(handle);
+  const auto found = BeginLocked(handle, "feature report");
   return found && SendLocked(*found->device, true, report);
 }
 
 bool LibusbPort::WriteReport(PortHandle handle, std::span<const std::uint8_t> report) {
   const std::lock_guard lock(mutex_);
-  const auto found = FindLocked(handle);
+  const auto found = BeginLocked(handle, "output report");
   return found && SendLocked(*found->device, false, report);
 }
 
@@ -606,9 +693,12 @@ ReadResult LibusbPort::ReadReport(PortHandle handle, std::span<std::uint8_t> buf
   std::shared_ptr<Handle> found;
   {
     const std::lock_guard lock(mutex_);
-    found = FindLocked(handle);
-    if (!found || found->mode != OpenMode::kForReads) {
-      FailLocked("read on a handle not open for reads");
+    found = BeginLocked(handle, "read");
+    if (!found) {
+      return ReadResult{ReadStatus::kFailed, 0};
+    }
+    if (found->mode != OpenMode::kForReads) {
+      FailLocked("read", found->device->path, "not open for reads");
       return ReadResult{ReadStatus::kFailed, 0};
     }
   }
@@ -617,7 +707,7 @@ ReadResult LibusbPort::ReadReport(PortHandle handle, std::span<std::uint8_t> buf
   if (result.status == ReadStatus::kFailed) {
     const std::lock_guard lock(mutex_);
     const std::string why = found->device->Failure();
-    FailLocked(why.empty() ? "read on a closed handle" : why);
+    FailLocked("read", found->device->path, why.empty() ? "handle closed" : why);
   }
   return result;
 }
@@ -625,6 +715,8 @@ ReadResult LibusbPort::ReadReport(PortHandle handle, std::span<std::uint8_t> buf
 void LibusbPort::CancelRead(PortHandle) {
   // ReadReport never leaves a read outstanding: a report that arrives after its time-out stays
   // queued for the next read, so there is nothing to cancel.
+  const std::lock_guard lock(mutex_);
+  last_error_.clear();
 }
 
 }  // namespace tessun

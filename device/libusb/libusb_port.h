@@ -29,6 +29,10 @@
 // - Feature reports go as SET_REPORT control requests; output reports through the interrupt OUT
 //   endpoint when the interface has one, else as SET_REPORT. For a device without report ids the
 //   report-id byte (which must be 0) is not sent.
+// - What libusb hands out (contexts, device lists, configuration descriptors, device handles) is
+//   owned by a type that gives it back; a claimed interface is one owner whose end releases the
+//   claim, lets the kernel driver have the interface again and closes the device, whichever path
+//   (a close, a failed open, the port's end) lets go of it.
 //
 // All members are thread-safe; the device link calls them from one thread only.
 #pragma once
@@ -37,6 +41,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "device/device_port.h"
@@ -57,16 +62,16 @@ class LibusbPort final : public DevicePort {
   bool GetAttributes(PortHandle handle, HidAttributes& attributes) override;
   bool SetNumInputBuffers(PortHandle handle, int count) override;
   int OutputReportLength(PortHandle handle) override;
-  void PrepareReads(PortHandle handle) override;
   bool SetFeature(PortHandle handle, std::span<const std::uint8_t> report) override;
   bool WriteReport(PortHandle handle, std::span<const std::uint8_t> report) override;
   ReadResult ReadReport(PortHandle handle, std::span<std::uint8_t> buffer,
                         std::chrono::milliseconds timeout) override;
   void CancelRead(PortHandle handle) override;
-
-  // Why the last operation that failed did so (e.g. "libusb_claim_interface usb:001:004:0:
-  // LIBUSB_ERROR_BUSY"), for diagnostics; empty while nothing has failed.
-  std::string LastError() const;
+  // The reasons come from libusb's error codes (its description and its name) and, for the
+  // access check of the usbfs node, from errno: "claim usb:001:004:0: Resource busy
+  // (LIBUSB_ERROR_BUSY)", "open usb:001:004:0: access denied (/dev/bus/usb/001/004)",
+  // "open usb:001:009:0: not present", "read usb:001:004:0: device gone".
+  std::string LastError() const override;
 
  private:
   struct Context;
@@ -75,14 +80,18 @@ class LibusbPort final : public DevicePort {
   struct Listed;
   struct Handle;
 
-  void EnumerateLocked();
+  // A new enumeration; returns why it failed ("" when it did not).
+  std::string EnumerateLocked();
   std::shared_ptr<Device> FindOrCreateDeviceLocked(const std::string& path);
   std::shared_ptr<Handle> FindLocked(PortHandle handle) const;
+  // Starts an operation on a handle: LastError is emptied, and the handle returned, or nullptr
+  // with "`operation`: not an open handle" kept for LastError.
+  std::shared_ptr<Handle> BeginLocked(PortHandle handle, std::string_view operation);
   bool AcquireLocked(Device& device);
   void ReleaseLocked(Device& device);
   bool SendLocked(Device& device, bool feature, std::span<const std::uint8_t> report);
   void CloseLocked(PortHandle handle);
-  void FailLocked(std::string what);
+  void FailLocked(std::string_view operation, const std::string& path, std::string_view why);
 
   mutable std::mutex mutex_;
   // The newest enumeration: its context and its HID interfaces, kept until the next one so that

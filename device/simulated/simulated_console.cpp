@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <string>
 
 #include "device/console_protocol.h"
 
@@ -11,6 +12,7 @@ namespace {
 
 using console::kCountByte;
 using console::kFirstDataByte;
+using console::kMaxDataBytes;
 
 bool IsDataCommand(std::span<const std::uint8_t> report) {
   return report.size() > kFirstDataByte && report[kCountByte] >= 1 &&
@@ -23,8 +25,6 @@ SimulatedHid SimulatedConsole::Console() {
   SimulatedHid hid;
   hid.path = std::string(kConsolePath);
   hid.attributes = {console::kVendorId, console::kProductId, 0x0100};
-  hid.output_report_length = 9;
-  hid.input_report_length = 9;
   hid.console = true;
   return hid;
 }
@@ -69,10 +69,22 @@ void SimulatedConsole::Unplug(std::string_view path) {
   }
 }
 
-void SimulatedConsole::FailOpens(std::string_view path, int count) {
+void SimulatedConsole::FailOpens(std::string_view path, int count, std::string_view reason) {
   if (Interface* interface = Find(path)) {
     interface->failing_opens = count;
+    interface->failing_open_reason = reason;
   }
+}
+
+void SimulatedConsole::Fail(std::string_view operation, std::string_view path,
+                            std::string_view reason) {
+  last_error_ = std::string(operation);
+  if (!path.empty()) {
+    last_error_ += ' ';
+    last_error_ += path;
+  }
+  last_error_ += ": ";
+  last_error_ += reason;
 }
 
 void SimulatedConsole::FailAttributes(std::string_view path, bool fail) {
@@ -130,6 +142,7 @@ int SimulatedConsole::OpenHandleCount() const {
 }
 
 std::vector<std::string> SimulatedConsole::ListHidInterfaces() {
+  Succeed();
   std::vector<std::string> paths;
   for (const auto& interface : interfaces_) {
     if (interface.plugged) {
@@ -140,12 +153,15 @@ std::vector<std::string> SimulatedConsole::ListHidInterfaces() {
 }
 
 PortHandle SimulatedConsole::Open(const std::string& path, OpenMode mode) {
+  Succeed();
   Interface* interface = Find(path);
   if (interface == nullptr || !interface->plugged) {
+    Fail("open", path, "not present");
     return kNoHandle;
   }
   if (interface->failing_opens > 0) {
     --interface->failing_opens;
+    Fail("open", path, interface->failing_open_reason);
     return kNoHandle;
   }
   if (mode == OpenMode::kForReads && interface->hid.console && !Reading()) {
@@ -160,8 +176,10 @@ PortHandle SimulatedConsole::Open(const std::string& path, OpenMode mode) {
 }
 
 bool SimulatedConsole::Close(PortHandle handle) {
+  Succeed();
   const auto it = handles_.find(handle);
   if (it == handles_.end()) {
+    Fail("close", "", "not an open handle");
     return false;
   }
   calls_.push_back({Call::Kind::kClose, it->second.path, handle, {}});
@@ -173,14 +191,23 @@ bool SimulatedConsole::Close(PortHandle handle) {
   return true;
 }
 
-SimulatedConsole::Interface* SimulatedConsole::Live(PortHandle handle, OpenMode mode) {
+SimulatedConsole::Interface* SimulatedConsole::Live(PortHandle handle, OpenMode mode,
+                                                    std::string_view operation) {
+  Succeed();
   const auto it = handles_.find(handle);
-  if (it == handles_.end() || it->second.mode != mode) {
+  if (it == handles_.end()) {
+    Fail(operation, "", "not an open handle");
+    return nullptr;
+  }
+  if (it->second.mode != mode) {
+    Fail(operation, it->second.path,
+         mode == OpenMode::kForReads ? "not open for reads" : "open for reads only");
     return nullptr;
   }
   Interface* interface = Find(it->second.path);
   if (interface == nullptr || !interface->plugged ||
       interface->generation != it->second.generation) {
+    Fail(operation, it->second.path, "device gone");
     return nullptr;
   }
   return interface;
@@ -188,8 +215,13 @@ SimulatedConsole::Interface* SimulatedConsole::Live(PortHandle handle, OpenMode 
 
 bool SimulatedConsole::GetAttributes(PortHandle handle, HidAttributes& attributes) {
   const auto it = handles_.find(handle);
-  Interface* interface = it == handles_.end() ? nullptr : Live(handle, it->second.mode);
-  if (interface == nullptr || interface->failing_attributes) {
+  const OpenMode mode = it == handles_.end() ? OpenMode::kSynchronous : it->second.mode;
+  Interface* interface = Live(handle, mode, "attributes");
+  if (interface == nullptr) {
+    return false;
+  }
+  if (interface->failing_attributes) {
+    Fail("attributes", interface->hid.path, "unreadable");
     return false;
   }
   attributes = interface->hid.attributes;
@@ -197,8 +229,12 @@ bool SimulatedConsole::GetAttributes(PortHandle handle, HidAttributes& attribute
 }
 
 bool SimulatedConsole::SetNumInputBuffers(PortHandle handle, int count) {
-  Interface* interface = Live(handle, OpenMode::kSynchronous);
-  if (interface == nullptr || count < 2) {
+  Interface* interface = Live(handle, OpenMode::kSynchronous, "input buffers");
+  if (interface == nullptr) {
+    return false;
+  }
+  if (count < 2) {
+    Fail("input buffers", interface->hid.path, "count " + std::to_string(count) + " refused");
     return false;
   }
   interface->input_buffers = count;
@@ -206,14 +242,12 @@ bool SimulatedConsole::SetNumInputBuffers(PortHandle handle, int count) {
 }
 
 int SimulatedConsole::OutputReportLength(PortHandle handle) {
-  const Interface* interface = Live(handle, OpenMode::kSynchronous);
+  const Interface* interface = Live(handle, OpenMode::kSynchronous, "capabilities");
   return interface == nullptr ? 0 : interface->hid.output_report_length;
 }
 
-void SimulatedConsole::PrepareReads(PortHandle) {}
-
 bool SimulatedConsole::SetFeature(PortHandle handle, std::span<const std::uint8_t> report) {
-  const Interface* interface = Live(handle, OpenMode::kSynchronous);
+  const Interface* interface = Live(handle, OpenMode::kSynchronous, "feature report");
   if (interface == nullptr) {
     return false;
   }
@@ -223,7 +257,7 @@ bool SimulatedConsole::SetFeature(PortHandle handle, std::span<const std::uint8_
 }
 
 bool SimulatedConsole::WriteReport(PortHandle handle, std::span<const std::uint8_t> report) {
-  const Interface* interface = Live(handle, OpenMode::kSynchronous);
+  const Interface* interface = Live(handle, OpenMode::kSynchronous, "output report");
   if (interface == nullptr) {
     return false;
   }
@@ -231,6 +265,9 @@ bool SimulatedConsole::WriteReport(PortHandle handle, std::span<const std::uint8
       {Call::Kind::kOutput, interface->hid.path, handle, {report.begin(), report.end()}});
   // As with the platform's HID driver, a report must have exactly the device's length.
   if (static_cast<int>(report.size()) != interface->hid.output_report_length) {
+    Fail("output report", interface->hid.path,
+         std::to_string(report.size()) + " bytes, the device takes " +
+             std::to_string(interface->hid.output_report_length));
     return false;
   }
   if (interface->hid.console && IsDataCommand(report)) {
@@ -295,21 +332,21 @@ void SimulatedConsole::SendReport(Interface& console) {
     return;
   }
   const double elapsed = std::chrono::duration<double>(report_interval_).count();
-  line_credit_ = line_rate_ > 0
-                     ? std::min(line_credit_ + line_rate_ * elapsed, double{kDataBytesPerReport})
-                     : double{kDataBytesPerReport};
-  const auto count = std::min<std::size_t>(
-      {pending_.size(), static_cast<std::size_t>(std::floor(line_credit_)),
-       static_cast<std::size_t>(std::max(console.hid.input_report_length - 2, 0))});
+  const auto most = static_cast<double>(kMaxDataBytes);
+  line_credit_ = line_rate_ > 0 ? std::min(line_credit_ + line_rate_ * elapsed, most) : most;
+  const auto length = static_cast<std::size_t>(std::max(console.hid.input_report_length, 0));
+  const auto count =
+      std::min<std::size_t>({pending_.size(), static_cast<std::size_t>(std::floor(line_credit_)),
+                             length > kFirstDataByte ? length - kFirstDataByte : 0});
   if (count == 0 && !empty_reports_) {
     return;
   }
-  std::vector<std::uint8_t> report(static_cast<std::size_t>(console.hid.input_report_length), 0);
-  if (report.size() >= 2) {
+  std::vector<std::uint8_t> report(length, 0);
+  if (report.size() > kCountByte) {
     report[kCountByte] = static_cast<std::uint8_t>(count);
   }
   for (std::size_t i = 0; i < count; ++i) {
-    report[2 + i] = pending_.front();
+    report[kFirstDataByte + i] = pending_.front();
     pending_.pop_front();
   }
   line_credit_ -= static_cast<double>(count);
@@ -353,7 +390,7 @@ void SimulatedConsole::CatchUp(Clock::TimePoint now) {
 
 ReadResult SimulatedConsole::ReadReport(PortHandle handle, std::span<std::uint8_t> buffer,
                                         std::chrono::milliseconds timeout) {
-  Interface* interface = Live(handle, OpenMode::kForReads);
+  Interface* interface = Live(handle, OpenMode::kForReads, "read");
   if (interface == nullptr) {
     return {ReadStatus::kFailed, 0};
   }
@@ -361,6 +398,7 @@ ReadResult SimulatedConsole::ReadReport(PortHandle handle, std::span<std::uint8_
     const ReadFault fault = read_faults_.front();
     read_faults_.pop_front();
     if (fault == ReadFault::kFailure) {
+      Fail("read", interface->hid.path, "wait failed");
       return {ReadStatus::kFailed, 0};
     }
     clock_.WaitFor(timeout);
@@ -386,6 +424,7 @@ ReadResult SimulatedConsole::ReadReport(PortHandle handle, std::span<std::uint8_
 }
 
 void SimulatedConsole::CancelRead(PortHandle handle) {
+  Succeed();
   const auto it = handles_.find(handle);
   if (it == handles_.end()) {
     return;

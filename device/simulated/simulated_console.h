@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "device/clock.h"
+#include "device/console_protocol.h"
 #include "device/device_port.h"
 
 namespace tessun {
@@ -21,8 +22,8 @@ struct SimulatedHid {
   std::string path;
   HidAttributes attributes;
   // Lengths as the Windows HID capabilities count them (with the report-id byte).
-  int output_report_length = 9;
-  int input_report_length = 9;
+  int output_report_length = static_cast<int>(console::kReportLength);
+  int input_report_length = static_cast<int>(console::kReportLength);
   // Behaves as the timing console (answers the data command, prints text); else a silent device.
   bool console = false;
 };
@@ -30,7 +31,6 @@ struct SimulatedHid {
 class SimulatedConsole final : public DevicePort {
  public:
   static constexpr std::string_view kConsolePath = "sim:console";
-  static constexpr int kDataBytesPerReport = 7;
   static constexpr int kDefaultInputBuffers = 32;
 
   // What happened, in order.
@@ -58,13 +58,15 @@ class SimulatedConsole final : public DevicePort {
   void Plug(std::string_view path);
   void Unplug(std::string_view path);
 
-  // Makes the next `count` opens of `path` fail; makes its attribute queries fail or work.
-  void FailOpens(std::string_view path, int count);
+  // Makes the next `count` opens of `path` fail for `reason` (what LastError then tells); makes
+  // its attribute queries fail or work.
+  void FailOpens(std::string_view path, int count, std::string_view reason = "access denied");
   void FailAttributes(std::string_view path, bool fail);
 
   // The console's stored data, sent when it receives the data command.
   void SetStoredData(std::vector<std::uint8_t> data) { stored_data_ = std::move(data); }
-  // The console prints text now: it goes out in reports of up to 7 data bytes.
+  // The console prints text now: it goes out in reports of up to console::kMaxDataBytes data
+  // bytes.
   void Print(std::string_view text);
   // Every `period` the console prints the next of `lines` by itself (round and round).
   void SetLiveLines(std::vector<std::string> lines, Clock::Duration period);
@@ -79,7 +81,7 @@ class SimulatedConsole final : public DevicePort {
   void QueueRawReport(std::vector<std::uint8_t> report);
   void InjectReadFault(ReadFault fault) { read_faults_.push_back(fault); }
 
-  const std::vector<Call>& calls() const { return calls_; }
+  const std::vector<Call>& Calls() const { return calls_; }
   std::vector<std::vector<std::uint8_t>> Reports(Call::Kind kind) const;
   int OpenHandleCount() const;
   // Bytes printed or sent that have not yet gone out in a report.
@@ -96,12 +98,14 @@ class SimulatedConsole final : public DevicePort {
   bool GetAttributes(PortHandle handle, HidAttributes& attributes) override;
   bool SetNumInputBuffers(PortHandle handle, int count) override;
   int OutputReportLength(PortHandle handle) override;
-  void PrepareReads(PortHandle handle) override;
   bool SetFeature(PortHandle handle, std::span<const std::uint8_t> report) override;
   bool WriteReport(PortHandle handle, std::span<const std::uint8_t> report) override;
   ReadResult ReadReport(PortHandle handle, std::span<std::uint8_t> buffer,
                         std::chrono::milliseconds timeout) override;
   void CancelRead(PortHandle handle) override;
+  // The reasons are the simulated device's own: "open sim:console: not present", "read
+  // sim:console: device gone", the reason given to FailOpens, and so on.
+  std::string LastError() const override { return last_error_; }
 
  private:
   struct Interface {
@@ -109,6 +113,7 @@ class SimulatedConsole final : public DevicePort {
     bool plugged = true;
     int generation = 0;  // grows with every plug, so handles from before an unplug go stale
     int failing_opens = 0;
+    std::string failing_open_reason{};
     bool failing_attributes = false;
     int input_buffers = kDefaultInputBuffers;
   };
@@ -119,8 +124,12 @@ class SimulatedConsole final : public DevicePort {
   };
 
   Interface* Find(std::string_view path);
-  // The interface behind an open, current handle; nullptr when closed or the device is gone.
-  Interface* Live(PortHandle handle, OpenMode mode);
+  // The interface behind an open, current handle; nullptr when closed or the device is gone,
+  // with the reason kept for LastError under the name of `operation`.
+  Interface* Live(PortHandle handle, OpenMode mode, std::string_view operation);
+  // Starts an operation: LastError is empty unless it fails.
+  void Succeed() { last_error_.clear(); }
+  void Fail(std::string_view operation, std::string_view path, std::string_view reason);
   // Produces the reports the console sent up to `now` into the driver queue.
   void CatchUp(Clock::TimePoint now);
   // When the console next has a report to send, if ever.
@@ -138,6 +147,7 @@ class SimulatedConsole final : public DevicePort {
   std::map<PortHandle, Handle> handles_;
   PortHandle next_handle_ = 1;
   std::vector<Call> calls_;
+  std::string last_error_;
 
   std::vector<std::uint8_t> stored_data_;
   std::deque<std::uint8_t> pending_;

@@ -45,6 +45,17 @@ bool ReadCaps(HANDLE handle, HIDP_CAPS& caps) {
   return ok;
 }
 
+// The reason of the call that failed just before, as the system words it. Called first thing
+// after the failed call, before anything else can change the thread's last error.
+std::string SystemError() {
+  const DWORD code = GetLastError();
+  char message[512] = {};
+  const DWORD length =
+      FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code,
+                     MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), message, sizeof message, nullptr);
+  return windows_detail::TidySystemMessage(std::string_view(message, length), code);
+}
+
 DWORD WaitMilliseconds(std::chrono::milliseconds timeout) {
   // INFINITE itself is excluded: every wait of the port ends.
   return static_cast<DWORD>(std::clamp<std::chrono::milliseconds::rep>(
@@ -85,13 +96,26 @@ WindowsPort::~WindowsPort() {
   }
 }
 
+void WindowsPort::Fail(std::string_view operation, const std::string& path,
+                       const std::string& reason) {
+  last_error_ = std::string(operation);
+  if (!path.empty()) {
+    last_error_ += ' ';
+    last_error_ += path;
+  }
+  last_error_ += ": ";
+  last_error_ += reason;
+}
+
 std::vector<std::string> WindowsPort::ListHidInterfaces() {
+  last_error_.clear();
   std::vector<std::string> paths;
   GUID hid_guid;
   HidD_GetHidGuid(&hid_guid);
   const HDEVINFO set =
       SetupDiGetClassDevsA(&hid_guid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
   if (set == INVALID_HANDLE_VALUE) {
+    Fail("list", "", SystemError());
     return paths;
   }
 
@@ -128,6 +152,7 @@ std::vector<std::string> WindowsPort::ListHidInterfaces() {
 }
 
 PortHandle WindowsPort::Open(const std::string& path, OpenMode mode) {
+  last_error_.clear();
   // nLength is 12 in a 32-bit program and 24 in a 64-bit one: taken from the structure.
   SECURITY_ATTRIBUTES security{};
   security.nLength = sizeof(SECURITY_ATTRIBUTES);
@@ -138,6 +163,13 @@ PortHandle WindowsPort::Open(const std::string& path, OpenMode mode) {
       CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                   &security, OPEN_EXISTING, flags, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
+    Fail("open", path, SystemError());
+    return kNoHandle;
+  }
+  // Every read of a read handle waits on the port's read event: without one it cannot be read.
+  if (mode == OpenMode::kForReads && ReadEvent() == nullptr) {
+    Fail("open", path, "read event: " + SystemError());
+    CloseHandle(handle);
     return kNoHandle;
   }
 
@@ -165,28 +197,40 @@ WindowsPort::OpenHandle* WindowsPort::Find(PortHandle handle) {
   return it == handles_.end() ? nullptr : it->second.get();
 }
 
+WindowsPort::OpenHandle* WindowsPort::Begin(PortHandle handle, std::string_view operation) {
+  last_error_.clear();
+  OpenHandle* open = Find(handle);
+  if (open == nullptr) {
+    Fail(operation, "", "not an open handle");
+  }
+  return open;
+}
+
 bool WindowsPort::Close(PortHandle handle) {
-  const auto it = handles_.find(handle);
-  if (it == handles_.end()) {
+  OpenHandle* open = Begin(handle, "close");
+  if (open == nullptr) {
     return false;
   }
-  OpenHandle& open = *it->second;
-  if (open.read && open.read->outstanding) {
-    FinishRead(open);
+  if (open->read && open->read->outstanding) {
+    FinishRead(*open);
   }
-  const bool closed = CloseHandle(open.handle) != 0;
-  handles_.erase(it);
+  const bool closed = CloseHandle(open->handle) != 0;
+  if (!closed) {
+    Fail("close", open->path, SystemError());
+  }
+  handles_.erase(handle);
   return closed;
 }
 
 bool WindowsPort::GetAttributes(PortHandle handle, HidAttributes& attributes) {
-  const OpenHandle* open = Find(handle);
+  const OpenHandle* open = Begin(handle, "attributes");
   if (open == nullptr) {
     return false;
   }
   HIDD_ATTRIBUTES hid{};
   hid.Size = sizeof(HIDD_ATTRIBUTES);
   if (!HidD_GetAttributes(open->handle, &hid)) {
+    Fail("attributes", open->path, SystemError());
     return false;
   }
   attributes.VendorID = hid.VendorID;
@@ -196,11 +240,16 @@ bool WindowsPort::GetAttributes(PortHandle handle, HidAttributes& attributes) {
 }
 
 bool WindowsPort::SetNumInputBuffers(PortHandle handle, int count) {
-  const OpenHandle* open = Find(handle);
-  if (open == nullptr || count < 0) {
+  const OpenHandle* open = Begin(handle, "input buffers");
+  if (open == nullptr) {
+    return false;
+  }
+  if (count < 0) {
+    Fail("input buffers", open->path, "count " + std::to_string(count) + " refused");
     return false;
   }
   if (!HidD_SetNumInputBuffers(open->handle, static_cast<ULONG>(count))) {
+    Fail("input buffers", open->path, SystemError());
     return false;
   }
   input_buffers_[open->path] = count;
@@ -217,9 +266,13 @@ int WindowsPort::InputBuffers(PortHandle handle) {
 }
 
 int WindowsPort::OutputReportLength(PortHandle handle) {
-  const OpenHandle* open = Find(handle);
+  const OpenHandle* open = Begin(handle, "capabilities");
+  if (open == nullptr) {
+    return 0;
+  }
   HIDP_CAPS caps{};
-  if (open == nullptr || !ReadCaps(open->handle, caps)) {
+  if (!ReadCaps(open->handle, caps)) {
+    Fail("capabilities", open->path, "HID capabilities unreadable");
     return 0;
   }
   return caps.OutputReportByteLength;
@@ -233,45 +286,62 @@ void* WindowsPort::ReadEvent() {
   return read_event_;
 }
 
-void WindowsPort::PrepareReads(PortHandle handle) {
-  const HANDLE event = ReadEvent();
-  OpenHandle* open = Find(handle);
-  if (open == nullptr || !open->read || open->read->outstanding) {
-    return;
-  }
-  open->read->overlap = OVERLAPPED{};
-  open->read->overlap.Offset = 0;
-  open->read->overlap.OffsetHigh = 0;
-  open->read->overlap.hEvent = event;
-}
-
 bool WindowsPort::SetFeature(PortHandle handle, std::span<const std::uint8_t> report) {
-  const OpenHandle* open = Find(handle);
-  if (open == nullptr || report.empty()) {
+  const OpenHandle* open = Begin(handle, "feature report");
+  if (open == nullptr) {
+    return false;
+  }
+  if (report.empty()) {
+    Fail("feature report", open->path, "empty report");
     return false;
   }
   // HidD_SetFeature takes a writable buffer.
   std::vector<std::uint8_t> copy(report.begin(), report.end());
-  return HidD_SetFeature(open->handle, copy.data(), static_cast<ULONG>(copy.size())) != 0;
+  if (!HidD_SetFeature(open->handle, copy.data(), static_cast<ULONG>(copy.size()))) {
+    Fail("feature report", open->path, SystemError());
+    return false;
+  }
+  return true;
 }
 
 bool WindowsPort::WriteReport(PortHandle handle, std::span<const std::uint8_t> report) {
-  const OpenHandle* open = Find(handle);
+  const OpenHandle* open = Begin(handle, "output report");
+  if (open == nullptr) {
+    return false;
+  }
   // A synchronous write without a read record needs the synchronous handle.
-  if (open == nullptr || open->mode != OpenMode::kSynchronous || report.empty()) {
+  if (open->mode != OpenMode::kSynchronous) {
+    Fail("output report", open->path, "not a synchronous handle");
+    return false;
+  }
+  if (report.empty()) {
+    Fail("output report", open->path, "empty report");
     return false;
   }
   DWORD written = 0;
-  const BOOL ok =
-      WriteFile(open->handle, report.data(), static_cast<DWORD>(report.size()), &written, nullptr);
-  return ok != 0 && written == report.size();
+  if (!WriteFile(open->handle, report.data(), static_cast<DWORD>(report.size()), &written,
+                 nullptr)) {
+    Fail("output report", open->path, SystemError());
+    return false;
+  }
+  if (written != report.size()) {
+    Fail("output report", open->path,
+         std::to_string(written) + " of " + std::to_string(report.size()) + " bytes written");
+    return false;
+  }
+  return true;
 }
 
 ReadResult WindowsPort::ReadReport(PortHandle handle, std::span<std::uint8_t> buffer,
                                    std::chrono::milliseconds timeout) {
-  OpenHandle* open = Find(handle);
-  const HANDLE event = ReadEvent();
-  if (open == nullptr || !open->read || event == nullptr) {
+  OpenHandle* open = Begin(handle, "read");
+  if (open == nullptr) {
+    return {ReadStatus::kFailed, 0};
+  }
+  // Open made the read event with the read handle.
+  const HANDLE event = read_event_;
+  if (!open->read || event == nullptr) {
+    Fail("read", open->path, "not open for reads");
     return {ReadStatus::kFailed, 0};
   }
   ReadRecord& read = *open->read;
@@ -280,6 +350,7 @@ ReadResult WindowsPort::ReadReport(PortHandle handle, std::span<std::uint8_t> bu
     read.buffer.assign(windows_detail::ReadBufferLength(buffer.size(), open->input_report_length),
                        0);
     if (read.buffer.empty()) {
+      Fail("read", open->path, "no room for a report");
       return {ReadStatus::kFailed, 0};
     }
     read.overlap = OVERLAPPED{};
@@ -291,19 +362,28 @@ ReadResult WindowsPort::ReadReport(PortHandle handle, std::span<std::uint8_t> bu
                   &read.overlap) &&
         GetLastError() != ERROR_IO_PENDING) {
       // The read never started, so nothing is outstanding.
+      Fail("read", open->path, SystemError());
       return {ReadStatus::kFailed, 0};
     }
     read.outstanding = true;
   }
 
   const DWORD wait = WaitForSingleObject(event, WaitMilliseconds(timeout));
+  // The reason of a failed wait, taken before any other call.
+  std::string why = wait == WAIT_FAILED ? SystemError() : std::string();
   DWORD transferred = 0;
   bool transfer_ok = false;
   if (wait == WAIT_OBJECT_0) {
     transfer_ok = GetOverlappedResult(open->handle, &read.overlap, &transferred, FALSE) != 0;
+    if (!transfer_ok) {
+      why = SystemError();
+    }
     read.outstanding = !HasOverlappedIoCompleted(&read.overlap);
   }
   const ReadStatus status = windows_detail::StatusOfWait(wait, transfer_ok && !read.outstanding);
+  if (status == ReadStatus::kFailed) {
+    Fail("read", open->path, why.empty() ? "wait ended without a report" : why);
+  }
   if (status != ReadStatus::kCompleted) {
     // A timed-out or failed read stays outstanding until CancelRead or Close takes it back.
     return {status, 0};
@@ -312,6 +392,7 @@ ReadResult WindowsPort::ReadReport(PortHandle handle, std::span<std::uint8_t> bu
 }
 
 void WindowsPort::CancelRead(PortHandle handle) {
+  last_error_.clear();
   OpenHandle* open = Find(handle);
   if (open != nullptr && open->read && open->read->outstanding) {
     FinishRead(*open);

@@ -12,6 +12,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "device/device_port.h"
@@ -27,6 +28,8 @@ class WindowsPort final : public DevicePort {
   WindowsPort& operator=(const WindowsPort&) = delete;
 
   std::vector<std::string> ListHidInterfaces() override;
+  // A kForReads open also creates the port's read event the first time (one manual-reset event,
+  // kept and reused by every later read handle).
   PortHandle Open(const std::string& path, OpenMode mode) override;
   bool Close(PortHandle handle) override;
   bool GetAttributes(PortHandle handle, HidAttributes& attributes) override;
@@ -35,9 +38,6 @@ class WindowsPort final : public DevicePort {
   // so the read handle gets the queue that was asked for on the synchronous one.
   bool SetNumInputBuffers(PortHandle handle, int count) override;
   int OutputReportLength(PortHandle handle) override;
-  // Creates the read event on the first call (one manual-reset event, kept and reused by every
-  // later read handle) and readies the handle's read record.
-  void PrepareReads(PortHandle handle) override;
   bool SetFeature(PortHandle handle, std::span<const std::uint8_t> report) override;
   bool WriteReport(PortHandle handle, std::span<const std::uint8_t> report) override;
   // Starts an overlapped read into the port's own buffer (or goes on waiting for the read a
@@ -47,6 +47,9 @@ class WindowsPort final : public DevicePort {
                         std::chrono::milliseconds timeout) override;
   // Cancels the outstanding read and waits until the system has finished with it.
   void CancelRead(PortHandle handle) override;
+  // The reasons are the system's own messages (GetLastError, as FormatMessage words them), after
+  // the operation and the device path: "open \\?\hid#...: Access is denied".
+  std::string LastError() const override { return last_error_; }
 
   // Handles this port has open now.
   std::size_t OpenHandleCount() const { return handles_.size(); }
@@ -58,7 +61,11 @@ class WindowsPort final : public DevicePort {
   struct OpenHandle;  // one open handle, with its read record when it is a read handle
 
   OpenHandle* Find(PortHandle handle);
+  // Starts an operation on a handle: LastError is emptied, and the open handle returned, or
+  // nullptr with "`operation`: not an open handle" kept for LastError.
+  OpenHandle* Begin(PortHandle handle, std::string_view operation);
   void* ReadEvent();
+  void Fail(std::string_view operation, const std::string& path, const std::string& reason);
   // Cancels a read and waits for it; a read the system will not give back is parked, never
   // released, so that it cannot complete into freed memory.
   void FinishRead(OpenHandle& open);
@@ -67,6 +74,7 @@ class WindowsPort final : public DevicePort {
   // Input buffers asked for, by device path.
   std::map<std::string, int> input_buffers_;
   std::vector<std::unique_ptr<ReadRecord>> parked_reads_;
+  std::string last_error_;
   // The manual-reset event every overlapped read signals; created once, reused for the port's
   // whole life. Only one read is outstanding at a time, so one event serves all read handles.
   void* read_event_ = nullptr;

@@ -1,6 +1,7 @@
 // The parts of the Windows HID port that need no Windows call: taking the device path out of an
-// interface-detail buffer, sizing the port's own read buffer, judging a finished wait and
-// handing a completed report to the caller. Kept apart so they are tested on every platform.
+// interface-detail buffer, sizing the port's own read buffer, judging a finished wait, handing a
+// completed report to the caller and tidying a system error message. Kept apart so they are
+// tested on every platform.
 #pragma once
 
 #include <algorithm>
@@ -9,6 +10,7 @@
 #include <cstring>
 #include <span>
 #include <string>
+#include <string_view>
 
 #include "device/device_port.h"
 
@@ -57,6 +59,21 @@ inline std::size_t DeliverReport(std::span<const std::uint8_t> own, std::size_t 
     std::memcpy(out.data(), own.data(), count);
   }
   return count;
+}
+
+// A system error message as one line of text: the system ends its messages with a full stop and
+// a line break ("Access is denied.\r\n"), and a reason is shown after a colon. Trailing blanks,
+// line breaks and full stops go; a message that is empty then says "error <code>".
+inline std::string TidySystemMessage(std::string_view message, std::uint32_t code) {
+  const auto end = message.find_last_not_of(" \t\r\n.");
+  if (end == std::string_view::npos) {
+    return "error " + std::to_string(code);
+  }
+  std::string tidy(message.substr(0, end + 1));
+  // A message of several lines reads as one.
+  std::erase(tidy, '\r');
+  std::replace(tidy.begin(), tidy.end(), '\n', ' ');
+  return tidy;
 }
 
 }  // namespace tessun::windows_detail

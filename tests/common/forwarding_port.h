@@ -27,7 +27,6 @@ class ForwardingPort : public DevicePort {
     return inner_.SetNumInputBuffers(handle, count);
   }
   int OutputReportLength(PortHandle handle) override { return inner_.OutputReportLength(handle); }
-  void PrepareReads(PortHandle handle) override { inner_.PrepareReads(handle); }
   bool SetFeature(PortHandle handle, std::span<const std::uint8_t> report) override {
     return inner_.SetFeature(handle, report);
   }
@@ -39,6 +38,7 @@ class ForwardingPort : public DevicePort {
     return inner_.ReadReport(handle, buffer, timeout);
   }
   void CancelRead(PortHandle handle) override { inner_.CancelRead(handle); }
+  std::string LastError() const override { return inner_.LastError(); }
 
  private:
   DevicePort& inner_;

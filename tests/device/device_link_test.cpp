@@ -6,12 +6,15 @@
 #include <string>
 #include <vector>
 
+#include "device/console_protocol.h"
 #include "device/simulated/simulated_console.h"
 #include "tests/common/core_rig.h"
 
 namespace tessun {
 namespace {
 
+using console::kProductId;
+using console::kVendorId;
 using Kind = SimulatedConsole::Call::Kind;
 using Bytes = std::vector<std::uint8_t>;
 
@@ -40,7 +43,7 @@ class DeviceLinkTest : public ::testing::Test {
 
   std::vector<std::string> Paths(Kind kind) const {
     std::vector<std::string> paths;
-    for (const auto& call : console.calls()) {
+    for (const auto& call : console.Calls()) {
       if (call.kind == kind) {
         paths.push_back(call.path);
       }
@@ -61,8 +64,8 @@ class DeviceLinkTest : public ::testing::Test {
 
 TEST_F(DeviceLinkTest, NoConsoleMeansNotFoundAndEveryMemberClosedAgain) {
   console.AddInterface(OtherDevice("mouse", 0x046D, 0xC077));
-  console.AddInterface(OtherDevice("keyboard", 0x04B4, 0x0001));  // the console's vendor only
-  console.AddInterface(OtherDevice("pad", 0x1234, 0x5500));       // the console's product only
+  console.AddInterface(OtherDevice("keyboard", kVendorId, 0x0001));  // vendor only
+  console.AddInterface(OtherDevice("pad", 0x1234, kProductId));      // product only
 
   EXPECT_FALSE(link.OpenUsbDevice());
 
@@ -76,9 +79,9 @@ TEST_F(DeviceLinkTest, NoConsoleMeansNotFoundAndEveryMemberClosedAgain) {
 
 TEST_F(DeviceLinkTest, ConsoleIsFoundAmongOtherDevicesAndTheSearchStopsThere) {
   console.AddInterface(OtherDevice("mouse", 0x046D, 0xC077));
-  console.AddInterface(OtherDevice("keyboard", 0x04B4, 0x0001));
+  console.AddInterface(OtherDevice("keyboard", kVendorId, 0x0001));
   console.AddInterface(SimulatedConsole::Console());
-  console.AddInterface(OtherDevice("after", 0x04B4, 0x5500));
+  console.AddInterface(OtherDevice("after", kVendorId, kProductId));
 
   EXPECT_TRUE(link.OpenUsbDevice());
 
@@ -89,7 +92,7 @@ TEST_F(DeviceLinkTest, ConsoleIsFoundAmongOtherDevicesAndTheSearchStopsThere) {
   EXPECT_EQ(Paths(Kind::kClose), (std::vector<std::string>{"mouse", "keyboard"}));
   EXPECT_EQ(console.OpenHandleCount(), 2);
   EXPECT_NE(link.DeviceHandle, link.ReadHandle);
-  EXPECT_EQ(link.DeviceAttributes.VendorID, 0x04B4);
+  EXPECT_EQ(link.DeviceAttributes.VendorID, kVendorId);
   EXPECT_EQ(link.DevicePath, "sim:console");
 }
 
@@ -133,7 +136,7 @@ TEST_F(DeviceLinkTest, CloseDeviceClosesBothHandlesOnceAndKeepsDeviceFound) {
   EXPECT_TRUE(link.DeviceFound);
   EXPECT_EQ(console.OpenHandleCount(), 0);
   std::vector<PortHandle> closed;
-  for (const auto& call : console.calls()) {
+  for (const auto& call : console.Calls()) {
     if (call.kind == Kind::kClose) {
       closed.push_back(call.handle);
     }
@@ -193,51 +196,64 @@ TEST_F(DeviceLinkTest, OnlyDeliveredBytesAreTakenWhateverTheCountClaims) {
   EXPECT_EQ(store.Lines[0], "ABCH");
 }
 
-TEST_F(DeviceLinkTest, TimeoutCancelsTheReadClosesBothHandlesAndTheNextCallSearchesAgain) {
-  console.AddInterface(SimulatedConsole::Console());
-  ASSERT_TRUE(link.OpenUsbDevice());
-  console.Print("AB");
-  console.SetReportInterval(std::chrono::milliseconds(2), /*empty_reports=*/false);
-  const auto start = clock.Now();
+// A read that does not complete, whether it times out or its wait fails: the status says which,
+// the read is cancelled before both handles are closed, and the next call searches again.
+TEST(DeviceLinkReadFaultTest, ReadThatDoesNotCompleteCancelsClosesBothHandlesAndSearchesAgain) {
+  struct Case {
+    const char* name;
+    void (*fault)(SimulatedConsole&);
+    std::string status;
+    std::uint32_t wait_result;
+    int bytes_kept;                      // by the reads that completed before
+    std::chrono::milliseconds duration;  // of the read pass
+  };
+  const Case cases[] = {
+      {"silent console",
+       [](SimulatedConsole& c) {
+         c.Print("AB");
+         c.SetReportInterval(std::chrono::milliseconds(2), /*empty_reports=*/false);
+       },
+       "Readfile Timeout ", DeviceLink::kWaitTimeout, 2,
+       // One report came after 2 ms, then one wait of 500 ms.
+       std::chrono::milliseconds(502)},
+      {"failed wait",
+       [](SimulatedConsole& c) { c.InjectReadFault(SimulatedConsole::ReadFault::kFailure); },
+       "Readfile Undefined Error", DeviceLink::kWaitFailed, 0, std::chrono::milliseconds(0)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    CoreRig fresh;
+    DeviceLink& link = fresh.core.Link();
+    SimulatedConsole& console = fresh.console;
+    console.AddInterface(SimulatedConsole::Console());
+    ASSERT_TRUE(link.OpenUsbDevice());
+    c.fault(console);
+    const auto start = fresh.clock.Now();
 
-  link.ReadReports();
+    link.ReadReports();
 
-  EXPECT_EQ(status.Last(), "Readfile Timeout ");
-  EXPECT_EQ(link.LastResult, DeviceLink::kWaitTimeout);
-  EXPECT_FALSE(link.DeviceFound);
-  EXPECT_EQ(link.DeviceHandle, kNoHandle);
-  EXPECT_EQ(link.ReadHandle, kNoHandle);
-  EXPECT_EQ(console.OpenHandleCount(), 0);
-  // The read that completed before the time-out kept its bytes.
-  EXPECT_EQ(store.RingHead, 2);
-  // One report came after 2 ms, then one wait of 500 ms.
-  EXPECT_EQ(clock.Now() - start, std::chrono::milliseconds(502));
-  // The cancel came before the handles were closed.
-  const auto& calls = console.calls();
-  ASSERT_GE(calls.size(), 3u);
-  EXPECT_EQ(calls[calls.size() - 3].kind, Kind::kCancel);
-  EXPECT_EQ(calls[calls.size() - 2].kind, Kind::kClose);
-  EXPECT_EQ(calls[calls.size() - 1].kind, Kind::kClose);
+    EXPECT_EQ(fresh.status.Last(), c.status);
+    EXPECT_EQ(link.LastResult, c.wait_result);
+    EXPECT_FALSE(link.DeviceFound);
+    EXPECT_EQ(link.DeviceHandle, kNoHandle);
+    EXPECT_EQ(link.ReadHandle, kNoHandle);
+    EXPECT_EQ(console.OpenHandleCount(), 0);
+    EXPECT_EQ(fresh.core.Store().RingHead, c.bytes_kept);
+    EXPECT_EQ(fresh.clock.Now() - start, c.duration);
+    // The cancel came before the handles were closed.
+    const auto& calls = console.Calls();
+    ASSERT_GE(calls.size(), 3u);
+    EXPECT_EQ(calls[calls.size() - 3].kind, Kind::kCancel);
+    EXPECT_EQ(calls[calls.size() - 2].kind, Kind::kClose);
+    EXPECT_EQ(calls[calls.size() - 1].kind, Kind::kClose);
 
-  console.SetReportInterval(std::chrono::milliseconds(2), /*empty_reports=*/true);
-  link.ReadReports();
-  EXPECT_TRUE(link.DeviceFound);
-  EXPECT_EQ(status.texts[status.texts.size() - 2], "USB Connected ");
-  EXPECT_EQ(status.Last(), "USB Communication OK");
-}
-
-TEST_F(DeviceLinkTest, UndefinedWaitErrorAlsoCancelsAndClosesBothHandles) {
-  console.AddInterface(SimulatedConsole::Console());
-  ASSERT_TRUE(link.OpenUsbDevice());
-  console.InjectReadFault(SimulatedConsole::ReadFault::kFailure);
-
-  link.ReadReports();
-
-  EXPECT_EQ(status.Last(), "Readfile Undefined Error");
-  EXPECT_EQ(link.LastResult, DeviceLink::kWaitFailed);
-  EXPECT_FALSE(link.DeviceFound);
-  EXPECT_EQ(console.OpenHandleCount(), 0);
-  EXPECT_EQ(Paths(Kind::kCancel).size(), 1u);
+    console.SetReportInterval(std::chrono::milliseconds(2), /*empty_reports=*/true);
+    link.ReadReports();
+    EXPECT_TRUE(link.DeviceFound);
+    ASSERT_GE(fresh.status.texts.size(), 2u);
+    EXPECT_EQ(fresh.status.texts[fresh.status.texts.size() - 2], "USB Connected ");
+    EXPECT_EQ(fresh.status.Last(), "USB Communication OK");
+  }
 }
 
 TEST_F(DeviceLinkTest, WithoutTheDeviceReadReportsAndSendCommandOnlyReportNotFound) {
@@ -245,7 +261,7 @@ TEST_F(DeviceLinkTest, WithoutTheDeviceReadReportsAndSendCommandOnlyReportNotFou
   EXPECT_EQ(status.Last(), "USB Not Found ");
   link.SendCommand(kGetDataCommand);
   EXPECT_EQ(status.Last(), "USB Not Found ");
-  EXPECT_TRUE(console.calls().empty());
+  EXPECT_TRUE(console.Calls().empty());
   EXPECT_EQ(store.RingHead, 0);
 }
 
@@ -256,7 +272,25 @@ TEST_F(DeviceLinkTest, SendCommandWritesOneOutputReportOfReportLength) {
   EXPECT_TRUE(link.DeviceFound);
   EXPECT_EQ(console.Reports(Kind::kOutput),
             (std::vector<Bytes>{Report({0x00, 0x01, 0x8D, 0, 0, 0, 0, 0, 0})}));
-  EXPECT_EQ(link.LastResult, 1u);
+}
+
+TEST_F(DeviceLinkTest, LastResultIsTheWaitResultOfTheLastReadOnly) {
+  console.AddInterface(SimulatedConsole::Console());
+  ASSERT_TRUE(link.OpenUsbDevice());
+  console.InjectReadFault(SimulatedConsole::ReadFault::kTimeout);
+  link.ReadReports();  // closes the device
+  ASSERT_EQ(link.LastResult, DeviceLink::kWaitTimeout);
+
+  // Neither a write that succeeds, nor one that fails, nor a close changes it.
+  link.SendCommand(kGetDataCommand);
+  ASSERT_EQ(console.Reports(Kind::kOutput).size(), 1u);
+  EXPECT_EQ(link.LastResult, DeviceLink::kWaitTimeout);
+  console.Unplug(SimulatedConsole::kConsolePath);
+  link.SendCommand(kGetDataCommand);
+  EXPECT_EQ(console.LastError(), "output report sim:console: device gone");
+  EXPECT_EQ(link.LastResult, DeviceLink::kWaitTimeout);
+  link.CloseDevice();
+  EXPECT_EQ(link.LastResult, DeviceLink::kWaitTimeout);
 }
 
 TEST_F(DeviceLinkTest, ReportTooShortForACommandIsNotWritten) {

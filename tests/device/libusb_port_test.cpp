@@ -5,10 +5,12 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "device/console_protocol.h"
 #include "device/device_link.h"
 #include "device/libusb/hid_wire.h"
 #include "store/line_store.h"
@@ -26,8 +28,7 @@ bool ConsoleAttached(LibusbPort& port) {
     const PortHandle handle = port.Open(path, OpenMode::kSynchronous);
     HidAttributes attributes;
     if (handle != kNoHandle && port.GetAttributes(handle, attributes) &&
-        attributes.VendorID == DeviceLink::kVendorId &&
-        attributes.ProductID == DeviceLink::kProductId) {
+        attributes.VendorID == console::kVendorId && attributes.ProductID == console::kProductId) {
       found = true;
     }
     if (handle != kNoHandle) {
@@ -89,29 +90,54 @@ TEST(LibusbPortTest, WithoutAConsoleTheLinkReportsUsbNotFound) {
   EXPECT_EQ(status.texts.back(), "USB Not Found ");
 }
 
-TEST(LibusbPortTest, UnknownPathsAndHandlesFailCleanly) {
-  LibusbPort port;
-  EXPECT_EQ(port.Open("/dev/hidraw0", OpenMode::kSynchronous), kNoHandle);
-  EXPECT_NE(port.LastError(), "");
-  EXPECT_EQ(port.Open("usb:255:255:0", OpenMode::kForReads), kNoHandle);
-  EXPECT_NE(port.LastError().find("usb:255:255:0"), std::string::npos);
-
+// Paths that name no present interface and handles the port never opened fail cleanly, each with
+// its reason, and touch nothing; the next operation that succeeds empties the reason.
+TEST(LibusbPortTest, UnknownPathsAndHandlesFailWithTheirReason) {
   constexpr PortHandle kStranger = 4711;
-  std::array<std::uint8_t, 9> buffer{};
-  const std::array<std::uint8_t, 6> feature = {0x00, 0x80, 0x25, 0x00, 0x00, 0x03};
+  std::array<std::uint8_t, console::kReportLength> buffer{};
   HidAttributes attributes;
-  EXPECT_FALSE(port.Close(kStranger));
-  EXPECT_FALSE(port.Close(kNoHandle));
-  EXPECT_FALSE(port.GetAttributes(kStranger, attributes));
-  EXPECT_FALSE(port.SetNumInputBuffers(kStranger, 200));
-  EXPECT_EQ(port.OutputReportLength(kStranger), 0);
-  EXPECT_FALSE(port.SetFeature(kStranger, feature));
-  EXPECT_FALSE(port.WriteReport(kStranger, feature));
-  const ReadResult read = port.ReadReport(kStranger, buffer, std::chrono::milliseconds(500));
-  EXPECT_EQ(read.status, ReadStatus::kFailed);
-  EXPECT_EQ(buffer, (std::array<std::uint8_t, 9>{}));
-  port.PrepareReads(kStranger);
-  port.CancelRead(kStranger);
+  struct Case {
+    const char* name;
+    std::function<bool(LibusbPort&)> fails;  // whether the call reported its failure
+    std::string reason;                      // what LastError starts with
+  };
+  const Case cases[] = {
+      {"not a USB path",
+       [](LibusbPort& p) { return p.Open("/dev/hidraw0", OpenMode::kSynchronous) == kNoHandle; },
+       "open /dev/hidraw0: not a USB interface path"},
+      {"a device that is not present",
+       [](LibusbPort& p) { return p.Open("usb:255:255:0", OpenMode::kForReads) == kNoHandle; },
+       "open usb:255:255:0: not present"},
+      {"close", [](LibusbPort& p) { return !p.Close(kStranger) && !p.Close(kNoHandle); },
+       "close: not an open handle"},
+      {"attributes", [&](LibusbPort& p) { return !p.GetAttributes(kStranger, attributes); },
+       "attributes: not an open handle"},
+      {"input buffers", [](LibusbPort& p) { return !p.SetNumInputBuffers(kStranger, 200); },
+       "input buffers: not an open handle"},
+      {"capabilities", [](LibusbPort& p) { return p.OutputReportLength(kStranger) == 0; },
+       "capabilities: not an open handle"},
+      {"feature report",
+       [](LibusbPort& p) { return !p.SetFeature(kStranger, console::kLineConfiguration); },
+       "feature report: not an open handle"},
+      {"output report",
+       [](LibusbPort& p) { return !p.WriteReport(kStranger, console::kLineConfiguration); },
+       "output report: not an open handle"},
+      {"read",
+       [&](LibusbPort& p) {
+         return p.ReadReport(kStranger, buffer, std::chrono::milliseconds(500)).status ==
+                ReadStatus::kFailed;
+       },
+       "read: not an open handle"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    LibusbPort port;
+    ASSERT_TRUE(c.fails(port));
+    EXPECT_EQ(port.LastError().substr(0, c.reason.size()), c.reason) << port.LastError();
+    port.CancelRead(kStranger);  // nothing to cancel: a success
+    EXPECT_EQ(port.LastError(), "");
+  }
+  EXPECT_EQ(buffer, (std::array<std::uint8_t, console::kReportLength>{}));
 }
 
 }  // namespace

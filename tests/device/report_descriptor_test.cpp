@@ -6,6 +6,7 @@
 #include <random>
 #include <vector>
 
+#include "device/console_protocol.h"
 #include "tests/common/console_report_descriptor.h"
 
 namespace tessun {
@@ -67,39 +68,35 @@ const Bytes kNumberedReports = {
     0xC0,
 };
 
-TEST(ReportDescriptorTest, ConsoleWithoutReportIdsCountsTheIdByte) {
-  const ReportDescriptorInfo info = ParseReportDescriptor(kConsole);
-  EXPECT_EQ(info.input_length, 9u);
-  EXPECT_EQ(info.output_length, 9u);
-  EXPECT_EQ(info.feature_length, 6u);
-  EXPECT_FALSE(info.uses_report_ids);
-  EXPECT_FALSE(info.malformed);
-}
-
-TEST(ReportDescriptorTest, BootKeyboardHasOneByteLedReport) {
-  const ReportDescriptorInfo info = ParseReportDescriptor(kBootKeyboard);
-  EXPECT_EQ(info.input_length, 9u);
-  EXPECT_EQ(info.output_length, 2u);
-  EXPECT_EQ(info.feature_length, 0u);
-  EXPECT_FALSE(info.uses_report_ids);
-  EXPECT_FALSE(info.malformed);
-}
-
-TEST(ReportDescriptorTest, MouseHasNoOutputReport) {
-  const ReportDescriptorInfo info = ParseReportDescriptor(kBootMouse);
-  EXPECT_EQ(info.input_length, 4u);
-  EXPECT_EQ(info.output_length, 0u);
-  EXPECT_EQ(info.feature_length, 0u);
-  EXPECT_FALSE(info.malformed);
-}
-
-TEST(ReportDescriptorTest, NumberedReportsTakeTheLargestOfEachKind) {
-  const ReportDescriptorInfo info = ParseReportDescriptor(kNumberedReports);
-  EXPECT_TRUE(info.uses_report_ids);
-  EXPECT_EQ(info.input_length, 33u);
-  EXPECT_EQ(info.output_length, 17u);
-  EXPECT_EQ(info.feature_length, 5u);
-  EXPECT_FALSE(info.malformed);
+// Whole descriptors of real kinds of device: the largest report of each kind, the report-id
+// byte counted even without report ids, 0 for a kind the device does not have.
+TEST(ReportDescriptorTest, LengthsOfRealDescriptors) {
+  struct Case {
+    const char* name;
+    const Bytes& descriptor;
+    std::size_t input;
+    std::size_t output;
+    std::size_t feature;
+    bool report_ids;
+  };
+  const Case cases[] = {
+      {"the console", kConsole, console::kReportLength, console::kReportLength,
+       console::kLineConfiguration.size(), false},
+      // A one-byte LED report.
+      {"boot keyboard", kBootKeyboard, 9, 2, 0, false},
+      {"boot mouse", kBootMouse, 4, 0, 0, false},
+      // The largest of each kind over all report ids.
+      {"numbered reports", kNumberedReports, 33, 17, 5, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const ReportDescriptorInfo info = ParseReportDescriptor(c.descriptor);
+    EXPECT_EQ(info.input_length, c.input);
+    EXPECT_EQ(info.output_length, c.output);
+    EXPECT_EQ(info.feature_length, c.feature);
+    EXPECT_EQ(info.uses_report_ids, c.report_ids);
+    EXPECT_FALSE(info.malformed);
+  }
 }
 
 TEST(ReportDescriptorTest, ItemsOfOneReportIdAddUpAcrossCollections) {
@@ -146,7 +143,7 @@ TEST(ReportDescriptorTest, LongItemsAreSkipped) {
   const Bytes long_item = {0xFE, 0x04, 0xF0, 0x95, 0xFF, 0x91, 0x02};
   descriptor.insert(descriptor.end() - 1, long_item.begin(), long_item.end());
   const ReportDescriptorInfo info = ParseReportDescriptor(descriptor);
-  EXPECT_EQ(info.output_length, 9u);
+  EXPECT_EQ(info.output_length, console::kReportLength);
   EXPECT_FALSE(info.malformed);
 
   // A long item cut short ends the parse, counting what came before.

@@ -4,6 +4,8 @@
 
 #include <array>
 #include <cstdint>
+#include <string>
+#include <string_view>
 #include <vector>
 
 namespace tessun::windows_detail {
@@ -17,29 +19,53 @@ std::vector<std::uint8_t> Bytes(std::initializer_list<int> values) {
   return bytes;
 }
 
-TEST(DevicePathFromDetail, TakesTheTextAfterTheSizeFieldUpToTheFirstZero) {
-  // cbSize 8 (a 64-bit program), then "\\?\hid#a", a zero, and leftovers from the system.
-  auto detail = Bytes({8, 0, 0, 0, '\\', '\\', '?', '\\', 'h', 'i', 'd', '#', 'a', 0, 'x', 'y'});
-  EXPECT_EQ(DevicePathFromDetail(detail, 4), "\\\\?\\hid#a");
+// The path is the text from the offset up to the first zero byte, never read past the buffer,
+// with bytes above ASCII kept as they are.
+TEST(DevicePathFromDetail, TakesTheTextFromTheOffsetUpToTheFirstZeroWithinTheBuffer) {
+  struct Case {
+    const char* name;
+    std::vector<std::uint8_t> detail;
+    std::size_t offset;
+    std::string path;
+  };
+  const std::vector<std::uint8_t> unterminated = Bytes({5, 0, 0, 0, 'a', 'b', 'c'});
+  const Case cases[] = {
+      // cbSize 8 (a 64-bit program), the path, a zero, and leftovers from the system.
+      {"a filled-in record",
+       Bytes({8, 0, 0, 0, '\\', '\\', '?', '\\', 'h', 'i', 'd', '#', 'a', 0, 'x', 'y'}), 4,
+       "\\\\?\\hid#a"},
+      {"no zero byte at all", unterminated, 4, "abc"},
+      {"offset at the end", unterminated, unterminated.size(), ""},
+      {"offset past the end", unterminated, 100, ""},
+      {"shorter than the size field", Bytes({5, 0}), 4, ""},
+      {"an empty path", Bytes({5, 0, 0, 0, 0, 'z'}), 4, ""},
+      {"bytes above ASCII", Bytes({5, 0, 0, 0, 0xE9, 'x', 0}), 4, "\xE9x"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(DevicePathFromDetail(c.detail, c.offset), c.path) << c.name;
+  }
 }
 
-TEST(DevicePathFromDetail, NeverReadsPastTheBuffer) {
-  // No zero byte at all: the path ends with the buffer.
-  auto unterminated = Bytes({5, 0, 0, 0, 'a', 'b', 'c'});
-  EXPECT_EQ(DevicePathFromDetail(unterminated, 4), "abc");
-  // Offset at or past the end, or a buffer shorter than the size field.
-  EXPECT_EQ(DevicePathFromDetail(unterminated, unterminated.size()), "");
-  EXPECT_EQ(DevicePathFromDetail(unterminated, 100), "");
-  EXPECT_EQ(DevicePathFromDetail(Bytes({5, 0}), 4), "");
-  // An empty path: the zero byte comes first.
-  EXPECT_EQ(DevicePathFromDetail(Bytes({5, 0, 0, 0, 0, 'z'}), 4), "");
-}
-
-TEST(DevicePathFromDetail, KeepsBytesAboveAsciiAsTheyAre) {
-  auto detail = Bytes({5, 0, 0, 0, 0xE9, 'x', 0});
-  const std::string path = DevicePathFromDetail(detail, 4);
-  ASSERT_EQ(path.size(), 2u);
-  EXPECT_EQ(static_cast<std::uint8_t>(path[0]), 0xE9);
+// System messages become one line that reads well after a colon.
+TEST(TidySystemMessage, DropsTheFullStopAndLineBreaksAndNamesAnEmptyMessageByItsCode) {
+  struct Case {
+    std::string_view message;
+    std::uint32_t code;
+    std::string tidy;
+  };
+  const Case cases[] = {
+      {"Access is denied.\r\n", 5, "Access is denied"},
+      {"The system cannot find the file specified.\r\n", 2,
+       "The system cannot find the file specified"},
+      {"File not found.\n", 2, "File not found"},
+      {"Two lines.\r\nOf text.\r\n", 31, "Two lines. Of text"},
+      {"No full stop", 1, "No full stop"},
+      {"", 1167, "error 1167"},
+      {" .\r\n", 87, "error 87"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(TidySystemMessage(c.message, c.code), c.tidy) << c.message;
+  }
 }
 
 TEST(ReadBufferLength, IsNeverShorterThanTheInputReport) {

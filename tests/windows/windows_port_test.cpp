@@ -13,11 +13,13 @@
 
 #include <algorithm>
 #include <array>
+#include <functional>
 #include <memory>
 #include <set>
 #include <string>
 #include <vector>
 
+#include "device/console_protocol.h"
 #include "device/device_link.h"
 #include "device/status_sink.h"
 #include "store/line_store.h"
@@ -129,10 +131,6 @@ class CountingPort final : public test::ForwardingPort {
     ++configuring_calls;
     return ForwardingPort::OutputReportLength(handle);
   }
-  void PrepareReads(PortHandle handle) override {
-    ++configuring_calls;
-    ForwardingPort::PrepareReads(handle);
-  }
   bool SetFeature(PortHandle handle, std::span<const std::uint8_t> report) override {
     ++configuring_calls;
     return ForwardingPort::SetFeature(handle, report);
@@ -203,10 +201,11 @@ TEST(WindowsPortSmoke, SearchAmongWineHidDevicesExaminesAndClosesEveryMember) {
     EXPECT_EQ(link.ReadHandle, kNoHandle);
     // Their attributes were read, and none is the console.
     EXPECT_EQ(counting.seen_vendors.size(), static_cast<std::size_t>(counting.successful_opens));
-    EXPECT_EQ(std::count(counting.seen_vendors.begin(), counting.seen_vendors.end(),
-                         DeviceLink::kVendorId),
-              0);
-    // Nothing of the open path ran: no capabilities, read event or feature report.
+    EXPECT_EQ(
+        std::count(counting.seen_vendors.begin(), counting.seen_vendors.end(), console::kVendorId),
+        0);
+    // Nothing of the open path ran: no input buffers, capabilities or feature report (and no
+    // read handle, so no read event: every open was one of the search's).
     EXPECT_EQ(counting.configuring_calls, 0);
 
     // The exchanges search again, and find nothing again.
@@ -224,18 +223,52 @@ TEST(WindowsPortSmoke, SearchAmongWineHidDevicesExaminesAndClosesEveryMember) {
   EXPECT_EQ(ProcessHandles(), handles_before);
 }
 
-TEST(WindowsPort, RejectsWhatIsNotOpen) {
+// What is not there or not open fails, with the operation and the system's reason for it; the
+// next operation that succeeds empties the reason.
+TEST(WindowsPort, RejectsWhatIsNotOpenAndTellsWhy) {
   WindowsPort port;
-  EXPECT_EQ(port.Open("\\\\.\\NoSuchHidDevice", OpenMode::kSynchronous), kNoHandle);
-  EXPECT_EQ(port.Open("", OpenMode::kForReads), kNoHandle);
-  EXPECT_FALSE(port.Close(kNoHandle));
-  EXPECT_FALSE(port.Close(12345));
+  constexpr PortHandle kStranger = 12345;
   HidAttributes attributes;
-  EXPECT_FALSE(port.GetAttributes(12345, attributes));
-  EXPECT_EQ(port.OutputReportLength(12345), 0);
-  std::array<std::uint8_t, 9> buffer{};
-  EXPECT_EQ(port.ReadReport(12345, buffer, std::chrono::milliseconds(10)).status,
-            ReadStatus::kFailed);
+  std::array<std::uint8_t, console::kReportLength> buffer{};
+  struct Case {
+    const char* name;
+    std::function<bool()> fails;
+    std::string reason;  // what LastError starts with
+  };
+  const Case cases[] = {
+      {"absent device",
+       [&] { return port.Open("\\\\.\\NoSuchHidDevice", OpenMode::kSynchronous) == kNoHandle; },
+       "open \\\\.\\NoSuchHidDevice: "},
+      {"empty path", [&] { return port.Open("", OpenMode::kForReads) == kNoHandle; }, "open: "},
+      {"close", [&] { return !port.Close(kNoHandle) && !port.Close(kStranger); },
+       "close: not an open handle"},
+      {"attributes", [&] { return !port.GetAttributes(kStranger, attributes); },
+       "attributes: not an open handle"},
+      {"capabilities", [&] { return port.OutputReportLength(kStranger) == 0; },
+       "capabilities: not an open handle"},
+      {"output report", [&] { return !port.WriteReport(kStranger, console::kLineConfiguration); },
+       "output report: not an open handle"},
+      {"read",
+       [&] {
+         return port.ReadReport(kStranger, buffer, std::chrono::milliseconds(10)).status ==
+                ReadStatus::kFailed;
+       },
+       "read: not an open handle"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_TRUE(c.fails());
+    const std::string reason = port.LastError();
+    EXPECT_EQ(reason.substr(0, c.reason.size()), c.reason) << reason;
+    // Where the system gave the reason, its message follows: one line without its full stop.
+    if (c.reason.ends_with(": ")) {
+      EXPECT_GT(reason.size(), c.reason.size()) << reason;
+    }
+    EXPECT_EQ(reason.find_first_of("\r\n"), std::string::npos) << reason;
+    EXPECT_NE(reason.back(), '.') << reason;
+    port.CancelRead(kStranger);  // nothing to cancel: a success
+    EXPECT_EQ(port.LastError(), "");
+  }
   EXPECT_EQ(port.OpenHandleCount(), 0u);
 }
 
@@ -247,13 +280,13 @@ TEST(WindowsPort, ReadsTimeOutAndAreCancelledOnAWineHidDevice) {
     WindowsPort port;
     const PortHandle reads = port.Open(members.front(), OpenMode::kForReads);
     ASSERT_NE(reads, kNoHandle);
-    port.PrepareReads(reads);
-    // The open file and the read event.
+    // The open file and the read event, made by the open.
     EXPECT_EQ(ProcessHandles(), handles_before + 2);
 
     // A synchronous write needs the synchronous handle.
     const std::array<std::uint8_t, 3> report = {0, 1, kGetDataCommand};
     EXPECT_FALSE(port.WriteReport(reads, report));
+    EXPECT_NE(port.LastError().find("not a synchronous handle"), std::string::npos);
 
     // Nobody moves Wine's mouse: the read times out and the caller's buffer stays untouched
     // while the read is outstanding, also when the wait is taken up again.
@@ -262,6 +295,7 @@ TEST(WindowsPort, ReadsTimeOutAndAreCancelledOnAWineHidDevice) {
     for (int attempt = 0; attempt < 2; ++attempt) {
       const ReadResult result = port.ReadReport(reads, buffer, std::chrono::milliseconds(30));
       ASSERT_EQ(result.status, ReadStatus::kTimedOut);
+      EXPECT_EQ(port.LastError(), "");  // a time-out is no failure
       EXPECT_EQ(result.bytes, 0u);
       EXPECT_TRUE(std::all_of(buffer.begin(), buffer.end(), [](auto b) { return b == 0xAA; }));
     }
@@ -279,7 +313,6 @@ TEST(WindowsPort, ReadsTimeOutAndAreCancelledOnAWineHidDevice) {
     // A second read handle reuses the event: no new one is created.
     const PortHandle again = port.Open(members.back(), OpenMode::kForReads);
     ASSERT_NE(again, kNoHandle);
-    port.PrepareReads(again);
     EXPECT_EQ(ProcessHandles(), handles_before + 2);
     EXPECT_EQ(port.ReadReport(again, buffer, std::chrono::milliseconds(30)).status,
               ReadStatus::kTimedOut);
