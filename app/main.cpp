@@ -9,6 +9,7 @@
 #include "app/form1.h"
 #include "device/simulated/demo_printout.h"
 #include "device/simulated/simulated_console.h"
+#include "ui/dark_palette.h"
 #include "ui/qt_prompt.h"
 
 #if defined(_WIN32)
@@ -122,6 +123,9 @@ int main(int argc, char* argv[]) {
   }
 
   QApplication app(argc, argv);
+  if (qgetenv("TESSUN_PALETTE") == "dark") {
+    QApplication::setPalette(tessun::DarkPalette());
+  }
   tessun::QtPrompt prompt;
   tessun::Form1 window(*port, clock, prompt);
   window.Form_Load();

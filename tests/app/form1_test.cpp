@@ -19,6 +19,7 @@
 #include "tests/common/captions.h"
 #include "tests/common/forwarding_port.h"
 #include "tests/common/prompt_doubles.h"
+#include "ui/dark_palette.h"
 
 namespace tessun {
 namespace {
@@ -60,16 +61,6 @@ double Contrast(const QColor& a, const QColor& b) {
   const double la = luminance(a);
   const double lb = luminance(b);
   return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
-}
-
-QPalette DarkPalette() {
-  // Dark surfaces with light text, as a dark desktop theme has them.
-  QPalette dark(QColor(0x35, 0x35, 0x35), QColor(0x35, 0x35, 0x35));
-  for (const auto role : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText}) {
-    dark.setColor(role, QColor(0xE0, 0xE0, 0xE0));
-  }
-  dark.setColor(QPalette::Base, QColor(0x20, 0x20, 0x20));
-  return dark;
 }
 
 }  // namespace
