@@ -1,8 +1,11 @@
 // The main window against the simulated console, offscreen.
+#include <sys/stat.h>
+
 #include <QAccessible>
 #include <QClipboard>
 #include <QDir>
 #include <QImage>
+#include <QProcess>
 #include <QSignalSpy>
 #include <QStyleFactory>
 #include <QTemporaryDir>
@@ -10,13 +13,11 @@
 #include <QWheelEvent>
 #include <cmath>
 #include <stdexcept>
-#include <tuple>
 
 #include "app/command_line.h"
 #include "app/form1.h"
 #include "device/simulated/simulated_console.h"
 #include "save/form6.h"
-#include "tests/common/captions.h"
 #include "tests/common/forwarding_port.h"
 #include "tests/common/prompt_doubles.h"
 #include "ui/dark_palette.h"
@@ -50,17 +51,13 @@ std::vector<std::string> Shown(int first, int last) {
   return lines;
 }
 
-// The contrast ratio of two colours, from their relative luminance (sRGB).
+// The contrast ratio of two colours, from their relative luminance.
 double Contrast(const QColor& a, const QColor& b) {
-  auto luminance = [](const QColor& c) {
-    auto channel = [](double v) {
-      return v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
-    };
-    return 0.2126 * channel(c.redF()) + 0.7152 * channel(c.greenF()) + 0.0722 * channel(c.blueF());
+  auto lum = [](const QColor& c) {
+    auto f = [](double v) { return v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4); };
+    return 0.2126 * f(c.redF()) + 0.7152 * f(c.greenF()) + 0.0722 * f(c.blueF()) + 0.05;
   };
-  const double la = luminance(a);
-  const double lb = luminance(b);
-  return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
+  return std::max(lum(a), lum(b)) / std::min(lum(a), lum(b));
 }
 
 }  // namespace
@@ -118,15 +115,11 @@ class Form1Test : public QObject {
     QCOMPARE(form.TODC->geometry(), QRect(200, 504, 97, 25));
     QCOMPARE(form.WriteFile->geometry(), QRect(384, 504, 97, 25));
     QCOMPARE(form.Exit->geometry(), QRect(568, 504, 97, 25));
-    const std::tuple<QPushButton*, QString, Qt::Key> buttons[] = {
-        {form.Reset, "Get Data", Qt::Key_G},
-        {form.TODC, "Clear Data", Qt::Key_C},
-        {form.WriteFile, "Write File", Qt::Key_W},
-        {form.Exit, "Exit", Qt::Key_X}};
-    for (const auto& [button, caption, mnemonic] : buttons) {
-      QCOMPARE(test::VisibleCaption(button), caption);
-      QCOMPARE(button->shortcut(), QKeySequence(Qt::ALT | mnemonic));
-    }
+    QCOMPARE(form.Reset->text().remove('&'), QString("Get Data"));
+    QCOMPARE(form.TODC->text().remove('&'), QString("Clear Data"));
+    QCOMPARE(form.WriteFile->text().remove('&'), QString("Write File"));
+    QCOMPARE(form.Exit->text().remove('&'), QString("Exit"));
+    QCOMPARE(form.Exit->shortcut(), QKeySequence(Qt::ALT | Qt::Key_X));
     for (const char* name :
          {"Picture1", "VScroll1", "MessUSB", "Reset", "TODC", "WriteFile", "Exit", "Timer1"}) {
       QVERIFY2(form.findChild<QObject*>(name) != nullptr, name);
@@ -312,133 +305,114 @@ class Form1Test : public QObject {
     QVERIFY(rig.form->Timer1->isActive());
   }
 
-  void saveWindowHidingAfterTheMainWindowClosedEndsTheProgram() {
-    for (const bool write : {false, true}) {
-      Rig rig;
-      QTemporaryDir directory;
-      rig.form->show();
-      rig.form->WriteFile_Click();
-      Form6& form6 = *rig.form->SaveWindow();
-      form6.Dir1->setPath(directory.path());
-      QVERIFY(rig.form->close());
-      QCOMPARE(rig.console.OpenHandleCount(), 0);
-      QCOMPARE(rig.ended, 0);  // The save window is still open.
-      QTest::mouseClick(write ? form6.Save1 : form6.Exit1, Qt::LeftButton);
-      QVERIFY(form6.isHidden());
-      QCOMPARE(rig.ended, 1);
-      QCOMPARE(QDir(directory.path()).exists("TessunData.txt"), write);
+  // After "Cancel" or a write, the focus is back where it was when the save window opened; with
+  // the main window closed meanwhile, the program ends instead.
+  void saveWindowReturnsTheFocusOrEndsTheProgram() {
+    for (const bool closed : {false, true}) {
+      for (const bool write : {false, true}) {
+        Rig rig;
+        QTemporaryDir directory;
+        rig.form->show();
+        QVERIFY(QTest::qWaitForWindowActive(rig.form.get()));
+        rig.form->Reset->setFocus();
+        rig.form->WriteFile_Click();
+        rig.form->SaveWindow()->Dir1->setPath(directory.path());
+        if (closed) {
+          QVERIFY(rig.form->close() && rig.console.OpenHandleCount() == 0 && rig.ended == 0);
+        }
+        QTest::mouseClick(write ? rig.form->SaveWindow()->Save1 : rig.form->SaveWindow()->Exit1,
+                          Qt::LeftButton);
+        QCOMPARE(QDir(directory.path()).exists("TessunData.txt"), write);
+        QCOMPARE(rig.ended, closed ? 1 : 0);
+        if (!closed) {
+          QVERIFY(QTest::qWaitForWindowActive(rig.form.get()));
+          QCOMPARE(QApplication::focusWidget(), rig.form->Reset);
+        }
+      }
     }
   }
 
-  // "Cancel" and a successful write return the focus to the control that had it when the save
-  // window was opened; the program goes on.
-  void focusReturnsToTheControlThatOpenedTheSaveWindow() {
-    Rig rig;
-    QTemporaryDir directory;
-    rig.form->show();
-    QVERIFY(QTest::qWaitForWindowActive(rig.form.get()));
-    rig.form->Reset->setFocus();
-    rig.form->WriteFile_Click();
-    Form6* form6 = rig.form->SaveWindow();
-    QVERIFY(QTest::qWaitForWindowActive(form6));
-    form6->Dir1->setPath(directory.path());
-    QTest::mouseClick(form6->Exit1, Qt::LeftButton);
-    QVERIFY(QTest::qWaitForWindowActive(rig.form.get()));
-    QCOMPARE(QApplication::focusWidget(), rig.form->Reset);
-
-    QTest::mouseClick(rig.form->WriteFile, Qt::LeftButton);
-    QVERIFY(QTest::qWaitForWindowActive(form6));
-    QTest::mouseClick(form6->Save1, Qt::LeftButton);
-    QVERIFY(form6->isHidden());
-    QVERIFY(QTest::qWaitForWindowActive(rig.form.get()));
-    QCOMPARE(QApplication::focusWidget(), rig.form->WriteFile);
-    QVERIFY(QDir(directory.path()).exists("TessunData.txt"));
-    QCOMPARE(rig.ended, 0);
-  }
-
-  // The fixed light backgrounds carry their own text colour, under the light default palette
-  // and under a dark Fusion palette set before or after the window was made.
   void textStaysReadableUnderALightAndADarkPalette() {
     const QPalette light = QApplication::palette();
     const QString style = QApplication::style()->name();
     QApplication::setStyle(QStyleFactory::create("Fusion"));
-    for (const int dark : {0, 1, 2}) {
-      QApplication::setPalette(dark == 1 ? DarkPalette() : light);
+    for (const QPalette& palette : {light, DarkPalette()}) {
+      QApplication::setPalette(palette);
       Rig rig;
-      if (dark == 2) {
-        QApplication::setPalette(DarkPalette());
-      }
       for (QWidget* part :
-           {static_cast<QWidget*>(rig.form->MessUSB), static_cast<QWidget*>(rig.form->Picture1),
-            static_cast<QWidget*>(rig.form.get())}) {
+           std::initializer_list<QWidget*>{rig.form->MessUSB, rig.form->Picture1, rig.form.get()}) {
         const QPalette colours = part->palette();
-        const double contrast =
-            Contrast(colours.color(QPalette::WindowText), colours.color(QPalette::Window));
-        QVERIFY2(contrast >= 4.5, qPrintable(QString("%1 under palette %2: %3:1")
-                                                 .arg(part->objectName())
-                                                 .arg(dark)
-                                                 .arg(contrast)));
+        QVERIFY(Contrast(colours.color(QPalette::WindowText), colours.color(QPalette::Window)) >=
+                4.5);
       }
     }
     QApplication::setPalette(light);
     QApplication::setStyle(style);
   }
 
-  // Alt+G presses "Get Data"; Ctrl+C on the view and its context-menu entry copy every stored
-  // line; the view and the scroll bar are named for screen readers, the view reads its lines.
   void keyboardClipboardAndScreenReader() {
     Rig rig;
     rig.form->show();
     QVERIFY(QTest::qWaitForWindowActive(rig.form.get()));
-    QSignalSpy pressed(rig.form->Reset, &QPushButton::clicked);
     QTest::keyClick(rig.form.get(), Qt::Key_G, Qt::AltModifier);
-    QTRY_COMPARE(pressed.count(), 1);
-    QCOMPARE(rig.console.Reports(Kind::kOutput).size(), std::size_t{1});
-
+    QTRY_COMPARE(rig.console.Reports(Kind::kOutput).size(), std::size_t{1});
     rig.FillLines(3);
-    const QString all = "\nline 1\nline 2\nline 3";
-    QClipboard* clipboard = QApplication::clipboard();
-    clipboard->clear();
-    rig.form->Picture1->setFocus();
-    QTest::keyClick(rig.form->Picture1, Qt::Key_C, Qt::ControlModifier);
-    QCOMPARE(clipboard->text(), all);
-    clipboard->clear();
-    QCOMPARE(rig.form->Picture1->contextMenuPolicy(), Qt::ActionsContextMenu);
-    QCOMPARE(rig.form->Picture1->actions().size(), 1);
-    QAction* copy = rig.form->Picture1->actions().front();
-    QCOMPARE(copy->text(), QString("Copy All Lines"));
-    copy->trigger();
-    QCOMPARE(clipboard->text(), all);
-
+    for (const bool by_key : {true, false}) {
+      QApplication::clipboard()->clear();
+      rig.form->Picture1->setFocus();
+      if (by_key) {
+        QTest::keyClick(rig.form->Picture1, Qt::Key_C, Qt::ControlModifier);
+      } else {
+        QCOMPARE(rig.form->Picture1->actions().value(0)->text(), QString("Copy All Lines"));
+        rig.form->Picture1->actions().value(0)->trigger();
+      }
+      QCOMPARE(QApplication::clipboard()->text(), QString("\nline 1\nline 2\nline 3"));
+    }
     QAccessibleInterface* view = QAccessible::queryAccessibleInterface(rig.form->Picture1);
-    QVERIFY(view != nullptr);
     QCOMPARE(view->text(QAccessible::Name), QString("Received lines"));
     QCOMPARE(view->text(QAccessible::Value), QString("  line 1\n  line 2\n  line 3"));
-    QAccessibleInterface* bar = QAccessible::queryAccessibleInterface(rig.form->VScroll1);
-    QVERIFY(bar != nullptr && !bar->text(QAccessible::Name).isEmpty());
+    QVERIFY(!QAccessible::queryAccessibleInterface(rig.form->VScroll1)
+                 ->text(QAccessible::Name)
+                 .isEmpty());
   }
 
-  // A megabyte-long last line: only what fits the width is drawn (and read out), up to the edge.
+  // A megabyte-long last line is drawn as far as it fits, up to the right edge.
   void longLastLineIsDrawnAsFarAsItFits() {
     Rig rig;
-    rig.form->show();
-    LineStore& store = rig.form->Core().Store();
-    store.Lines[1] = std::string(1'000'000, 'W');
-    store.LineIndex = 1;
+    rig.form->Core().Store().Lines[1] = std::string(1'000'000, 'W');
+    rig.form->Core().Store().LineIndex = 1;
     rig.form->Core().View().RefreshDataView();
-    QCOMPARE(rig.form->Picture1->PrintedLines().back().size(), std::size_t{1'000'002});
-    const int advance =
-        QFontMetrics(rig.form->Picture1->font()).horizontalAdvance(QLatin1Char('W'));
-    QVERIFY(rig.form->Picture1->ShownText().size() <=
-            rig.form->Picture1->width() / (advance - 1) + 2);
     const QImage image = rig.form->Picture1->grab().toImage();
-    int inked_at_the_edge = 0;
-    for (int y = 0; y < QFontMetrics(rig.form->Picture1->font()).lineSpacing(); ++y) {
-      for (int x = image.width() - advance; x < image.width(); ++x) {
-        inked_at_the_edge += image.pixelColor(x, y) != QColor(Qt::white);
-      }
+    int inked = 0;
+    for (int y = 0; y < 10; ++y) {
+      inked += image.pixelColor(image.width() - 4, y) != QColor(Qt::white);
     }
-    QVERIFY(inked_at_the_edge > 0);
+    QVERIFY(inked > 0 && rig.form->Picture1->ShownText().size() < 200);
+  }
+
+  // The program itself answers refused data files, --help and --version at once, before it
+  // would connect to the (missing) display.
+  void programAnswersWithoutAWindow() {
+    QTemporaryDir dir;
+    QCOMPARE(::mkfifo(QFile::encodeName(dir.filePath("fifo")).constData(), 0644), 0);
+    QFile big(dir.filePath("big"));
+    QVERIFY(big.open(QIODevice::WriteOnly) && big.resize(16 * 1024 * 1024 + 1));
+    const std::pair<QStringList, int> runs[] = {{{"--simulate=" + dir.path()}, 2},
+                                                {{"--simulate=" + dir.filePath("fifo")}, 2},
+                                                {{"--simulate=" + dir.filePath("big")}, 2},
+                                                {{"-style", "fusion", "--help"}, 0},
+                                                {{"-platform", "xcb", "--version"}, 0}};
+    for (const auto& [arguments, code] : runs) {
+      QProcess program;
+      QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+      environment.remove("DISPLAY");
+      environment.insert("QT_QPA_PLATFORM", "xcb");
+      program.setProcessEnvironment(environment);
+      program.start(TESSUN_EXECUTABLE, arguments);
+      QVERIFY(program.waitForFinished(5'000));
+      QCOMPARE(program.exitCode(), code);
+      QCOMPARE(program.readAllStandardError().count('\n'), code == 2 ? 1 : 0);
+    }
   }
 
   void printedTextReallyReachesThePixels() {
@@ -474,14 +448,10 @@ class Form1Test : public QObject {
     QCOMPARE(ParseCommandLine({"--bogus"}).action, Action::kUsageError);
     QCOMPARE(ParseCommandLine({"--simulate", "--help"}).action, Action::kHelp);
     QCOMPARE(ParseCommandLine({"--version"}).action, Action::kVersion);
-    // Qt's own options are left to Qt.
-    const CommandLine with_qt =
-        ParseCommandLine({"-style", "fusion", "-platform", "offscreen", "-qwindowgeometry",
-                          "700x600+0+0", "-reverse", "--simulate=a b.txt"});
-    QCOMPARE(with_qt.action, Action::kRun);
-    QCOMPARE(*with_qt.data_file, std::string("a b.txt"));
-    QCOMPARE(ParseCommandLine({"-style=fusion", "--simulate", "stray"}).action,
-             Action::kUsageError);
+    const CommandLine with_qt = ParseCommandLine(
+        {"-style", "fusion", "-platform", "offscreen", "-qwindowgeometry", "9x9", "--simulate=a"});
+    QVERIFY(with_qt.action == Action::kRun && *with_qt.data_file == "a");
+    QCOMPARE(ParseCommandLine({"-style=fusion", "stray"}).action, Action::kUsageError);
   }
 };
 
