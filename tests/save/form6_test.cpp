@@ -348,6 +348,7 @@ void Form6Test::refusedNamesAndTargetsWriteNothing() {
   f.form.Text4->setText(name);
   f.form.Save1_Click();
   // A listed name (the link) is asked about first.
+  QVERIFY(!f.prompt.texts.empty());
   QCOMPARE(f.prompt.texts.back(), std::string("Error Writing File"));
   QCOMPARE(Entries(f.dir.path()) + Entries(f.Path("d")) + Entries(f.Path("d/sub")),
            (QStringList{"d", "fifo", "sub", "to-null"}));
