@@ -1,44 +1,94 @@
 #include "app/command_line.h"
 
+#include <QCommandLineOption>
+#include <QCommandLineParser>
+#include <QStringList>
+
 namespace tessun {
+
+namespace {
+
+constexpr std::string_view kSimulateWithFile = "--simulate=";
+
+// Qt's own options (the toolkit takes them from the command line when the application object is
+// made), taking a value or not. They are accepted here and left to Qt.
+constexpr char kQtOptionsWithValue[] =
+    "platform platformpluginpath platformtheme plugin qwindowgeometry qwindowicon qwindowtitle "
+    "session style stylesheet display geometry title name visual ncols cmap im inputstyle dialogs "
+    "fontengine qmljsdebugger qmljsdebuggerplugin";
+constexpr char kQtFlags[] = "reverse widgetcount nograb dograb sync testability";
+
+QCommandLineOption Hidden(QCommandLineOption option) {
+  option.setFlags(QCommandLineOption::HiddenFromHelp);
+  return option;
+}
+
+}  // namespace
 
 CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
   CommandLine line;
-  constexpr std::string_view kSimulateWithFile = "--simulate=";
+  // The parser has no option with an optional value, so "--simulate=FILE" is taken apart here;
+  // the file name is kept byte for byte.
+  QStringList texts{QStringLiteral("tessun")};
   for (const std::string& argument : arguments) {
-    if (argument == "--help" || argument == "-h") {
-      line.action = CommandLine::Action::kHelp;
-      return line;
-    }
-    if (argument == "--version") {
-      line.action = CommandLine::Action::kVersion;
-      return line;
-    }
-    if (argument == "--simulate") {
-      line.simulate = true;
-    } else if (argument.starts_with(kSimulateWithFile) &&
-               argument.size() > kSimulateWithFile.size()) {
-      line.simulate = true;
+    if (argument.starts_with(kSimulateWithFile)) {
+      if (argument.size() == kSimulateWithFile.size()) {
+        line.action = CommandLine::Action::kUsageError;
+        line.error = "unknown argument: " + argument;
+        return line;
+      }
       line.data_file = argument.substr(kSimulateWithFile.size());
+      texts.append(QStringLiteral("--simulate"));
     } else {
-      line.action = CommandLine::Action::kUsageError;
-      line.error = "unknown argument: " + argument;
-      return line;
+      texts.append(
+          QString::fromLocal8Bit(argument.data(), static_cast<qsizetype>(argument.size())));
     }
   }
+
+  QCommandLineParser parser;
+  // Qt's options are written with one dash ("-style fusion").
+  parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+  const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
+  const QCommandLineOption version(QStringLiteral("version"));
+  const QCommandLineOption simulate(QStringLiteral("simulate"));
+  parser.addOptions({help, version, simulate});
+  for (const QString& name : QString::fromLatin1(kQtOptionsWithValue).split(QLatin1Char(' '))) {
+    parser.addOption(Hidden(QCommandLineOption(name, {}, QStringLiteral("value"))));
+  }
+  for (const QString& name : QString::fromLatin1(kQtFlags).split(QLatin1Char(' '))) {
+    parser.addOption(Hidden(QCommandLineOption(name)));
+  }
+
+  if (!parser.parse(texts)) {
+    line.action = CommandLine::Action::kUsageError;
+    line.error = parser.errorText().toStdString();
+    return line;
+  }
+  if (parser.isSet(help)) {
+    line.action = CommandLine::Action::kHelp;
+  } else if (parser.isSet(version)) {
+    line.action = CommandLine::Action::kVersion;
+  } else if (!parser.positionalArguments().isEmpty()) {
+    line.action = CommandLine::Action::kUsageError;
+    line.error = "unknown argument: " + parser.positionalArguments().constFirst().toStdString();
+  }
+  line.simulate = parser.isSet(simulate);
   return line;
 }
 
 std::string Usage(const std::string& program) {
   return "Usage: " + program +
-         " [--simulate | --simulate=FILE]\n"
+         " [--simulate | --simulate=FILE] [Qt options]\n"
          "Shows the printed output of a timing console connected over USB.\n"
          "\n"
          "  --simulate       use a simulated console with a built-in demo printout\n"
          "  --simulate=FILE  use a simulated console whose stored data are the bytes of FILE\n"
-         "                   (sent on \"Get Data\")\n"
+         "                   (sent on \"Get Data\"; a regular file of at most 16 MiB)\n"
          "  --help           show this text\n"
-         "  --version        show the version\n";
+         "  --version        show the version\n"
+         "\n"
+         "Qt's own options are passed on to Qt, e.g. -style fusion, -platform offscreen,\n"
+         "-qwindowgeometry 700x600+0+0.\n";
 }
 
 }  // namespace tessun

@@ -1,5 +1,8 @@
 #include "app/form1.h"
 
+#include <QAction>
+#include <QApplication>
+#include <QClipboard>
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QFont>
@@ -21,6 +24,8 @@ QColor FromBgr(unsigned bgr) {
 
 constexpr unsigned kWindowColour = 0x00FFFFC0;
 constexpr unsigned kStatusColour = 0x00FFFF80;
+// The text on the fixed light backgrounds, so that it stays readable under a dark palette.
+constexpr unsigned kTextColour = 0x00000000;
 // A page of the scroll bar: one view less the line that stays in sight.
 constexpr int kPageStep = DataView::kShownLines - 1;
 
@@ -33,14 +38,15 @@ QString FromAscii(std::string_view text) {
 Form1::Form1(DevicePort& port, Clock& clock, Prompt& prompt, QWidget* parent)
     : QWidget(parent),
       // Created in this order, so later ones lie above earlier ones.
-      TODC(new QPushButton("Clear Data", this)),
-      Reset(new QPushButton("Get Data", this)),
+      TODC(new QPushButton("&Clear Data", this)),
+      Reset(new QPushButton("&Get Data", this)),
       VScroll1(new VerticalScrollBar(this)),
-      WriteFile(new QPushButton("Write File", this)),
+      WriteFile(new QPushButton("&Write File", this)),
       Picture1(new PictureBox(DataView::kShownLines, FromTwips(0, 0, 0, 6135).height(), this)),
-      Exit(new QPushButton("Exit", this)),
+      Exit(new QPushButton("E&xit", this)),
       Timer1(new QTimer(this)),
       MessUSB(new QLabel(this)),
+      CopyAllLines(new QAction("Copy All Lines", Picture1)),
       prompt_(prompt),
       core_(port, clock, *this, *this, *Picture1, *VScroll1),
       end_program_([] { QCoreApplication::exit(0); }) {
@@ -49,6 +55,7 @@ Form1::Form1(DevicePort& port, Clock& clock, Prompt& prompt, QWidget* parent)
   setAutoFillBackground(true);
   QPalette colours = palette();
   colours.setColor(QPalette::Window, FromBgr(kWindowColour));
+  colours.setColor(QPalette::WindowText, FromBgr(kTextColour));
   setPalette(colours);
 
   TODC->setObjectName("TODC");
@@ -71,6 +78,7 @@ Form1::Form1(DevicePort& port, Clock& clock, Prompt& prompt, QWidget* parent)
   MessUSB->setAutoFillBackground(true);
   QPalette status_colours = MessUSB->palette();
   status_colours.setColor(QPalette::Window, FromBgr(kStatusColour));
+  status_colours.setColor(QPalette::WindowText, FromBgr(kTextColour));
   MessUSB->setPalette(status_colours);
   QFont status_font = MessUSB->font();
   status_font.setPointSize(12);
@@ -81,6 +89,13 @@ Form1::Form1(DevicePort& port, Clock& clock, Prompt& prompt, QWidget* parent)
   VScroll1->setPageStep(kPageStep);
   VScroll1->setFocusPolicy(Qt::StrongFocus);
   Picture1->installEventFilter(this);
+  Picture1->setAccessibleName("Received lines");
+  VScroll1->setAccessibleName("Scroll received lines");
+  // Ctrl+C on the view and its context menu copy every stored line.
+  CopyAllLines->setShortcut(QKeySequence::Copy);
+  CopyAllLines->setShortcutContext(Qt::WidgetShortcut);
+  Picture1->addAction(CopyAllLines);
+  Picture1->setContextMenuPolicy(Qt::ActionsContextMenu);
 
   // Tab order: Exit, (the status label takes no focus), Picture1, WriteFile, VScroll1, Reset,
   // TODC.
@@ -100,9 +115,15 @@ Form1::Form1(DevicePort& port, Clock& clock, Prompt& prompt, QWidget* parent)
   connect(Exit, &QPushButton::clicked, this, [this] { Guarded([this] { Exit_Click(); }); });
   connect(VScroll1, &QScrollBar::valueChanged, this,
           [this] { Guarded([this] { VScroll1_Change(); }); });
+  connect(CopyAllLines, &QAction::triggered, this,
+          [this] { Guarded([this] { CopyAllLines_Click(); }); });
 }
 
-Form1::~Form1() = default;
+Form1::~Form1() {
+  if (form6_) {
+    form6_->removeEventFilter(this);
+  }
+}
 
 void Form1::Form_Load() {
   core_.StartUp();
@@ -124,6 +145,7 @@ void Form1::WriteFile_Click() {
   show();
   if (!form6_) {
     form6_ = std::make_unique<Form6>(core_.Store(), prompt_, this);
+    form6_->installEventFilter(this);
   }
   form6_->show();
   form6_->raise();
@@ -137,6 +159,15 @@ void Form1::Exit_Click() {
 
 void Form1::VScroll1_Change() {
   core_.ScrollChanged();
+}
+
+void Form1::CopyAllLines_Click() {
+  const LineStore& store = core_.Store();
+  QStringList lines;
+  for (int i = 0; i <= store.LineIndex; ++i) {
+    lines.append(FromAscii(store.Lines[static_cast<std::size_t>(i)]));
+  }
+  QApplication::clipboard()->setText(lines.join(QLatin1Char('\n')));
 }
 
 void Form1::SetStatus(std::string_view text) {
@@ -167,6 +198,11 @@ bool Form1::eventFilter(QObject* watched, QEvent* event) {
   if (watched == Picture1 && event->type() == QEvent::Wheel) {
     QCoreApplication::sendEvent(VScroll1, event);
     return true;
+  }
+  // The save window hid after this window was closed: no window is left, so the program ends
+  // (the close has already closed the device).
+  if (watched == form6_.get() && event->type() == QEvent::Hide && !isVisible()) {
+    end_program_();
   }
   return QWidget::eventFilter(watched, event);
 }

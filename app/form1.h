@@ -2,6 +2,7 @@
 // lines and the USB status, and offers the operator's four commands.
 #pragma once
 
+#include <QAction>
 #include <QLabel>
 #include <QPushButton>
 #include <QTimer>
@@ -53,8 +54,12 @@ class Form1 final : public QWidget, private StatusSink, private TickTimer {
   void Exit_Click();
   // The scroll bar moved.
   void VScroll1_Change();
+  // Ctrl+C on the view, or "Copy All Lines" in its context menu: every stored line (0 to
+  // LineIndex), one per line and without the view's indent, goes to the clipboard.
+  void CopyAllLines_Click();
 
-  // How "Exit" ends the program; tests replace it.
+  // How "Exit" ends the program, and how it ends when the save window hides after this window
+  // was closed; tests replace it.
   void SetEndProgram(std::function<void()> end) { end_program_ = std::move(end); }
 
   // The core behind the window: the store, the view's logic and the device link.
@@ -70,6 +75,8 @@ class Form1 final : public QWidget, private StatusSink, private TickTimer {
   QPushButton* Exit;
   QTimer* Timer1;
   QLabel* MessUSB;
+  // The view's copy command (Ctrl+C and its context menu).
+  QAction* CopyAllLines;
 
  protected:
   // Closing the window (the unload): closes the device.

@@ -1,17 +1,20 @@
 // Start-up: picks the device port from the command line, then shows the main window.
 #include <QApplication>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <memory>
 
 #include "app/command_line.h"
 #include "app/form1.h"
 #include "device/simulated/demo_printout.h"
 #include "device/simulated/simulated_console.h"
+#include "ui/dark_palette.h"
 #include "ui/qt_prompt.h"
 
 #if defined(_WIN32)
+#include <QMessageBox>
+
 #include "device/windows/windows_port.h"
 using PlatformPort = tessun::WindowsPort;
 #else
@@ -25,17 +28,60 @@ using tessun::CommandLine;
 
 constexpr auto kDemoLivePeriod = std::chrono::seconds(3);
 
-std::optional<std::vector<std::uint8_t>> ReadFileBytes(const std::string& path) {
+// The largest file the simulated console takes as its stored data.
+constexpr std::uintmax_t kMaxDataFile = 16 * 1024 * 1024;
+
+// The bytes of the data file for the simulated console; nullopt, with `error` set to a one-line
+// reason, unless it is a regular file (links followed) of at most kMaxDataFile bytes. The type is
+// looked at before the file is opened, so a FIFO is never opened and a device never read.
+std::optional<std::vector<std::uint8_t>> ReadDataFile(const std::string& path, std::string& error) {
+  std::error_code code;
+  const auto status = std::filesystem::status(path, code);
+  if (code) {
+    error = "cannot read " + path + ": " + code.message();
+    return std::nullopt;
+  }
+  if (!std::filesystem::is_regular_file(status)) {
+    error = path + " is not a regular file";
+    return std::nullopt;
+  }
+  const std::uintmax_t size = std::filesystem::file_size(path, code);
+  if (code || size > kMaxDataFile) {
+    error = code ? "cannot read " + path + ": " + code.message() : path + " is larger than 16 MiB";
+    return std::nullopt;
+  }
   std::ifstream file(path, std::ios::binary);
-  if (!file) {
+  // One byte more than allowed, to notice a file that grew meanwhile.
+  std::vector<std::uint8_t> bytes(static_cast<std::size_t>(size) + 1);
+  if (file) {
+    file.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  }
+  if (!file.is_open() || file.bad() || file.gcount() > static_cast<std::streamsize>(size)) {
+    error =
+        file.is_open() && !file.bad() ? path + " changed while it was read" : "cannot read " + path;
     return std::nullopt;
   }
-  std::vector<std::uint8_t> bytes{std::istreambuf_iterator<char>(file),
-                                  std::istreambuf_iterator<char>()};
-  if (file.bad()) {
-    return std::nullopt;
-  }
+  bytes.resize(static_cast<std::size_t>(file.gcount()));
   return bytes;
+}
+
+// Help, version and command-line errors: on the standard streams, or (Windows, where the program
+// has no console) in a message box.
+int ShowText(int argc, char* argv[], const std::string& text, bool error) {
+#if defined(_WIN32)
+  QApplication app(argc, argv);
+  const QString shown = QString::fromLocal8Bit(text.data(), static_cast<qsizetype>(text.size()));
+  if (error) {
+    QMessageBox::warning(nullptr, QStringLiteral("tessun"), shown);
+  } else {
+    QMessageBox::information(nullptr, QStringLiteral("tessun"), shown);
+  }
+#else
+  (void)argc;
+  (void)argv;
+  std::fputs(text.c_str(), error ? stderr : stdout);
+#endif
+  return error ? 2 : 0;
 }
 
 }  // namespace
@@ -45,14 +91,11 @@ int main(int argc, char* argv[]) {
   const CommandLine line = tessun::ParseCommandLine({argv + std::min(argc, 1), argv + argc});
   switch (line.action) {
     case CommandLine::Action::kHelp:
-      std::fputs(tessun::Usage(program).c_str(), stdout);
-      return 0;
+      return ShowText(argc, argv, tessun::Usage(program), false);
     case CommandLine::Action::kVersion:
-      std::printf("tessun %s\n", TESSUN_VERSION);
-      return 0;
+      return ShowText(argc, argv, std::string("tessun ") + TESSUN_VERSION + "\n", false);
     case CommandLine::Action::kUsageError:
-      std::fprintf(stderr, "tessun: %s\n%s", line.error.c_str(), tessun::Usage(program).c_str());
-      return 2;
+      return ShowText(argc, argv, "tessun: " + line.error + "\n" + tessun::Usage(program), true);
     case CommandLine::Action::kRun:
       break;
   }
@@ -63,10 +106,10 @@ int main(int argc, char* argv[]) {
     auto console = std::make_unique<tessun::SimulatedConsole>(clock);
     console->AddInterface(tessun::SimulatedConsole::Console());
     if (line.data_file) {
-      const auto bytes = ReadFileBytes(*line.data_file);
+      std::string error;
+      const auto bytes = ReadDataFile(*line.data_file, error);
       if (!bytes) {
-        std::fprintf(stderr, "tessun: cannot read %s\n", line.data_file->c_str());
-        return 2;
+        return ShowText(argc, argv, "tessun: " + error + "\n", true);
       }
       console->SetStoredData(*bytes);
     } else {
@@ -80,6 +123,9 @@ int main(int argc, char* argv[]) {
   }
 
   QApplication app(argc, argv);
+  if (qgetenv("TESSUN_PALETTE") == "dark") {
+    QApplication::setPalette(tessun::DarkPalette());
+  }
   tessun::QtPrompt prompt;
   tessun::Form1 window(*port, clock, prompt);
   window.Form_Load();

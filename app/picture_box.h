@@ -22,11 +22,19 @@ class PictureBox final : public QWidget, public TextCanvas {
 
   // What has been printed since the last Cls, one entry per line.
   const std::vector<std::string>& PrintedLines() const { return printed_; }
+  // The printed lines as far as they fit the view's width, one per line: what the operator sees,
+  // and what a screen reader reads.
+  QString ShownText() const;
 
  protected:
   void paintEvent(QPaintEvent* event) override;
 
  private:
+  // How many characters of a line fit the width (one more, so a cut character still shows).
+  int FittingCharacters() const;
+  // Tells a screen reader that the shown lines changed.
+  void NotifyTextChanged();
+
   std::vector<std::string> printed_;
 };
 

@@ -90,22 +90,25 @@ void BM_TickFullTickAndPaint(benchmark::State& state) {
 }
 BENCHMARK(BM_TickFullTickAndPaint)->UseManualTime();
 
-// LineIndex 1000: lines 970 to 1000 are shown, line 1000 has 10,000 characters.
-void FillForView(LineStore& store) {
+// LineIndex 1000: lines 970 to 1000 are shown, line 1000 has `last_line` characters.
+void FillForView(LineStore& store, std::size_t last_line) {
   const std::string printout = soak::KeptText(soak::TimingPrintout(200'000));
   for (std::size_t i = 0; i < store.Lines.size(); ++i) {
     store.Lines[i] = printout.substr(i * 80 % (printout.size() - 80), 80);
     std::replace(store.Lines[i].begin(), store.Lines[i].end(), '\n', ' ');
   }
-  store.Lines[LineStore::kLastLine] = printout.substr(0, 10'000);
-  std::replace(store.Lines[LineStore::kLastLine].begin(), store.Lines[LineStore::kLastLine].end(),
-               '\n', ' ');
+  std::string& last = store.Lines[LineStore::kLastLine];
+  last.clear();
+  while (last.size() < last_line) {
+    last += printout.substr(0, last_line - last.size());
+  }
+  std::replace(last.begin(), last.end(), '\n', ' ');
   store.LineIndex = LineStore::kLastLine;
 }
 
-void RefreshBenchmark(benchmark::State& state, bool paint) {
+void RefreshBenchmark(benchmark::State& state, bool paint, std::size_t last_line = 10'000) {
   Window window;
-  FillForView(window.form->Core().Store());
+  FillForView(window.form->Core().Store(), last_line);
   if (paint) {
     window.form->show();
     QCoreApplication::processEvents();
@@ -116,7 +119,7 @@ void RefreshBenchmark(benchmark::State& state, bool paint) {
       window.form->Picture1->repaint();
     }
   }
-  if (window.form->Picture1->PrintedLines().back().size() != 10'000 + kLineIndent.size()) {
+  if (window.form->Picture1->PrintedLines().back().size() != last_line + kLineIndent.size()) {
     state.SkipWithError("the long line was not shown");
   }
 }
@@ -130,6 +133,12 @@ void BM_RefreshDataViewLongLastLineAndPaint(benchmark::State& state) {
   RefreshBenchmark(state, true);
 }
 BENCHMARK(BM_RefreshDataViewLongLastLineAndPaint);
+
+// The same with a last line of 1 MB, as after about 17 minutes of printout into a full store.
+void BM_RefreshDataViewMegabyteLastLineAndPaint(benchmark::State& state) {
+  RefreshBenchmark(state, true, 1'000'000);
+}
+BENCHMARK(BM_RefreshDataViewMegabyteLastLineAndPaint)->Unit(benchmark::kMillisecond);
 
 // "Write" in the save window: a full store (1001 lines of 80 characters) through its save file
 // into a temporary directory, replacing the file of the previous round.

@@ -4,9 +4,16 @@
 #include <QDir>
 #include <QEvent>
 #include <QFile>
+#include <QFileInfo>
 #include <QSaveFile>
+#include <cerrno>
 #include <exception>
 #include <string>
+
+#if !defined(_WIN32)
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 #include "datafile/data_file.h"
 #include "ui/twips.h"
@@ -27,6 +34,61 @@ std::tm SystemLocalTime() {
   return local;
 }
 
+// A name that would leave the shown directory, or that names no file in it.
+bool IsRefusedName(const QString& name) {
+#if defined(_WIN32)
+  const bool separator = name.contains(QLatin1Char('/')) || name.contains(QLatin1Char('\\'));
+#else
+  const bool separator = name.contains(QLatin1Char('/'));
+#endif
+  return separator || name == QLatin1String(".") || name == QLatin1String("..");
+}
+
+// What is at the target before the write (links followed). Only a missing target or a regular
+// file may be written; anything else (a directory, a FIFO, a device) is left alone.
+struct Target {
+  bool writable = true;
+#if !defined(_WIN32)
+  bool exists = false;
+  struct stat status {};
+#endif
+};
+
+Target LookAtTarget(const std::string& path) {
+  Target target;
+#if defined(_WIN32)
+  const QFileInfo info(QFile::decodeName(QByteArray::fromStdString(path)));
+  target.writable = !info.exists() || info.isFile();
+#else
+  if (::stat(path.c_str(), &target.status) == 0) {
+    target.exists = true;
+    target.writable = S_ISREG(target.status.st_mode);
+  } else {
+    target.writable = errno == ENOENT;
+  }
+#endif
+  return target;
+}
+
+// The new file takes the replaced file's owner and group where the process may set them (root
+// may, others at most the group), then its permissions (set last: a change of owner clears the
+// set-user-ID bits).
+void KeepOwnerAndPermissions(const Target& target, int handle) {
+#if defined(_WIN32)
+  (void)target;
+  (void)handle;
+#else
+  if (!target.exists || handle < 0) {
+    return;
+  }
+  if (::fchown(handle, target.status.st_uid, target.status.st_gid) != 0) {
+    [[maybe_unused]] const int group_only =
+        ::fchown(handle, static_cast<uid_t>(-1), target.status.st_gid);
+  }
+  [[maybe_unused]] const int mode = ::fchmod(handle, target.status.st_mode & 07777);
+#endif
+}
+
 }  // namespace
 
 Form6::Form6(const LineStore& store, Prompt& prompt, QWidget* main_window, QWidget* parent)
@@ -40,8 +102,8 @@ Form6::Form6(const LineStore& store, Prompt& prompt, QWidget* main_window, QWidg
       Drive1(new DriveList(this)),
       Label4(new QLabel(QStringLiteral("FILE NAME"), this)),
       Text4(new QLineEdit(QStringLiteral("TessunData.txt"), this)),
-      Save1(new QPushButton(QStringLiteral("Write"), this)),
-      Exit1(new QPushButton(QStringLiteral("Cancel"), this)) {
+      Save1(new QPushButton(QStringLiteral("&Write"), this)),
+      Exit1(new QPushButton(QStringLiteral("&Cancel"), this)) {
   setObjectName(QStringLiteral("Form6"));
   setWindowTitle(QStringLiteral("Write File"));
   setFixedSize(FromTwips(0, 0, 5415, 4935).size());
@@ -132,9 +194,16 @@ void Form6::Save1_Click() {
 }
 
 bool Form6::WriteDataFile(const QString& directory, const QString& file_name) {
+  if (IsRefusedName(file_name)) {
+    return false;
+  }
   try {
     const std::string path = JoinSavePath(QFile::encodeName(directory).toStdString(),
                                           QFile::encodeName(file_name).toStdString());
+    const Target target = LookAtTarget(path);
+    if (!target.writable) {
+      return false;
+    }
     // The data go to a temporary file next to the target, which replaces the target only once
     // every byte is written and the file is closed; until then the old file stays as it was.
     QSaveFile file(QFile::decodeName(QByteArray::fromStdString(path)));
@@ -155,6 +224,7 @@ bool Form6::WriteDataFile(const QString& directory, const QString& file_name) {
       file.cancelWriting();
       return false;
     }
+    KeepOwnerAndPermissions(target, file.handle());
     return file.commit();
   } catch (const std::exception&) {
     return false;
@@ -196,6 +266,9 @@ void Form6::Form_Activate() {
 bool Form6::event(QEvent* event) {
   if (event->type() == QEvent::WindowActivate) {
     Form_Activate();
+  } else if (event->type() == QEvent::Show && main_window_ != nullptr) {
+    // The control to return to: the one that had the focus when this window was opened.
+    return_focus_ = main_window_->focusWidget();
   }
   return QWidget::event(event);
 }
@@ -208,7 +281,10 @@ QString Form6::DriveDirectory(const QString& drive) const {
 void Form6::ReturnToMainWindow() {
   if (main_window_ != nullptr) {
     main_window_->activateWindow();
-    main_window_->setFocus();
+    QWidget* control = return_focus_;
+    const bool usable = control != nullptr && control->window() == main_window_->window() &&
+                        control->isVisible() && control->isEnabled();
+    (usable ? control : main_window_)->setFocus();
   }
 }
 

@@ -5,6 +5,7 @@
 
 #include <QLabel>
 #include <QLineEdit>
+#include <QPointer>
 #include <QPushButton>
 #include <QWidget>
 #include <ctime>
@@ -27,8 +28,9 @@ class Form6 : public QWidget {
   // Gives the local date and time for the header of a data file.
   using LocalClock = std::function<std::tm()>;
 
-  // `store` is only read (when writing). `main_window` gets the focus after "Cancel" and after a
-  // successful write; it may be null.
+  // `store` is only read (when writing). After "Cancel" and after a successful write,
+  // `main_window` is activated and its control that had the focus when this window was shown gets
+  // it back; it may be null.
   Form6(const LineStore& store, Prompt& prompt, QWidget* main_window, QWidget* parent = nullptr);
 
   // Replaces the system clock (tests fix the date and time with it).
@@ -61,6 +63,8 @@ class Form6 : public QWidget {
   const LineStore& store_;
   Prompt& prompt_;
   QWidget* const main_window_;
+  // The main window's control that had the focus when this window was shown.
+  QPointer<QWidget> return_focus_;
   LocalClock clock_;
 
  public:
@@ -74,7 +78,10 @@ class Form6 : public QWidget {
 
  private:
   // Writes the data file for `file_name` in `directory`; false on any failure, in which case an
-  // existing file is left exactly as it was and no new file is left behind.
+  // existing file is left exactly as it was and no new file is left behind. A name with a path
+  // separator, "." and "..", and a target that exists but is no regular file (links followed)
+  // are refused. A replaced file is replaced by a new one (its other hard links keep the old
+  // text) that takes its permissions and, where the process may set them, its owner and group.
   bool WriteDataFile(const QString& directory, const QString& file_name);
   // The directory a drive opens on: the process's current directory when it lies on that drive,
   // else the drive's root.

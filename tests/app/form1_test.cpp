@@ -1,8 +1,17 @@
 // The main window against the simulated console, offscreen.
+#include <sys/stat.h>
+
+#include <QAccessible>
+#include <QClipboard>
+#include <QDir>
 #include <QImage>
+#include <QProcess>
 #include <QSignalSpy>
+#include <QStyleFactory>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QWheelEvent>
+#include <cmath>
 #include <stdexcept>
 
 #include "app/command_line.h"
@@ -11,6 +20,7 @@
 #include "save/form6.h"
 #include "tests/common/forwarding_port.h"
 #include "tests/common/prompt_doubles.h"
+#include "ui/dark_palette.h"
 
 namespace tessun {
 namespace {
@@ -39,6 +49,15 @@ std::vector<std::string> Shown(int first, int last) {
     lines.push_back(std::string(kLineIndent) + "line " + std::to_string(i));
   }
   return lines;
+}
+
+// The contrast ratio of two colours, from their relative luminance.
+double Contrast(const QColor& a, const QColor& b) {
+  auto lum = [](const QColor& c) {
+    auto f = [](double v) { return v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4); };
+    return 0.2126 * f(c.redF()) + 0.7152 * f(c.greenF()) + 0.0722 * f(c.blueF()) + 0.05;
+  };
+  return std::max(lum(a), lum(b)) / std::min(lum(a), lum(b));
 }
 
 }  // namespace
@@ -96,10 +115,11 @@ class Form1Test : public QObject {
     QCOMPARE(form.TODC->geometry(), QRect(200, 504, 97, 25));
     QCOMPARE(form.WriteFile->geometry(), QRect(384, 504, 97, 25));
     QCOMPARE(form.Exit->geometry(), QRect(568, 504, 97, 25));
-    QCOMPARE(form.Reset->text(), QString("Get Data"));
-    QCOMPARE(form.TODC->text(), QString("Clear Data"));
-    QCOMPARE(form.WriteFile->text(), QString("Write File"));
-    QCOMPARE(form.Exit->text(), QString("Exit"));
+    QCOMPARE(form.Reset->text().remove('&'), QString("Get Data"));
+    QCOMPARE(form.TODC->text().remove('&'), QString("Clear Data"));
+    QCOMPARE(form.WriteFile->text().remove('&'), QString("Write File"));
+    QCOMPARE(form.Exit->text().remove('&'), QString("Exit"));
+    QCOMPARE(form.Exit->shortcut(), QKeySequence(Qt::ALT | Qt::Key_X));
     for (const char* name :
          {"Picture1", "VScroll1", "MessUSB", "Reset", "TODC", "WriteFile", "Exit", "Timer1"}) {
       QVERIFY2(form.findChild<QObject*>(name) != nullptr, name);
@@ -285,6 +305,116 @@ class Form1Test : public QObject {
     QVERIFY(rig.form->Timer1->isActive());
   }
 
+  // After "Cancel" or a write, the focus is back where it was when the save window opened; with
+  // the main window closed meanwhile, the program ends instead.
+  void saveWindowReturnsTheFocusOrEndsTheProgram() {
+    for (const bool closed : {false, true}) {
+      for (const bool write : {false, true}) {
+        Rig rig;
+        QTemporaryDir directory;
+        rig.form->show();
+        QVERIFY(QTest::qWaitForWindowActive(rig.form.get()));
+        rig.form->Reset->setFocus();
+        rig.form->WriteFile_Click();
+        rig.form->SaveWindow()->Dir1->setPath(directory.path());
+        if (closed) {
+          QVERIFY(rig.form->close() && rig.console.OpenHandleCount() == 0 && rig.ended == 0);
+        }
+        QTest::mouseClick(write ? rig.form->SaveWindow()->Save1 : rig.form->SaveWindow()->Exit1,
+                          Qt::LeftButton);
+        QCOMPARE(QDir(directory.path()).exists("TessunData.txt"), write);
+        QCOMPARE(rig.ended, closed ? 1 : 0);
+        if (!closed) {
+          QVERIFY(QTest::qWaitForWindowActive(rig.form.get()));
+          QCOMPARE(QApplication::focusWidget(), rig.form->Reset);
+        }
+      }
+    }
+  }
+
+  void textStaysReadableUnderALightAndADarkPalette() {
+    const QPalette light = QApplication::palette();
+    const QString style = QApplication::style()->name();
+    QApplication::setStyle(QStyleFactory::create("Fusion"));
+    for (const QPalette& palette : {light, DarkPalette()}) {
+      QApplication::setPalette(palette);
+      Rig rig;
+      for (QWidget* part :
+           std::initializer_list<QWidget*>{rig.form->MessUSB, rig.form->Picture1, rig.form.get()}) {
+        const QPalette colours = part->palette();
+        QVERIFY(Contrast(colours.color(QPalette::WindowText), colours.color(QPalette::Window)) >=
+                4.5);
+      }
+    }
+    QApplication::setPalette(light);
+    QApplication::setStyle(style);
+  }
+
+  void keyboardClipboardAndScreenReader() {
+    Rig rig;
+    rig.form->show();
+    QVERIFY(QTest::qWaitForWindowActive(rig.form.get()));
+    QTest::keyClick(rig.form.get(), Qt::Key_G, Qt::AltModifier);
+    QTRY_COMPARE(rig.console.Reports(Kind::kOutput).size(), std::size_t{1});
+    rig.FillLines(3);
+    for (const bool by_key : {true, false}) {
+      QApplication::clipboard()->clear();
+      rig.form->Picture1->setFocus();
+      if (by_key) {
+        QTest::keyClick(rig.form->Picture1, Qt::Key_C, Qt::ControlModifier);
+      } else {
+        QCOMPARE(rig.form->Picture1->actions().value(0)->text(), QString("Copy All Lines"));
+        rig.form->Picture1->actions().value(0)->trigger();
+      }
+      QCOMPARE(QApplication::clipboard()->text(), QString("\nline 1\nline 2\nline 3"));
+    }
+    QAccessibleInterface* view = QAccessible::queryAccessibleInterface(rig.form->Picture1);
+    QCOMPARE(view->text(QAccessible::Name), QString("Received lines"));
+    QCOMPARE(view->text(QAccessible::Value), QString("  line 1\n  line 2\n  line 3"));
+    QVERIFY(!QAccessible::queryAccessibleInterface(rig.form->VScroll1)
+                 ->text(QAccessible::Name)
+                 .isEmpty());
+  }
+
+  // A megabyte-long last line is drawn as far as it fits, up to the right edge.
+  void longLastLineIsDrawnAsFarAsItFits() {
+    Rig rig;
+    rig.form->Core().Store().Lines[1] = std::string(1'000'000, 'W');
+    rig.form->Core().Store().LineIndex = 1;
+    rig.form->Core().View().RefreshDataView();
+    const QImage image = rig.form->Picture1->grab().toImage();
+    int inked = 0;
+    for (int y = 0; y < 10; ++y) {
+      inked += image.pixelColor(image.width() - 4, y) != QColor(Qt::white);
+    }
+    QVERIFY(inked > 0 && rig.form->Picture1->ShownText().size() < 200);
+  }
+
+  // The program itself answers refused data files, --help and --version at once, before it
+  // would connect to the (missing) display.
+  void programAnswersWithoutAWindow() {
+    QTemporaryDir dir;
+    QCOMPARE(::mkfifo(QFile::encodeName(dir.filePath("fifo")).constData(), 0644), 0);
+    QFile big(dir.filePath("big"));
+    QVERIFY(big.open(QIODevice::WriteOnly) && big.resize(16 * 1024 * 1024 + 1));
+    const std::pair<QStringList, int> runs[] = {{{"--simulate=" + dir.path()}, 2},
+                                                {{"--simulate=" + dir.filePath("fifo")}, 2},
+                                                {{"--simulate=" + dir.filePath("big")}, 2},
+                                                {{"-style", "fusion", "--help"}, 0},
+                                                {{"-platform", "xcb", "--version"}, 0}};
+    for (const auto& [arguments, code] : runs) {
+      QProcess program;
+      QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+      environment.remove("DISPLAY");
+      environment.insert("QT_QPA_PLATFORM", "xcb");
+      program.setProcessEnvironment(environment);
+      program.start(TESSUN_EXECUTABLE, arguments);
+      QVERIFY(program.waitForFinished(5'000));
+      QCOMPARE(program.exitCode(), code);
+      QCOMPARE(program.readAllStandardError().count('\n'), code == 2 ? 1 : 0);
+    }
+  }
+
   void printedTextReallyReachesThePixels() {
     Rig rig;
     rig.form->show();
@@ -318,6 +448,10 @@ class Form1Test : public QObject {
     QCOMPARE(ParseCommandLine({"--bogus"}).action, Action::kUsageError);
     QCOMPARE(ParseCommandLine({"--simulate", "--help"}).action, Action::kHelp);
     QCOMPARE(ParseCommandLine({"--version"}).action, Action::kVersion);
+    const CommandLine with_qt = ParseCommandLine(
+        {"-style", "fusion", "-platform", "offscreen", "-qwindowgeometry", "9x9", "--simulate=a"});
+    QVERIFY(with_qt.action == Action::kRun && *with_qt.data_file == "a");
+    QCOMPARE(ParseCommandLine({"-style=fusion", "stray"}).action, Action::kUsageError);
   }
 };
 

@@ -127,6 +127,9 @@ class Form6Test : public QObject {
   void namesNotListedExactlyAreNotAskedAbout();
   void emptyNameMissingDirectoryAndTargetDirectoryFail();
   void readOnlyDirectoryFailsAndKeepsTheOldFile();
+  void refusedNamesAndTargetsWriteNothing_data();
+  void refusedNamesAndTargetsWriteNothing();
+  void replacedFileKeepsOwnerGroupAndPermissions();
   void writeFailingPartWayKeepsTheOldFile_data();
   void writeFailingPartWayKeepsTheOldFile();
   void cancelHidesAndKeepsTheChosenPlaceAndName();
@@ -147,8 +150,9 @@ void Form6Test::startsOnTheCurrentDirectoryWithTheSettledLayout() {
   QCOMPARE(f.form.Drive1->drive(), f.form.Drive1->DriveOf(cwd));
   QCOMPARE(f.form.Text4->text(), QStringLiteral("TessunData.txt"));
   QCOMPARE(f.form.Label4->text(), QStringLiteral("FILE NAME"));
-  QCOMPARE(f.form.Save1->text(), QStringLiteral("Write"));
-  QCOMPARE(f.form.Exit1->text(), QStringLiteral("Cancel"));
+  QCOMPARE(f.form.Save1->text().remove('&'), QStringLiteral("Write"));
+  QCOMPARE(f.form.Exit1->text().remove('&'), QStringLiteral("Cancel"));
+  QCOMPARE(f.form.Exit1->shortcut(), QKeySequence(Qt::ALT | Qt::Key_C));
   QVERIFY(f.form.Label4->font().bold());
   QCOMPARE(f.form.Label4->font().pointSize(), 12);
   QVERIFY(QFontInfo(f.form.Label4->font()).fixedPitch());
@@ -325,6 +329,54 @@ void Form6Test::readOnlyDirectoryFailsAndKeepsTheOldFile() {
   QCOMPARE(ReadAll(locked + "/meet.txt"), QByteArray("old results\r\n"));
   QCOMPARE(Entries(locked), QStringList{"meet.txt"});
   QVERIFY(f.form.isVisible());
+}
+
+void Form6Test::refusedNamesAndTargetsWriteNothing_data() {
+  QTest::addColumn<QString>("name");
+  for (const char* name : {"../meet.txt", "sub/meet.txt", ".", "..", "sub", "fifo", "to-null"}) {
+    QTest::newRow(name) << QString(name);
+  }
+}
+
+// In d/ with the directory sub/, a FIFO and a link to /dev/null: nothing is written anywhere.
+void Form6Test::refusedNamesAndTargetsWriteNothing() {
+  QFETCH(QString, name);
+  Fixture f;
+  QVERIFY(QDir(f.dir.path()).mkpath("d/sub") && QFile::link("/dev/null", f.Path("d/to-null")));
+  QCOMPARE(::mkfifo(QFile::encodeName(f.Path("d/fifo")).constData(), 0644), 0);
+  QVERIFY(f.Open(f.Path("d")));
+  f.form.Text4->setText(name);
+  f.form.Save1_Click();
+  // A listed name (the link) is asked about first.
+  QVERIFY(!f.prompt.texts.empty());
+  QCOMPARE(f.prompt.texts.back(), std::string("Error Writing File"));
+  QCOMPARE(Entries(f.dir.path()) + Entries(f.Path("d")) + Entries(f.Path("d/sub")),
+           (QStringList{"d", "fifo", "sub", "to-null"}));
+  struct stat status {};
+  QVERIFY(::lstat(QFile::encodeName(f.Path("d/fifo")).constData(), &status) == 0 &&
+          S_ISFIFO(status.st_mode));
+  QVERIFY(::stat("/dev/null", &status) == 0 && S_ISCHR(status.st_mode));
+}
+
+// Root replaces another user's file: the new file keeps owner, group and mode; the file's other
+// hard link keeps the old text.
+void Form6Test::replacedFileKeepsOwnerGroupAndPermissions() {
+  if (::geteuid() != 0) {
+    QSKIP("needs root");
+  }
+  Fixture f;
+  WriteAll(f.Path("meet.txt"), "old");
+  const QByteArray path = QFile::encodeName(f.Path("meet.txt"));
+  QVERIFY(::chown(path, 4321, 8765) == 0 && ::chmod(path, 0640) == 0);
+  QCOMPARE(::link(path, QFile::encodeName(f.Path("other link"))), 0);
+  QVERIFY(f.Open(f.dir.path()));
+  f.form.Text4->setText(QStringLiteral("meet.txt"));
+  f.form.Save1_Click();
+  QCOMPARE(ReadAll(f.Path("meet.txt")), Header("meet.txt") + "  \r\n");
+  struct stat status {};
+  QVERIFY(::stat(path, &status) == 0 && status.st_uid == 4321 && status.st_gid == 8765);
+  QCOMPARE(status.st_mode & 07777, mode_t{0640});
+  QCOMPARE(ReadAll(f.Path("other link")), QByteArray("old"));
 }
 
 void Form6Test::writeFailingPartWayKeepsTheOldFile_data() {
