@@ -7,6 +7,7 @@
 
 #include "app/command_line.h"
 #include "app/form1.h"
+#include "app/usb_log.h"
 #include "device/simulated/demo_printout.h"
 #include "device/simulated/simulated_console.h"
 #include "ui/dark_palette.h"
@@ -127,7 +128,9 @@ int main(int argc, char* argv[]) {
     QApplication::setPalette(tessun::DarkPalette());
   }
   tessun::QtPrompt prompt;
+  tessun::QtLinkLog usb_log;
   tessun::Form1 window(*port, clock, prompt);
+  window.Core().Link().SetLog(usb_log);
   window.Form_Load();
   window.show();
   return QApplication::exec();

@@ -11,6 +11,7 @@
 
 #include "device/console_protocol.h"
 #include "device/device_port.h"
+#include "device/link_log.h"
 #include "device/status_sink.h"
 #include "store/line_store.h"
 
@@ -46,6 +47,11 @@ class DeviceLink {
       : port_(port), store_(store), status_(status) {}
   DeviceLink(const DeviceLink&) = delete;
   DeviceLink& operator=(const DeviceLink&) = delete;
+
+  // Where the link writes why a console cannot be used and what went wrong in an exchange;
+  // nowhere until set. The log must outlive the link.
+  void SetLog(LinkLog& log) { log_ = &log; }
+  LinkLog& Log() const { return *log_; }
 
   // Searches the present HID interfaces from the first one on, opens the first console found,
   // configures it and shows "USB Connected " or "USB Not Found ". Returns DeviceFound.
@@ -89,6 +95,7 @@ class DeviceLink {
   LineStore& store_;
   // The status line: every text the link shows goes there.
   StatusSink& status_;
+  LinkLog* log_ = &NoLinkLog();
 };
 
 }  // namespace tessun
