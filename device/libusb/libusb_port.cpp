@@ -18,8 +18,9 @@ namespace tessun {
 
 namespace {
 
-// How long one control request or interrupt OUT write may take.
-constexpr unsigned kTransferTimeoutMs = 1000;
+// How long one control request or interrupt OUT write may take: a console that does not answer
+// holds up the window's thread for at most this long per request.
+constexpr unsigned kTransferTimeoutMs = 500;
 // A report descriptor longer than this is not read (the kernel's HID core has the same limit).
 constexpr std::uint16_t kMaxReportDescriptor = 4096;
 // Longest input transfer the reader asks for.
@@ -45,6 +46,25 @@ std::string Reason(std::string_view operation, const std::string& path, std::str
 // "Resource busy (LIBUSB_ERROR_BUSY)".
 std::string UsbReason(int code) {
   return std::string(libusb_strerror(code)) + " (" + libusb_error_name(code) + ")";
+}
+
+// The kind of failure a libusb error code stands for.
+PortFailure FailureOf(int code) {
+  switch (code) {
+    case LIBUSB_SUCCESS:
+      return PortFailure::kNone;
+    case LIBUSB_ERROR_ACCESS:
+      return PortFailure::kAccessDenied;
+    case LIBUSB_ERROR_BUSY:
+      return PortFailure::kBusy;
+    case LIBUSB_ERROR_NO_DEVICE:
+    case LIBUSB_ERROR_NOT_FOUND:
+      return PortFailure::kNotPresent;
+    case LIBUSB_ERROR_TIMEOUT:
+      return PortFailure::kNoAnswer;
+    default:
+      return PortFailure::kOther;
+  }
 }
 
 // Why the usbfs node may not be opened for reading and writing, from access()'s errno.
@@ -207,6 +227,13 @@ struct LibusbPort::Device {
     return failure;
   }
 
+  // The longest report ReadReport delivers, counted with its report-id byte: the descriptor's
+  // input report, or a whole input transfer when that is longer.
+  std::size_t InputReportLength() const {
+    return std::max<std::size_t>(reports.input_length,
+                                 InputTransferLength() + (reports.uses_report_ids ? 0 : 1));
+  }
+
   // Bytes of the longest input report as it comes over the wire.
   std::size_t InputTransferLength() const {
     std::size_t length = reports.input_length;
@@ -327,8 +354,18 @@ LibusbPort::~LibusbPort() {
 }
 
 void LibusbPort::FailLocked(std::string_view operation, const std::string& path,
-                            std::string_view why) {
+                            std::string_view why, PortFailure kind) {
   last_error_ = Reason(operation, path, why);
+  last_failure_ = kind;
+}
+
+void LibusbPort::FailUsbLocked(std::string_view operation, const std::string& path, int code) {
+  FailLocked(operation, path, UsbReason(code), FailureOf(code));
+}
+
+PortFailure LibusbPort::LastFailure() const {
+  const std::lock_guard lock(mutex_);
+  return last_failure_;
 }
 
 std::string LibusbPort::LastError() const {
@@ -382,6 +419,7 @@ std::string LibusbPort::EnumerateLocked() {
 std::vector<std::string> LibusbPort::ListHidInterfaces() {
   const std::lock_guard lock(mutex_);
   last_error_.clear();
+  last_failure_ = PortFailure::kNone;
   if (const std::string failure = EnumerateLocked(); !failure.empty()) {
     FailLocked("list", "", failure);
   }
@@ -412,7 +450,8 @@ std::shared_ptr<LibusbPort::Device> LibusbPort::FindOrCreateDeviceLocked(const s
     const std::string failure = EnumerateLocked();
     listed = find();
     if (listed == listed_.end()) {
-      FailLocked("open", path, failure.empty() ? "not present" : "not present; " + failure);
+      FailLocked("open", path, failure.empty() ? "not present" : "not present; " + failure,
+                 PortFailure::kNotPresent);
       return nullptr;
     }
   }
@@ -430,7 +469,7 @@ std::shared_ptr<LibusbPort::Device> LibusbPort::FindOrCreateDeviceLocked(const s
   }
   const libusb_interface_descriptor* interface = FindInterface(*config, where->interface);
   if (interface == nullptr) {
-    FailLocked("open", path, "interface gone");
+    FailLocked("open", path, "interface gone", PortFailure::kNotPresent);
     return nullptr;
   }
 
@@ -463,33 +502,25 @@ std::shared_ptr<LibusbPort::Device> LibusbPort::FindOrCreateDeviceLocked(const s
 PortHandle LibusbPort::Open(const std::string& path, OpenMode mode) {
   const std::lock_guard lock(mutex_);
   last_error_.clear();
+  last_failure_ = PortFailure::kNone;
   std::shared_ptr<Device> device = FindOrCreateDeviceLocked(path);
   if (!device) {
     return kNoHandle;
   }
-  // A device without open handles is let go of again when this open fails.
-  const auto fail = [&](std::string_view why) {
-    FailLocked("open", path, why);
-    if (device->handles == 0) {
-      ReleaseLocked(*device);
-    }
-    return kNoHandle;
-  };
-  // The device must still be there and the caller must be allowed to open it for reading and
-  // writing; without the udev rule an ordinary user is not, and the search goes on without it.
-  const std::string node = UsbfsNodePath(device->where.bus, device->where.address);
-  if (access(node.c_str(), R_OK | W_OK) != 0) {
-    return fail(AccessReason(errno) + " (" + node + ")");
-  }
   if (mode == OpenMode::kForReads) {
-    if (!AcquireLocked(*device)) {
+    // A device without open handles is let go of again when this open fails.
+    const auto release = [&] {
       if (device->handles == 0) {
         ReleaseLocked(*device);
       }
       return kNoHandle;
+    };
+    if (!AcquireLocked(*device)) {
+      return release();
     }
     if (device->in_endpoint == 0) {
-      return fail("no interrupt IN endpoint");
+      FailLocked("open", path, "no interrupt IN endpoint");
+      return release();
     }
     if (device->read_handles == 0 && !device->reader.joinable()) {
       device->StartReader();
@@ -510,15 +541,24 @@ bool LibusbPort::AcquireLocked(Device& device) {
   if (device.usb) {
     return true;
   }
+  // The caller must be allowed to open the device's usbfs node for reading and writing; without
+  // the udev rule an ordinary user is not.
+  const std::string node = UsbfsNodePath(device.where.bus, device.where.address);
+  if (access(node.c_str(), R_OK | W_OK) != 0) {
+    const int error = errno;
+    FailLocked("open", device.path, AccessReason(error) + " (" + node + ")",
+               error == ENOENT ? PortFailure::kNotPresent : PortFailure::kAccessDenied);
+    return false;
+  }
   libusb_device_handle* opened = nullptr;
   int result = libusb_open(device.reference.device, &opened);
   if (result != LIBUSB_SUCCESS) {
-    FailLocked("open", device.path, UsbReason(result));
+    FailUsbLocked("open", device.path, result);
     return false;
   }
   ClaimedHandle usb = Claim(OpenedHandle(opened), device.where.interface, result);
   if (!usb) {
-    FailLocked("claim", device.path, UsbReason(result));
+    FailUsbLocked("claim", device.path, result);
     return false;
   }
 
@@ -535,7 +575,8 @@ bool LibusbPort::AcquireLocked(Device& device) {
   if (result <= 0) {
     // Without its report descriptor a device is no usable HID device; the claim is given back.
     FailLocked("GET_DESCRIPTOR", device.path,
-               result < 0 ? UsbReason(result) : "empty report descriptor");
+               result < 0 ? UsbReason(result) : "empty report descriptor",
+               result < 0 ? FailureOf(result) : PortFailure::kOther);
     return false;
   }
   descriptor.resize(static_cast<std::size_t>(result));
@@ -557,6 +598,7 @@ std::shared_ptr<LibusbPort::Handle> LibusbPort::FindLocked(PortHandle handle) co
 std::shared_ptr<LibusbPort::Handle> LibusbPort::BeginLocked(PortHandle handle,
                                                             std::string_view operation) {
   last_error_.clear();
+  last_failure_ = PortFailure::kNone;
   auto found = FindLocked(handle);
   if (!found) {
     FailLocked(operation, "", "not an open handle");
@@ -623,6 +665,16 @@ int LibusbPort::OutputReportLength(PortHandle handle) {
       std::min<std::size_t>(found->device->reports.output_length, std::numeric_limits<int>::max()));
 }
 
+int LibusbPort::InputReportLength(PortHandle handle) {
+  const std::lock_guard lock(mutex_);
+  const auto found = BeginLocked(handle, "capabilities");
+  if (!found || !AcquireLocked(*found->device)) {
+    return 0;
+  }
+  return static_cast<int>(
+      std::min<std::size_t>(found->device->InputReportLength(), std::numeric_limits<int>::max()));
+}
+
 bool LibusbPort::SendLocked(Device& device, bool feature, std::span<const std::uint8_t> report) {
   const std::string_view operation = feature ? "feature report" : "output report";
   if (report.empty()) {
@@ -657,7 +709,7 @@ bool LibusbPort::SendLocked(Device& device, bool feature, std::span<const std::u
     const int result = libusb_interrupt_transfer(device.usb.get(), device.out_endpoint, data.data(),
                                                  length, &written, kTransferTimeoutMs);
     if (result != LIBUSB_SUCCESS) {
-      FailLocked(operation, device.path, UsbReason(result));
+      FailUsbLocked(operation, device.path, result);
       return false;
     }
     return written == length || short_write(written);
@@ -670,7 +722,7 @@ bool LibusbPort::SendLocked(Device& device, bool feature, std::span<const std::u
       libusb_control_transfer(device.usb.get(), setup.request_type, setup.request, setup.value,
                               setup.index, data.data(), setup.length, kTransferTimeoutMs);
   if (result < 0) {
-    FailLocked(operation, device.path, UsbReason(result));
+    FailUsbLocked(operation, device.path, result);
     return false;
   }
   return result == length || short_write(result);
@@ -717,6 +769,7 @@ void LibusbPort::CancelRead(PortHandle) {
   // queued for the next read, so there is nothing to cancel.
   const std::lock_guard lock(mutex_);
   last_error_.clear();
+  last_failure_ = PortFailure::kNone;
 }
 
 }  // namespace tessun

@@ -150,6 +150,8 @@ TEST_F(DeviceLinkTest, FortyCompletedReadsEndTheCallWithCommunicationOk) {
   for (int i = 0; i < 45; ++i) {
     console.QueueRawReport(Report({0, 1, 'a' + i % 26, 0, 0, 0, 0, 0, 0}));
   }
+  // All 45 sent and queued by the driver.
+  clock.Advance(std::chrono::milliseconds(200));
 
   link.ReadReports();
 
@@ -168,6 +170,7 @@ TEST_F(DeviceLinkTest, CountByteLowBitsGiveTheNumberOfDataBytes) {
   console.QueueRawReport(Report({0, 0x08, 'N', 'O', 'P', 'E', 'x', 'x', 'x'}));
   console.QueueRawReport(Report({0, 0x0F, '1', '2', '3', '4', '5', '6', '7'}));
   store.RingHead = 510;
+  clock.Advance(std::chrono::milliseconds(20));
 
   link.ReadReports();
 
@@ -183,12 +186,15 @@ TEST_F(DeviceLinkTest, CountByteLowBitsGiveTheNumberOfDataBytes) {
 
 TEST_F(DeviceLinkTest, OnlyDeliveredBytesAreTakenWhateverTheCountClaims) {
   SimulatedHid hid = SimulatedConsole::Console();
-  hid.output_report_length = 5;  // reads use the output length: 5 bytes, room for 3 data bytes
+  // Reads of 5 bytes: room for 3 data bytes.
+  hid.output_report_length = 5;
+  hid.input_report_length = 5;
   console.AddInterface(hid);
   ASSERT_TRUE(link.OpenUsbDevice());
   console.QueueRawReport(Report({0, 7, 'A', 'B', 'C', 'D', 'E', 'F', 'G'}));  // longer than 5
   console.QueueRawReport(Report({0, 7, 'H'}));                                // short read
   console.QueueRawReport(Report({0}));                                        // no count byte
+  clock.Advance(std::chrono::milliseconds(20));
 
   Tick();
 
@@ -210,12 +216,11 @@ TEST(DeviceLinkReadFaultTest, ReadThatDoesNotCompleteCancelsClosesBothHandlesAnd
   const Case cases[] = {
       {"silent console",
        [](SimulatedConsole& c) {
-         c.Print("AB");
          c.SetReportInterval(std::chrono::milliseconds(2), /*empty_reports=*/false);
        },
-       "Readfile Timeout ", DeviceLink::kWaitTimeout, 2,
-       // One report came after 2 ms, then one wait of 500 ms.
-       std::chrono::milliseconds(502)},
+       "Readfile Timeout ", DeviceLink::kWaitTimeout, 0,
+       // The first read waits its whole 500 ms.
+       std::chrono::milliseconds(500)},
       {"failed wait",
        [](SimulatedConsole& c) { c.InjectReadFault(SimulatedConsole::ReadFault::kFailure); },
        "Readfile Undefined Error", DeviceLink::kWaitFailed, 0, std::chrono::milliseconds(0)},
