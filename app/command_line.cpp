@@ -38,7 +38,11 @@ std::string Usage(const std::string& program) {
          "  --simulate=FILE  use a simulated console whose stored data are the bytes of FILE\n"
          "                   (sent on \"Get Data\")\n"
          "  --help           show this text\n"
-         "  --version        show the version\n";
+         "  --version        show the version\n"
+         "\n"
+         "Every byte received is also appended to a capture file of the run, in\n"
+         "$XDG_DATA_HOME/tessun/captures (by default ~/.local/share/tessun/captures;\n"
+         "on Windows %LOCALAPPDATA%\\tessun\\captures).\n";
 }
 
 }  // namespace tessun
