@@ -94,7 +94,11 @@ std::string Usage(const std::string& program) {
          "  --version        show the version\n"
          "\n"
          "Qt's own options are passed on to Qt, e.g. -style fusion, -platform offscreen,\n"
-         "-qwindowgeometry 700x600+0+0.\n";
+         "-qwindowgeometry 700x600+0+0.\n"
+         "\n"
+         "Every byte received is also appended to a capture file of the run, in\n"
+         "$XDG_DATA_HOME/tessun/captures (by default ~/.local/share/tessun/captures;\n"
+         "on Windows %LOCALAPPDATA%\\tessun\\captures).\n";
 }
 
 }  // namespace tessun

@@ -149,6 +149,8 @@ void Form1::WriteFile_Click() {
   if (!form6_) {
     form6_ = std::make_unique<Form6>(core_.Store(), prompt_, this);
     form6_->installEventFilter(this);
+    // The capture log learns how far the written file reaches.
+    connect(form6_.get(), &Form6::Written, this, [this] { core_.FileWritten(); });
   }
   form6_->show();
   form6_->raise();

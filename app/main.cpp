@@ -1,11 +1,13 @@
 // Start-up: picks the device port from the command line, then shows the main window.
 #include <QApplication>
 #include <QSocketNotifier>
+#include <QTimer>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <memory>
 
+#include "app/capture_setup.h"
 #include "app/command_line.h"
 #include "app/form1.h"
 #include "app/usb_log.h"
@@ -169,7 +171,12 @@ int main(int argc, char* argv[]) {
       QCoreApplication::exit(0);
     });
   }
+  // The capture log: every received byte on disk, and the question about unwritten lines once
+  // the window has appeared.
+  QCoreApplication::setApplicationName(QStringLiteral("tessun"));
+  tessun::CaptureSession capture(window, clock, prompt, tessun::CaptureFolder());
   window.Form_Load();
   window.show();
+  QTimer::singleShot(0, &window, [&capture] { capture.AskRestore(); });
   return QApplication::exec();
 }

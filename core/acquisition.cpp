@@ -1,5 +1,8 @@
 #include "core/acquisition.h"
 
+#include <algorithm>
+#include <array>
+
 namespace tessun {
 
 Acquisition::Acquisition(DevicePort& port, Clock& clock, TickTimer& timer, StatusSink& status,
@@ -22,13 +25,68 @@ void Acquisition::StartUp() {
   Picture1_.Cls();
 }
 
+namespace {
+
+// The most bytes one tick can store: 40 reports of at most 7 data bytes, well under the ring's
+// 512 slots, so the slots after the head of the tick before are exactly the bytes of this tick.
+constexpr std::size_t kMaxTickBytes =
+    static_cast<std::size_t>(DeviceLink::kReportsPerCall) * console::kCountMask;
+static_assert(kMaxTickBytes < LineStore::kRingSize);
+
+}  // namespace
+
 void Acquisition::Tick() {
+  if (RestorePending()) {
+    return;
+  }
   store_.NewData = 0;
+  const int head = store_.RingHead;
   link_.ReadReports();
+  // The bytes of this tick, as stored (zero bytes too), taken before AssembleLines empties
+  // their slots.
+  std::array<std::uint8_t, LineStore::kRingSize> taken;
+  const auto count = static_cast<std::size_t>((store_.RingHead - head) & LineStore::kRingMask);
+  if (capture_ != nullptr) {
+    for (std::size_t i = 0; i < count; ++i) {
+      taken[i] = store_.RingBuffer[(head + 1 + i) & LineStore::kRingMask];
+    }
+  }
   store_.AssembleLines();
   if (store_.NewData > 0) {
     view_.RefreshDataView();
     store_.NewData = 0;
+  }
+  if (capture_ != nullptr) {
+    capture_->TickEnded(std::span(taken).first(count));
+  }
+}
+
+void Acquisition::AnswerRestore(bool restore) {
+  if (!RestorePending()) {
+    return;
+  }
+  if (restore) {
+    const std::vector<std::uint8_t> bytes = *capture_->Unsaved();
+    store_.NewData = 0;
+    for (std::size_t at = 0; at < bytes.size(); at += kMaxTickBytes) {
+      const auto piece = std::span(bytes).subspan(at, std::min(kMaxTickBytes, bytes.size() - at));
+      for (const std::uint8_t byte : piece) {
+        store_.StoreByte(byte);
+      }
+      store_.AssembleLines();
+      capture_->TickEnded(piece);
+    }
+    if (store_.NewData > 0) {
+      view_.RefreshDataView();
+      store_.NewData = 0;
+    }
+  }
+  capture_->RestoreAnswered();
+}
+
+void Acquisition::FileWritten() {
+  if (capture_ != nullptr) {
+    capture_->FileWritten();
   }
 }
 
@@ -45,6 +103,9 @@ void Acquisition::GetData() {
 void Acquisition::ClearData() {
   store_.EmptyLines();
   Picture1_.Cls();
+  if (capture_ != nullptr) {
+    capture_->DataCleared();
+  }
 }
 
 void Acquisition::ScrollChanged() {

@@ -10,6 +10,7 @@
 
 #include <chrono>
 
+#include "core/capture_log.h"
 #include "core/tick_timer.h"
 #include "device/clock.h"
 #include "device/device_link.h"
@@ -50,6 +51,19 @@ class Acquisition {
   // "Exit" and closing the window: both device handles closed.
   void CloseDevice();
 
+  // The capture log that gets every byte the link stores into the receive ring, at the end of
+  // each tick; none (the default) for tests and fuzzing. Not owned.
+  void SetCaptureLog(CaptureLog* log) { capture_ = log; }
+  // The previous run ended with lines never written to a file, and the operator has not yet
+  // been asked about them. Ticks do nothing meanwhile, so no new byte comes before them.
+  bool RestorePending() const { return capture_ != nullptr && capture_->Unsaved().has_value(); }
+  // The operator's answer. Yes: the previous run's bytes since its last "Clear Data" go through
+  // the receive ring and AssembleLines in tick-sized pieces, as its ticks took them, and become
+  // the start of this run's capture; then the view shows them. No: the store stays empty.
+  void AnswerRestore(bool restore);
+  // The save window wrote a data file of the store.
+  void FileWritten();
+
   const LineStore& Store() const { return store_; }
   LineStore& Store() { return store_; }
   const DataView& View() const { return view_; }
@@ -64,6 +78,7 @@ class Acquisition {
   LineStore store_;
   DataView view_;
   DeviceLink link_;
+  CaptureLog* capture_ = nullptr;
 };
 
 }  // namespace tessun

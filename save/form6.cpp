@@ -189,6 +189,7 @@ void Form6::Save1_Click() {
     prompt_.MsgBox(kWriteErrorMessage, PromptButtons::kOk);
     return;
   }
+  emit Written();
   hide();
   ReturnToMainWindow();
 }

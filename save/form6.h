@@ -56,6 +56,10 @@ class Form6 : public QWidget {
   // The window became the active window: the file list reads its directory again.
   void Form_Activate();
 
+ signals:
+  // A data file of the store was written.
+  void Written();
+
  protected:
   bool event(QEvent* event) override;
 

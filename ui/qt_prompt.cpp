@@ -14,6 +14,12 @@ QString ToQString(std::string_view text) {
 }  // namespace
 
 int QtPrompt::MsgBox(std::string_view text, PromptButtons buttons) {
+  if (buttons == PromptButtons::kYesNo) {
+    QMessageBox box(QMessageBox::Question, ToQString(kProgramTitle), ToQString(text),
+                    QMessageBox::Yes | QMessageBox::No, parent_);
+    box.setDefaultButton(QMessageBox::Yes);
+    return box.exec() == QMessageBox::Yes ? kAnswerYes : kAnswerNo;
+  }
   const auto shown = buttons == PromptButtons::kOkCancel
                          ? QMessageBox::Ok | QMessageBox::Cancel
                          : QMessageBox::StandardButtons(QMessageBox::Ok);

@@ -143,6 +143,7 @@ bool InputReportQueue::SetCapacity(std::size_t capacity) {
   capacity_ = capacity;
   while (reports_.size() > capacity_) {
     reports_.pop_front();
+    ++dropped_;
   }
   return true;
 }
@@ -165,10 +166,16 @@ void InputReportQueue::Push(std::vector<std::uint8_t> report) {
     const std::lock_guard lock(mutex_);
     if (reports_.size() >= capacity_) {
       reports_.pop_front();
+      ++dropped_;
     }
     reports_.push_back(std::move(report));
   }
   changed_.notify_all();
+}
+
+std::uint64_t InputReportQueue::Dropped() const {
+  const std::lock_guard lock(mutex_);
+  return dropped_;
 }
 
 void InputReportQueue::Fail() {
@@ -209,6 +216,35 @@ void InputReportQueue::WakeAll() {
   // Taking the lock orders this after any Pop that is copying right now.
   { const std::lock_guard lock(mutex_); }
   changed_.notify_all();
+}
+
+InputTransferVerdict TakeInputTransfer(InputTransferEnd end, std::span<const std::uint8_t> received,
+                                       bool uses_report_ids, int& errors_in_row,
+                                       InputReportQueue& queue) {
+  InputTransferVerdict verdict;
+  switch (end) {
+    case InputTransferEnd::kCompleted:
+      errors_in_row = 0;
+      queue.Push(ReportFromWire(received, uses_report_ids));
+      break;
+    case InputTransferEnd::kCancelled:
+    case InputTransferEnd::kTimedOut:
+    case InputTransferEnd::kOverflow:
+      break;
+    case InputTransferEnd::kNoDevice:
+      verdict.failure = "device gone";
+      break;
+    case InputTransferEnd::kStall:
+      verdict.clear_halt = true;
+      [[fallthrough]];
+    case InputTransferEnd::kError:
+      // After an unplug the pending transfer often ends with an I/O error instead.
+      if (++errors_in_row >= kMaxInputErrorsInRow) {
+        verdict.failure = "repeated transfer errors";
+      }
+      break;
+  }
+  return verdict;
 }
 
 }  // namespace tessun

@@ -96,8 +96,11 @@ class InputReportQueue {
   std::size_t Capacity() const;
   std::size_t Size() const;
 
-  // Queues one report (report id at index 0); an empty one is ignored.
+  // Queues one report (report id at index 0); an empty one is ignored. At a full queue the
+  // oldest report is dropped and counted.
   void Push(std::vector<std::uint8_t> report);
+  // Reports dropped so far because the queue was full (also those a smaller capacity dropped).
+  std::uint64_t Dropped() const;
   // The device is gone or unusable: reads fail once the reports already queued are taken.
   void Fail();
   bool Failed() const;
@@ -117,6 +120,41 @@ class InputReportQueue {
   std::deque<std::vector<std::uint8_t>> reports_;
   std::size_t capacity_ = kDefaultCapacity;
   bool failed_ = false;
+  std::uint64_t dropped_ = 0;
 };
+
+// ---- Finished input transfers ------------------------------------------------------------
+
+// How an interrupt IN transfer ended, as the USB library reports it.
+enum class InputTransferEnd {
+  kCompleted,
+  kCancelled,
+  kTimedOut,
+  kOverflow,
+  kNoDevice,
+  kStall,
+  kError
+};
+
+// Transfers failing in a row before the device counts as gone.
+inline constexpr int kMaxInputErrorsInRow = 3;
+
+// What the port's reader does after one finished input transfer.
+struct InputTransferVerdict {
+  // The endpoint stalled: clear its halt before the next transfer.
+  bool clear_halt = false;
+  // Not empty: the device is unusable, for this reason; no further transfer is made.
+  std::string failure;
+};
+
+// Takes one finished interrupt IN transfer of `received` bytes. A completed transfer queues the
+// report it carried in `queue` (report id at index 0; a zero-length transfer carries none) and
+// ends a run of errors; cancelled and timed-out ones change nothing; an overflowing one (a report
+// longer than the transfer) is dropped; a stall asks for the halt to be cleared; a stall or error
+// counts in `errors_in_row`, and the third in a row, like a vanished device, makes the device
+// unusable. Runs on the reader's thread: it touches only its arguments.
+InputTransferVerdict TakeInputTransfer(InputTransferEnd end, std::span<const std::uint8_t> received,
+                                       bool uses_report_ids, int& errors_in_row,
+                                       InputReportQueue& queue);
 
 }  // namespace tessun

@@ -25,10 +25,29 @@ constexpr unsigned kTransferTimeoutMs = 500;
 constexpr std::uint16_t kMaxReportDescriptor = 4096;
 // Longest input transfer the reader asks for.
 constexpr std::size_t kMaxInputTransfer = 4096;
-// Input transfers failing in a row before the device counts as gone.
-constexpr int kMaxInputErrors = 3;
 // How long the reader waits for events before it looks at its flags again.
 constexpr long kReaderPollMicroseconds = 100'000;
+
+// How libusb says an input transfer ended.
+InputTransferEnd TransferEnd(libusb_transfer_status status) {
+  switch (status) {
+    case LIBUSB_TRANSFER_COMPLETED:
+      return InputTransferEnd::kCompleted;
+    case LIBUSB_TRANSFER_CANCELLED:
+      return InputTransferEnd::kCancelled;
+    case LIBUSB_TRANSFER_TIMED_OUT:
+      return InputTransferEnd::kTimedOut;
+    case LIBUSB_TRANSFER_OVERFLOW:
+      return InputTransferEnd::kOverflow;
+    case LIBUSB_TRANSFER_NO_DEVICE:
+      return InputTransferEnd::kNoDevice;
+    case LIBUSB_TRANSFER_STALL:
+      return InputTransferEnd::kStall;
+    case LIBUSB_TRANSFER_ERROR:
+    default:
+      return InputTransferEnd::kError;
+  }
+}
 
 // What went wrong, for LastError: "operation path: reason" ("operation: reason" without a path).
 std::string Reason(std::string_view operation, const std::string& path, std::string_view why) {
@@ -199,7 +218,8 @@ struct LibusbPort::Device {
   std::atomic<bool> stop_reader{false};
   std::atomic<bool> in_flight{false};
   std::atomic<bool> halted{false};
-  std::atomic<int> input_errors{0};
+  // Touched only by OnInput, which runs on one thread at a time.
+  int input_errors = 0;
   std::mutex failure_mutex;
   std::string failure;
 
@@ -252,33 +272,15 @@ struct LibusbPort::Device {
 
   // Runs on whichever thread handles the context's events: only flags and the queue are touched.
   void OnInput(const libusb_transfer& transfer) {
-    switch (transfer.status) {
-      case LIBUSB_TRANSFER_COMPLETED:
-        input_errors = 0;
-        // A zero-length transfer carries no report.
-        queue.Push(ReportFromWire(
-            std::span<const std::uint8_t>(
-                transfer.buffer, static_cast<std::size_t>(std::max(transfer.actual_length, 0))),
-            reports.uses_report_ids));
-        break;
-      case LIBUSB_TRANSFER_CANCELLED:
-      case LIBUSB_TRANSFER_TIMED_OUT:
-        break;
-      case LIBUSB_TRANSFER_OVERFLOW:
-        break;  // a report longer than the descriptor says: dropped
-      case LIBUSB_TRANSFER_NO_DEVICE:
-        Fail("device gone");
-        break;
-      case LIBUSB_TRANSFER_STALL:
-        halted = true;
-        [[fallthrough]];
-      case LIBUSB_TRANSFER_ERROR:
-      default:
-        // After an unplug the pending transfer often ends with an I/O error instead.
-        if (++input_errors >= kMaxInputErrors) {
-          Fail("repeated transfer errors");
-        }
-        break;
+    const std::span<const std::uint8_t> received(
+        transfer.buffer, static_cast<std::size_t>(std::max(transfer.actual_length, 0)));
+    InputTransferVerdict verdict = TakeInputTransfer(TransferEnd(transfer.status), received,
+                                                     reports.uses_report_ids, input_errors, queue);
+    if (verdict.clear_halt) {
+      halted = true;
+    }
+    if (!verdict.failure.empty()) {
+      Fail(std::move(verdict.failure));
     }
     in_flight = false;
   }

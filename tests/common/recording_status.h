@@ -11,9 +11,16 @@ namespace tessun::test {
 
 class RecordingStatus : public StatusSink {
  public:
-  void SetStatus(std::string_view text) override { texts.emplace_back(text); }
-  std::string Last() const { return texts.empty() ? "" : texts.back(); }
+  void SetStatus(std::string_view text) override {
+    texts.emplace_back(text);
+    last_ = text;
+  }
+  // The text shown now (also when a test has taken `texts` away).
+  const std::string& Last() const { return last_; }
   std::vector<std::string> texts;
+
+ private:
+  std::string last_;
 };
 
 }  // namespace tessun::test

@@ -163,6 +163,19 @@ TEST_F(DeviceLinkTest, FortyCompletedReadsEndTheCallWithCommunicationOk) {
   EXPECT_EQ(store.Lines[0].substr(0, 3), "abc");
 }
 
+// The driver is asked for enough input buffers to keep 0.2 s of reports at one a millisecond,
+// as a tick that comes late (or "Get Data"'s pause) leaves them waiting.
+TEST_F(DeviceLinkTest, TheInputBuffersKeepEveryReportOfALateTick) {
+  console.AddInterface(SimulatedConsole::Console());
+  console.SetReportInterval(std::chrono::milliseconds(1));
+  console.Print(std::string(2000, 'x'));
+  ASSERT_TRUE(link.OpenUsbDevice());
+  clock.Advance(std::chrono::milliseconds(199));
+  link.ReadReports();
+  EXPECT_EQ(console.DroppedDataReports(), 0u);
+  EXPECT_EQ(store.RingHead, 40 * 7);
+}
+
 TEST_F(DeviceLinkTest, CountByteLowBitsGiveTheNumberOfDataBytes) {
   console.AddInterface(SimulatedConsole::Console());
   ASSERT_TRUE(link.OpenUsbDevice());

@@ -37,6 +37,74 @@ TEST(HidWireTest, ReceivedReportsGetTheirIdInFront) {
   EXPECT_TRUE(ReportFromWire(Bytes{}, false).empty());
 }
 
+// The reader's step from a finished input transfer to the queue, as the libusb port takes it.
+TEST(HidWireTest, FinishedInputTransfersReachTheQueueWithTheirReportId) {
+  using End = InputTransferEnd;
+  struct Case {
+    const char* what;
+    End end;
+    Bytes received;
+    bool uses_report_ids;
+    Bytes queued;  // empty: nothing queued
+  };
+  const Case cases[] = {
+      {"full report, no ids",
+       End::kCompleted,
+       {7, 'a', 'b', 'c', 'd', 'e', 'f', 'g'},
+       false,
+       {0, 7, 'a', 'b', 'c', 'd', 'e', 'f', 'g'}},
+      {"short report, no ids", End::kCompleted, {1, 'x'}, false, {0, 1, 'x'}},
+      {"numbered report", End::kCompleted, {3, 1, 'y'}, true, {3, 1, 'y'}},
+      {"long report", End::kCompleted, Bytes(64, 1), false,
+       [] {
+         Bytes report(65, 1);
+         report[0] = 0;
+         return report;
+       }()},
+      {"zero-length packet, no ids", End::kCompleted, {}, false, {}},
+      {"zero-length packet, ids", End::kCompleted, {}, true, {}},
+      {"overflow", End::kOverflow, {1, 2, 3}, false, {}},
+      {"cancelled", End::kCancelled, {1, 'z'}, false, {}},
+      {"timed out", End::kTimedOut, {1, 'z'}, false, {}},
+  };
+  for (const Case& c : cases) {
+    InputReportQueue queue;
+    int errors_in_row = 2;
+    const InputTransferVerdict verdict =
+        TakeInputTransfer(c.end, c.received, c.uses_report_ids, errors_in_row, queue);
+    EXPECT_FALSE(verdict.clear_halt) << c.what;
+    EXPECT_TRUE(verdict.failure.empty()) << c.what;
+    EXPECT_EQ(errors_in_row, c.end == End::kCompleted ? 0 : 2) << c.what;
+    ASSERT_EQ(queue.Size(), c.queued.empty() ? 0u : 1u) << c.what;
+    if (!c.queued.empty()) {
+      Bytes buffer(c.queued.size() + 1, 0xEE);
+      const std::atomic<bool> live{false};
+      const ReadResult read = queue.Pop(buffer, milliseconds(0), live);
+      EXPECT_EQ(read.bytes, c.queued.size()) << c.what;
+      buffer.resize(read.bytes);
+      EXPECT_EQ(buffer, c.queued) << c.what;
+    }
+  }
+}
+
+TEST(HidWireTest, AStallClearsTheHaltAndTheThirdErrorInARowEndsTheDevice) {
+  using End = InputTransferEnd;
+  InputReportQueue queue;
+  int errors_in_row = 0;
+  const auto take = [&](End end) {
+    return TakeInputTransfer(end, Bytes{1, 'q'}, false, errors_in_row, queue);
+  };
+  EXPECT_TRUE(take(End::kStall).clear_halt);
+  EXPECT_TRUE(take(End::kError).failure.empty());
+  EXPECT_TRUE(take(End::kCompleted).failure.empty());  // a good transfer ends the run
+  EXPECT_TRUE(take(End::kError).failure.empty());
+  EXPECT_TRUE(take(End::kError).failure.empty());
+  EXPECT_EQ(take(End::kStall).failure, "repeated transfer errors");
+  errors_in_row = 0;
+  EXPECT_EQ(take(End::kNoDevice).failure, "device gone");
+  EXPECT_EQ(queue.Size(), 1u);
+}
+
 TEST(HidWireTest, ClassRequestSetupPackets) {
   // The console's configuration feature report: 5 bytes after the (unsent) id 0.
   EXPECT_EQ(SetReportSetup(HidReportType::kFeature, 0, 0, 5),
@@ -89,6 +157,7 @@ TEST(InputReportQueueTest, KeepsTheNewestReportsUpToItsCapacity) {
     queue.Push(Bytes{0, i});
   }
   EXPECT_EQ(queue.Size(), 32u);
+  EXPECT_EQ(queue.Dropped(), 8u);
 
   const std::atomic<bool> live{false};
   std::array<std::uint8_t, 2> buffer{};
@@ -103,6 +172,7 @@ TEST(InputReportQueueTest, KeepsTheNewestReportsUpToItsCapacity) {
   EXPECT_EQ(queue.Size(), 31u);
   EXPECT_TRUE(queue.SetCapacity(2));  // keeps the two newest
   EXPECT_EQ(queue.Size(), 2u);
+  EXPECT_EQ(queue.Dropped(), 8u + 29u);
   read = queue.Pop(buffer, milliseconds(0), live);
   EXPECT_EQ(buffer[1], 38);
   read = queue.Pop(buffer, milliseconds(0), live);

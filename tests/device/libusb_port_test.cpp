@@ -42,8 +42,10 @@ TEST(LibusbPortTest, ListedPathsNameAUsbInterfaceAndOpenWithoutClaiming) {
   LibusbPort port;
   const std::vector<std::string> paths = port.ListHidInterfaces();
   if (paths.empty()) {
-    // No USB here (no usbfs, or no HID interface): the reason is on record, nothing failed.
-    RecordProperty("usb", port.LastError());
+    // No USB here (no usbfs, or no HID interface): nothing to check. The USB test in a virtual
+    // machine runs this test where there is a HID interface.
+    GTEST_SKIP() << "no USB HID interface to list: "
+                 << (port.LastError().empty() ? "none present" : port.LastError());
   }
   for (const std::string& path : paths) {
     EXPECT_TRUE(ParseUsbInterfacePath(path).has_value()) << path;

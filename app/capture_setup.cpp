@@ -1,0 +1,83 @@
+#include "app/capture_setup.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QLoggingCategory>
+#include <QStandardPaths>
+#include <QTimer>
+
+#include "app/form1.h"
+
+namespace tessun {
+
+namespace {
+
+Q_LOGGING_CATEGORY(lcCapture, "tessun.capture")
+
+std::tm LocalNow() {
+  const QDateTime now = QDateTime::currentDateTime();
+  std::tm start{};
+  start.tm_year = now.date().year() - 1900;
+  start.tm_mon = now.date().month() - 1;
+  start.tm_mday = now.date().day();
+  start.tm_hour = now.time().hour();
+  start.tm_min = now.time().minute();
+  start.tm_sec = now.time().second();
+  return start;
+}
+
+}  // namespace
+
+QString CaptureFolder() {
+  const QString data = QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation);
+  return data.isEmpty() ? QString() : data + QStringLiteral("/captures");
+}
+
+CaptureSession::CaptureSession(Form1& window, Clock& clock, Prompt& prompt, const QString& folder)
+    : window_(window),
+      prompt_(prompt),
+      log_(clock, [this](const std::string& why) { Failed(why); }) {
+  if (folder.isEmpty()) {
+    Failed("the system names no per-user data folder");
+  } else {
+    log_.Open(QFile::encodeName(QDir::toNativeSeparators(folder)).toStdString(), LocalNow());
+  }
+  window_.Core().SetCaptureLog(&log_);
+}
+
+CaptureSession::~CaptureSession() {
+  window_.Core().SetCaptureLog(nullptr);
+}
+
+void CaptureSession::AskRestore() {
+  if (!window_.Core().RestorePending()) {
+    return;
+  }
+  const bool restore = prompt_.MsgBox(kRestoreQuestion, PromptButtons::kYesNo) != kAnswerNo;
+  window_.Core().AnswerRestore(restore);
+}
+
+void CaptureSession::Failed(const std::string& why) {
+  qCWarning(lcCapture, "received bytes are not captured: %s", why.c_str());
+  if (notice_) {
+    return;
+  }
+  notice_ = new QMessageBox(
+      QMessageBox::Warning, QString::fromUtf8(kProgramTitle.data(), kProgramTitle.size()),
+      QStringLiteral("Received lines cannot be kept in a capture file, so they are not safe "
+                     "from a crash until written with \"Write File\". Acquisition goes on.\n\n") +
+          QString::fromLocal8Bit(why.c_str()),
+      QMessageBox::Ok, &window_);
+  notice_->setModal(false);
+  notice_->setWindowModality(Qt::NonModal);
+  notice_->setAttribute(Qt::WA_DeleteOnClose);
+  // Shown, never run modally: the window keeps receiving. Not before the window itself appears.
+  QTimer::singleShot(0, notice_.data(), [notice = notice_] {
+    if (notice) {
+      notice->show();
+    }
+  });
+}
+
+}  // namespace tessun
