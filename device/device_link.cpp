@@ -207,6 +207,12 @@ void DeviceLink::ReadReports() {
   // A read that timed out or failed: cancel it and close both handles, so that the next
   // search opens the device afresh and no read can complete into a released buffer.
   status_.SetStatus(LastResult == kWaitTimeout ? kReadfileTimeout : kReadfileUndefinedError);
+  if (LastResult == kWaitFailed) {
+    // Why the console was lost (unplugged, an overflowing report, repeated transfer errors).
+    log_->Write(LogLevel::kWarning, "console " + Ids(kVendorId, kProductId) + " at " + DevicePath +
+                                        ": " + port_.LastError() +
+                                        "; the link searches for it again");
+  }
   if (ReadHandle != kNoHandle) {
     port_.CancelRead(ReadHandle);
   }

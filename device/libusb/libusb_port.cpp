@@ -19,8 +19,10 @@ namespace tessun {
 namespace {
 
 // How long one control request or interrupt OUT write may take: a console that does not answer
-// holds up the window's thread for at most this long per request.
-constexpr unsigned kTransferTimeoutMs = 500;
+// holds up the window's thread for at most this long per request. A search makes at most one
+// such request of a console that does not answer, and the tick that makes it also pays for
+// detaching and attaching the kernel's driver, so the tick stays well within 600 ms.
+constexpr unsigned kTransferTimeoutMs = 400;
 // A report descriptor longer than this is not read (the kernel's HID core has the same limit).
 constexpr std::uint16_t kMaxReportDescriptor = 4096;
 // Longest input transfer the reader asks for.
@@ -254,16 +256,10 @@ struct LibusbPort::Device {
                                  InputTransferLength() + (reports.uses_report_ids ? 0 : 1));
   }
 
-  // Bytes of the longest input report as it comes over the wire.
+  // Bytes an input transfer asks for: the longest input report or packet on the wire.
   std::size_t InputTransferLength() const {
-    std::size_t length = reports.input_length;
-    if (length > 0 && !reports.uses_report_ids) {
-      --length;  // the report-id byte counted by the capabilities is not sent
-    }
-    if (length == 0) {
-      length = in_max_packet;
-    }
-    return std::clamp<std::size_t>(length, 1, kMaxInputTransfer);
+    return tessun::InputTransferLength(reports.input_length, reports.uses_report_ids, in_max_packet,
+                                       kMaxInputTransfer);
   }
 
   static void LIBUSB_CALL InputDone(libusb_transfer* transfer) {

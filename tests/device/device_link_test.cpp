@@ -6,9 +6,11 @@
 #include <string>
 #include <vector>
 
+#include "device/console_diagnosis.h"
 #include "device/console_protocol.h"
 #include "device/simulated/simulated_console.h"
 #include "tests/common/core_rig.h"
+#include "tests/common/recording_log.h"
 
 namespace tessun {
 namespace {
@@ -271,6 +273,157 @@ TEST(DeviceLinkReadFaultTest, ReadThatDoesNotCompleteCancelsClosesBothHandlesAnd
     ASSERT_GE(fresh.status.texts.size(), 2u);
     EXPECT_EQ(fresh.status.texts[fresh.status.texts.size() - 2], "USB Connected ");
     EXPECT_EQ(fresh.status.Last(), "USB Communication OK");
+  }
+}
+
+// A console that cannot be set up counts as not matching: it is closed again, the reason is
+// logged, and the next interface with the console's ids is tried; with none usable the status is
+// "USB Not Found ".
+TEST(DeviceLinkSetUpTest, AConsoleThatCannotBeSetUpIsSkippedForTheNextOne) {
+  struct Case {
+    const char* name;
+    PortFailure read_open_fails;  // kNone: the read handle opens
+    int output_length;
+    int input_length;
+    const char* logged;
+  };
+  const int full = static_cast<int>(console::kReportLength);
+  const Case cases[] = {
+      {"held by another program", PortFailure::kBusy, full, full,
+       "another program holds the console"},
+      {"no permission", PortFailure::kAccessDenied, full, full, "70-tessun.rules"},
+      {"no output report", PortFailure::kNone, 0, full, "too short"},
+      {"input report without data bytes", PortFailure::kNone, full, 2, "too short"},
+  };
+  for (const Case& c : cases) {
+    for (const bool second_console : {true, false}) {
+      SCOPED_TRACE(std::string(c.name) + (second_console ? ", a second console" : ", alone"));
+      CoreRig rig;
+      test::RecordingLog log;
+      DeviceLink& link = rig.core.Link();
+      link.SetLog(log);
+      SimulatedHid a = SimulatedConsole::Console();
+      a.path = "sim:a";
+      a.output_report_length = c.output_length;
+      a.input_report_length = c.input_length;
+      rig.console.AddInterface(a);
+      if (c.read_open_fails != PortFailure::kNone) {
+        rig.console.FailOpens("sim:a", 1, "refused", OpenMode::kForReads, c.read_open_fails);
+      }
+      if (second_console) {
+        SimulatedHid b = SimulatedConsole::Console();
+        b.path = "sim:b";
+        rig.console.AddInterface(b);
+      }
+
+      EXPECT_EQ(link.OpenUsbDevice(), second_console);
+      EXPECT_EQ(rig.status.Last(), second_console ? "USB Connected " : "USB Not Found ");
+      EXPECT_EQ(rig.console.OpenHandleCount(), second_console ? 2 : 0);
+      if (second_console) {
+        EXPECT_EQ(link.DevicePath, "sim:b");
+      }
+      ASSERT_FALSE(log.entries.empty());
+      EXPECT_EQ(log.entries.front().level, LogLevel::kWarning);
+      EXPECT_EQ(log.Count(c.logged), 1);
+      EXPECT_EQ(log.Count("sim:a cannot be used"), 1);
+    }
+  }
+}
+
+// A console whose set-up failed is left out of the searches for a few seconds, so a console that
+// keeps failing costs the ticks nothing most of the time; its reason is logged once, and that it
+// works again once more.
+TEST(DeviceLinkSetUpTest, AFailedConsoleIsBackedOffAndItsReasonLoggedOnce) {
+  CoreRig rig;
+  test::RecordingLog log;
+  DeviceLink& link = rig.core.Link();
+  link.SetLog(log);
+  rig.console.AddInterface(SimulatedConsole::Console());
+  const std::string path(SimulatedConsole::kConsolePath);
+  rig.console.FailOpens(path, 3, "no answer", OpenMode::kForReads, PortFailure::kNoAnswer);
+  const auto opens = [&] {
+    return std::count_if(rig.console.Calls().begin(), rig.console.Calls().end(),
+                         [](const auto& call) { return call.kind == Kind::kOpen; });
+  };
+
+  EXPECT_FALSE(link.OpenUsbDevice());
+  const auto after_first = opens();
+  rig.clock.Advance(DeviceLink::kSetUpBackOff - std::chrono::milliseconds(1));
+  EXPECT_FALSE(link.OpenUsbDevice());
+  EXPECT_EQ(opens(), after_first) << "tried again within the back-off";
+  rig.clock.Advance(std::chrono::milliseconds(1));
+  EXPECT_FALSE(link.OpenUsbDevice());
+  EXPECT_GT(opens(), after_first);
+  EXPECT_EQ(log.Count("does not answer"), 1);
+
+  rig.clock.Advance(DeviceLink::kSetUpBackOff);
+  EXPECT_FALSE(link.OpenUsbDevice());
+  rig.clock.Advance(DeviceLink::kSetUpBackOff);
+  EXPECT_TRUE(link.OpenUsbDevice());
+  EXPECT_EQ(log.Count("does not answer"), 1);
+  EXPECT_EQ(log.Count("in use"), 1);
+}
+
+// Once a tick has its first report it takes only those already queued: with the console sending
+// a report every 7.3 ms, a tick 100 ms after the last takes what came meanwhile and lets no
+// virtual time pass.
+TEST_F(DeviceLinkTest, AfterItsFirstReportATickTakesOnlyQueuedReports) {
+  console.AddInterface(SimulatedConsole::Console());
+  console.SetReportInterval(std::chrono::microseconds(7300));
+  ASSERT_TRUE(link.OpenUsbDevice());
+  console.Print(std::string(200, 'x'));
+  clock.Advance(std::chrono::milliseconds(100));
+  const auto start = clock.Now();
+
+  link.ReadReports();
+
+  EXPECT_EQ(clock.Now(), start);
+  EXPECT_EQ(status.Last(), "USB Communication OK");
+  // 13 reports of 7 bytes came in 100 ms.
+  EXPECT_EQ(store.RingHead, 13 * 7);
+}
+
+// `tessun --diagnose` over the port: no console, a console that cannot be used, a usable one.
+TEST(ConsoleDiagnosisTest, SaysWhatItFindsAndExitsZeroOnlyWithAUsableConsole) {
+  struct Case {
+    const char* name;
+    bool console;
+    bool busy;
+    int exit_code;
+    std::vector<std::string> said;
+  };
+  const Case cases[] = {
+      {"no console", false, false, 1, {"no console 04B4:5500 found"}},
+      {"busy console",
+       true,
+       true,
+       1,
+       {"console 04B4:5500 at sim:console", "usable: no (open for reads: open sim:console: busy)",
+        "advice: another program holds the console"}},
+      {"usable console",
+       true,
+       false,
+       0,
+       {"input 9 bytes, output 9 bytes", "usable: yes", "1 console found, 1 usable"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ManualClock clock;
+    SimulatedConsole port(clock);
+    port.AddInterface(OtherDevice("mouse", 0x046D, 0xC077));
+    if (c.console) {
+      port.AddInterface(SimulatedConsole::Console());
+    }
+    if (c.busy) {
+      port.FailOpens(SimulatedConsole::kConsolePath, 1, "busy", OpenMode::kForReads,
+                     PortFailure::kBusy);
+    }
+    const Diagnosis diagnosis = DiagnoseConsoles(port, {});
+    EXPECT_EQ(diagnosis.exit_code, c.exit_code);
+    for (const std::string& part : c.said) {
+      EXPECT_NE(diagnosis.text.find(part), std::string::npos) << part << "\n" << diagnosis.text;
+    }
+    EXPECT_EQ(port.OpenHandleCount(), 0);
   }
 }
 
