@@ -50,10 +50,14 @@ class FuzzPort final : public DevicePort {
   }
   bool SetNumInputBuffers(PortHandle, int) override { return true; }
   int OutputReportLength(PortHandle) override { return report_length_; }
+  int InputReportLength(PortHandle) override { return report_length_; }
   bool SetFeature(PortHandle, std::span<const std::uint8_t>) override { return true; }
   bool WriteReport(PortHandle, std::span<const std::uint8_t>) override { return true; }
   void CancelRead(PortHandle) override {}
   std::string LastError() const override { return last_error_; }
+  PortFailure LastFailure() const override {
+    return last_error_.empty() ? PortFailure::kNone : PortFailure::kOther;
+  }
 
   ReadResult ReadReport(PortHandle, std::span<std::uint8_t> buffer,
                         std::chrono::milliseconds) override {
