@@ -80,6 +80,7 @@ int main(int argc, char* argv[]) {
   }
 
   QApplication app(argc, argv);
+  QGuiApplication::setDesktopFileName(QStringLiteral("io.github.tessun.Tessun"));
   tessun::QtPrompt prompt;
   tessun::Form1 window(*port, clock, prompt);
   window.Form_Load();
