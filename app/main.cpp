@@ -149,6 +149,7 @@ int main(int argc, char* argv[]) {
   }
 
   QApplication app(argc, argv);
+  QGuiApplication::setDesktopFileName(QStringLiteral("io.github.tessun.Tessun"));
   if (qgetenv("TESSUN_PALETTE") == "dark") {
     QApplication::setPalette(tessun::DarkPalette());
   }
