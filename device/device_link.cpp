@@ -89,9 +89,13 @@ void DeviceLink::NoteUnusable(const std::string& path, std::string_view step) {
   std::string reason = port_.LastError();
   std::string_view advice = AdviceFor(failure);
   if (failure == PortFailure::kNone) {
-    reason = "output report " + std::to_string(ReportLength) + " bytes, input report " +
-             std::to_string(DeviceCaps.InputReportByteLength) + " bytes";
-    advice = kNoUsableReportAdvice;
+    // The port did not fail: the capabilities it read are of no use (or, from a port that does
+    // not say why it failed, just the step).
+    const bool lengths = step == "capabilities";
+    reason = lengths ? "output report " + std::to_string(ReportLength) + " bytes, input report " +
+                           std::to_string(DeviceCaps.InputReportByteLength) + " bytes"
+                     : "failed";
+    advice = lengths ? kNoUsableReportAdvice : AdviceFor(PortFailure::kOther);
   }
   const std::string text = "console " + Ids(kVendorId, kProductId) + " at " + path +
                            " cannot be used (" + std::string(step) + ": " + reason + "); " +
