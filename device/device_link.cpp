@@ -81,7 +81,20 @@ bool DeviceLink::SetUpConsole() {
     return fail("configuration");
   }
   NoteUsable(DevicePath);
+  dropped_seen_ = port_.DroppedInputReports(ReadHandle);
   return true;
+}
+
+void DeviceLink::NoteLostReports() {
+  const std::uint64_t dropped = port_.DroppedInputReports(ReadHandle);
+  if (dropped > dropped_seen_) {
+    const std::uint64_t lost = dropped - dropped_seen_;
+    InputReportsLost += lost;
+    log_->Write(LogLevel::kWarning, std::to_string(lost) +
+                                        " input reports lost: the console sends faster than the "
+                                        "program reads");
+  }
+  dropped_seen_ = dropped;
 }
 
 void DeviceLink::NoteUnusable(const std::string& path, std::string_view step) {
@@ -203,6 +216,7 @@ void DeviceLink::ReadReports() {
     }
     ++passes;
   } while (passes < kReportsPerCall && LastResult == kWaitCompleted && !drained);
+  NoteLostReports();
 
   if (LastResult == kWaitCompleted) {
     status_.SetStatus(kUsbCommunicationOk);

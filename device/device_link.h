@@ -94,6 +94,9 @@ class DeviceLink {
   std::uint32_t LastResult = kWaitCompleted;
   // Path of the interface examined last.
   std::string DevicePath;
+  // Input reports the driver's queue dropped since the program started (the console sent
+  // faster than the ticks read), as far as the port can tell.
+  std::uint64_t InputReportsLost = 0;
 
  private:
   void GetDeviceCapabilities();
@@ -111,6 +114,8 @@ class DeviceLink {
   void CloseHandle(PortHandle& handle);
   // Opens the device when it is not open; false (with "USB Not Found ") when it is absent.
   bool EnsureOpen();
+  // Counts and logs the input reports the driver's queue dropped since the last look.
+  void NoteLostReports();
 
   DevicePort& port_;
   LineStore& store_;
@@ -120,6 +125,8 @@ class DeviceLink {
   Clock& clock_;
   // Consoles whose set-up failed, by path, and until when they are left out of searches.
   std::map<std::string, Clock::TimePoint> backed_off_;
+  // The port's count of dropped input reports at the last look, for the open read handle.
+  std::uint64_t dropped_seen_ = 0;
   // What was last logged about each console: why it could not be used, or "" once it was.
   std::map<std::string, std::string> logged_;
 };

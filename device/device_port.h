@@ -55,7 +55,8 @@ class DevicePort {
  public:
   virtual ~DevicePort() = default;
 
-  // Every call below except LastError is an operation of the port. An operation that fails says
+  // Every call below except LastError, LastFailure and DroppedInputReports is an operation of
+  // the port. An operation that fails says
   // so in its return value and leaves its reason for LastError; one that succeeds leaves
   // LastError empty. A call on a handle the port did not open (or has closed) touches nothing
   // and never crashes; it fails, except CancelRead, which then has nothing to do.
@@ -126,6 +127,13 @@ class DevicePort {
   virtual std::string LastError() const = 0;
   // The kind of that failure; kNone when LastError is empty.
   virtual PortFailure LastFailure() const = 0;
+
+  // How many input reports the driver's queue behind a kForReads handle has dropped so far
+  // (the oldest report goes when one arrives at a full queue), counted from an arbitrary start:
+  // a caller compares two readings. Not an operation: LastError is left as it is.
+  // Returns the count; 0 for a handle not open for reads, and always 0 where the platform does
+  // not tell (the Windows HID driver drops silently).
+  virtual std::uint64_t DroppedInputReports(PortHandle handle) = 0;
 };
 
 }  // namespace tessun

@@ -58,6 +58,7 @@ class FuzzPort final : public DevicePort {
   PortFailure LastFailure() const override {
     return last_error_.empty() ? PortFailure::kNone : PortFailure::kOther;
   }
+  std::uint64_t DroppedInputReports(PortHandle) override { return 0; }
 
   ReadResult ReadReport(PortHandle, std::span<std::uint8_t> buffer,
                         std::chrono::milliseconds) override {

@@ -762,6 +762,15 @@ ReadResult LibusbPort::ReadReport(PortHandle handle, std::span<std::uint8_t> buf
   return result;
 }
 
+std::uint64_t LibusbPort::DroppedInputReports(PortHandle handle) {
+  const std::lock_guard lock(mutex_);
+  const auto found = handles_.find(handle);
+  if (found == handles_.end() || found->second->mode != OpenMode::kForReads) {
+    return 0;
+  }
+  return found->second->device->queue.Dropped();
+}
+
 void LibusbPort::CancelRead(PortHandle) {
   // ReadReport never leaves a read outstanding: a report that arrives after its time-out stays
   // queued for the next read, so there is nothing to cancel.

@@ -73,6 +73,7 @@ class LibusbPort final : public DevicePort {
   // (LIBUSB_ERROR_BUSY)", "open usb:001:004:0: access denied (/dev/bus/usb/001/004)",
   // "open usb:001:009:0: not present", "read usb:001:004:0: device gone".
   std::string LastError() const override;
+  std::uint64_t DroppedInputReports(PortHandle handle) override;
   // From libusb's error code, or from errno for the access check.
   PortFailure LastFailure() const override;
 

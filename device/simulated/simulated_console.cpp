@@ -329,9 +329,16 @@ void SimulatedConsole::EnqueueReport(std::vector<std::uint8_t> report, int capac
     if (oldest.size() > kCountByte && oldest[kCountByte] != 0) {
       ++dropped_data_reports_;
     }
+    ++dropped_reports_;
     driver_queue_.pop_front();
   }
   driver_queue_.push_back(std::move(report));
+}
+
+std::uint64_t SimulatedConsole::DroppedInputReports(PortHandle handle) {
+  const auto found = handles_.find(handle);
+  return found != handles_.end() && found->second.mode == OpenMode::kForReads ? dropped_reports_
+                                                                              : 0;
 }
 
 void SimulatedConsole::SendReport(Interface& console) {

@@ -111,6 +111,8 @@ class SimulatedConsole final : public DevicePort {
   // sim:console: device gone", the reason given to FailOpens, and so on.
   std::string LastError() const override { return last_error_; }
   PortFailure LastFailure() const override { return last_failure_; }
+  // Every report the driver queue dropped (empty ones too), as of the last operation.
+  std::uint64_t DroppedInputReports(PortHandle handle) override;
 
  private:
   struct Interface {
@@ -167,6 +169,7 @@ class SimulatedConsole final : public DevicePort {
   std::deque<std::vector<std::uint8_t>> driver_queue_;
   std::deque<ReadFault> read_faults_;
   std::uint64_t dropped_data_reports_ = 0;
+  std::uint64_t dropped_reports_ = 0;
 
   Clock::Duration report_interval_ = std::chrono::milliseconds(3);
   double line_rate_ = 0;

@@ -42,6 +42,10 @@ class ForwardingPort : public DevicePort {
   std::string LastError() const override { return inner_.LastError(); }
   PortFailure LastFailure() const override { return inner_.LastFailure(); }
 
+  std::uint64_t DroppedInputReports(PortHandle handle) override {
+    return inner_.DroppedInputReports(handle);
+  }
+
  private:
   DevicePort& inner_;
 };

@@ -178,6 +178,36 @@ TEST_F(DeviceLinkTest, TheInputBuffersKeepEveryReportOfALateTick) {
   EXPECT_EQ(store.RingHead, 40 * 7);
 }
 
+// Reports the driver's queue drops are never lost in silence: each tick that saw drops logs how
+// many, and the link keeps the total. A console within the ticks' pace logs nothing.
+TEST(DeviceLinkLoss, ReportsDroppedByTheDriverQueueAreLoggedWithTheirCount) {
+  for (const auto interval : {std::chrono::microseconds(1000), std::chrono::microseconds(2500)}) {
+    CoreRig rig;
+    test::RecordingLog log;
+    rig.core.Link().SetLog(log);
+    rig.console.AddInterface(SimulatedConsole::Console());
+    rig.console.SetReportInterval(interval, /*empty_reports=*/false);
+    rig.core.StartUp();
+    rig.console.Print(std::string(20000, 'x'));
+    for (int tick = 0; tick < 20; ++tick) {
+      rig.Tick();
+    }
+    std::uint64_t logged = 0;
+    for (const auto& entry : log.entries) {
+      const auto at = entry.message.find(" input reports lost: the console sends faster than");
+      if (at != std::string::npos) {
+        EXPECT_EQ(entry.level, LogLevel::kWarning);
+        logged += std::stoull(entry.message.substr(0, at));
+      }
+    }
+    const bool fast = interval < std::chrono::microseconds(2500);
+    EXPECT_EQ(logged > 0, fast) << interval.count() << " us, lost " << logged;
+    EXPECT_EQ(logged, rig.core.Link().InputReportsLost) << interval.count() << " us";
+    EXPECT_EQ(logged, rig.console.DroppedInputReports(rig.core.Link().ReadHandle))
+        << interval.count() << " us";
+  }
+}
+
 TEST_F(DeviceLinkTest, CountByteLowBitsGiveTheNumberOfDataBytes) {
   console.AddInterface(SimulatedConsole::Console());
   ASSERT_TRUE(link.OpenUsbDevice());
