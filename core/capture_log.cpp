@@ -163,9 +163,12 @@ bool CaptureLog::Open(const fs::path& folder, const std::tm& start) {
   }
 
   // The previous run: did it take bytes after its last "Write File" and "Clear Data"?
-  std::ifstream state_file(folder_ / kStateFileName, std::ios::binary);
-  const std::string state_text{std::istreambuf_iterator<char>(state_file),
-                               std::istreambuf_iterator<char>()};
+  std::string state_text;
+  {
+    // Closed before WriteState replaces the file: Windows cannot replace an open file.
+    std::ifstream state_file(folder_ / kStateFileName, std::ios::binary);
+    state_text.assign(std::istreambuf_iterator<char>(state_file), std::istreambuf_iterator<char>());
+  }
   const std::optional<CaptureState> previous = ParseCaptureState(state_text);
   if (previous) {
     std::ifstream capture(folder_ / previous->file, std::ios::binary);
