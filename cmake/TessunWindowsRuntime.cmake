@@ -52,7 +52,17 @@ function(tessun_copy_windows_runtime)
     # The API sets are names the Windows loader maps, not files.
     PRE_EXCLUDE_REGEXES "^api-ms-" "^ext-ms-"
     RESOLVED_DEPENDENCIES_VAR resolved
-    UNRESOLVED_DEPENDENCIES_VAR unresolved)
+    UNRESOLVED_DEPENDENCIES_VAR unresolved
+    CONFLICTING_DEPENDENCIES_PREFIX conflicting)
+  # The loader also looks beside the executable, where an earlier run put its copies: the
+  # source in the search folders is the one taken.
+  foreach(name IN LISTS conflicting_FILENAMES)
+    foreach(path IN LISTS conflicting_${name})
+      if(path MATCHES "^${lower}/")
+        list(APPEND resolved "${path}")
+      endif()
+    endforeach()
+  endforeach()
   foreach(name IN LISTS unresolved)
     if(name MATCHES "^(qt6|lib)")
       message(FATAL_ERROR "${name} is needed but was not found in ${arg_DIRECTORIES}")
@@ -164,13 +174,16 @@ endfunction()
 # the installation's top folder.
 function(tessun_windows_runtime_install target)
   tessun_plugin_files(plugins ${ARGN})
+  # Each path quoted on its own in the generated code.
+  string(REPLACE ";" "\" \"" plugins "\"${plugins}\"")
+  string(REPLACE ";" "\" \"" dirs "\"${TESSUN_WINDOWS_RUNTIME_DIRS}\"")
   install(TARGETS ${target} RUNTIME DESTINATION .)
   install(CODE "
     include(\"${CMAKE_SOURCE_DIR}/cmake/TessunWindowsRuntime.cmake\")
     tessun_copy_windows_runtime(
       DESTINATION \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}\"
       EXECUTABLES \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/$<TARGET_FILE_NAME:${target}>\"
-      PLUGINS \"${plugins}\"
-      DIRECTORIES \"${TESSUN_WINDOWS_RUNTIME_DIRS}\"
+      PLUGINS ${plugins}
+      DIRECTORIES ${dirs}
       OBJDUMP \"${CMAKE_OBJDUMP}\" STRIP \"${TESSUN_MINGW_STRIP}\")")
 endfunction()
