@@ -51,7 +51,8 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
   const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
   const QCommandLineOption version(QStringLiteral("version"));
   const QCommandLineOption simulate(QStringLiteral("simulate"));
-  parser.addOptions({help, version, simulate});
+  const QCommandLineOption diagnose(QStringLiteral("diagnose"));
+  parser.addOptions({help, version, simulate, diagnose});
   for (const QString& name : QString::fromLatin1(kQtOptionsWithValue).split(QLatin1Char(' '))) {
     parser.addOption(Hidden(QCommandLineOption(name, {}, QStringLiteral("value"))));
   }
@@ -68,6 +69,8 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
     line.action = CommandLine::Action::kHelp;
   } else if (parser.isSet(version)) {
     line.action = CommandLine::Action::kVersion;
+  } else if (parser.isSet(diagnose)) {
+    line.action = CommandLine::Action::kDiagnose;
   } else if (!parser.positionalArguments().isEmpty()) {
     line.action = CommandLine::Action::kUsageError;
     line.error = "unknown argument: " + parser.positionalArguments().constFirst().toStdString();
@@ -78,12 +81,15 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
 
 std::string Usage(const std::string& program) {
   return "Usage: " + program +
-         " [--simulate | --simulate=FILE] [Qt options]\n"
+         " [--simulate | --simulate=FILE] [--diagnose] [Qt options]\n"
          "Shows the printed output of a timing console connected over USB.\n"
          "\n"
          "  --simulate       use a simulated console with a built-in demo printout\n"
          "  --simulate=FILE  use a simulated console whose stored data are the bytes of FILE\n"
          "                   (sent on \"Get Data\"; a regular file of at most 16 MiB)\n"
+         "  --diagnose       list the consoles found, say whether each can be used and what to\n"
+         "                   do about it, and end (status 0 when one can be used, else 1);\n"
+         "                   each console is opened briefly, as the program would\n"
          "  --help           show this text\n"
          "  --version        show the version\n"
          "\n"

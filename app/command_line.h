@@ -8,7 +8,7 @@
 namespace tessun {
 
 struct CommandLine {
-  enum class Action { kRun, kHelp, kVersion, kUsageError };
+  enum class Action { kRun, kHelp, kVersion, kDiagnose, kUsageError };
   Action action = Action::kRun;
   // Talk to the simulated console instead of a real one.
   bool simulate = false;

@@ -10,6 +10,7 @@
 #include <QWheelEvent>
 #include <exception>
 
+#include "app/usb_log.h"
 #include "save/form6.h"
 #include "ui/twips.h"
 
@@ -107,7 +108,9 @@ Form1::Form1(DevicePort& port, Clock& clock, Prompt& prompt, QWidget* parent)
   Exit->setFocus();
 
   Timer1->setInterval(kDesignTickInterval);
-  connect(Timer1, &QTimer::timeout, this, [this] { Guarded([this] { Timer1_Timer(); }); });
+  // A modal box would hold up the ticks (a timer does not fire while its own handler waits):
+  // a tick's error is shown without one.
+  connect(Timer1, &QTimer::timeout, this, [this] { GuardedTick(); });
   connect(Reset, &QPushButton::clicked, this, [this] { Guarded([this] { Reset_Click(); }); });
   connect(TODC, &QPushButton::clicked, this, [this] { Guarded([this] { TODC_Click(); }); });
   connect(WriteFile, &QPushButton::clicked, this,
@@ -207,6 +210,26 @@ bool Form1::eventFilter(QObject* watched, QEvent* event) {
     end_program_();
   }
   return QWidget::eventFilter(watched, event);
+}
+
+void Form1::GuardedTick() {
+  try {
+    Timer1_Timer();
+    tick_error_.clear();
+  } catch (const std::exception& error) {
+    TickFailed(error.what());
+  } catch (...) {
+    TickFailed("Unexpected error");
+  }
+}
+
+void Form1::TickFailed(const std::string& text) {
+  if (text == tick_error_) {
+    return;
+  }
+  tick_error_ = text;
+  qCWarning(lcTessunUsb).noquote() << "acquisition tick failed:" << QString::fromStdString(text);
+  prompt_.Notify(text);
 }
 
 void Form1::Guarded(const std::function<void()>& handler) {

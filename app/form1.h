@@ -94,11 +94,17 @@ class Form1 final : public QWidget, private StatusSink, private TickTimer {
   // Runs an event handler; an error escaping it is shown, and the program keeps running with
   // its collected lines.
   void Guarded(const std::function<void()>& handler);
+  // Runs a tick; an error escaping it is logged and shown in a notice that does not stop the
+  // ticks, once until a tick succeeds or the error changes.
+  void GuardedTick();
+  void TickFailed(const std::string& text);
 
   Prompt& prompt_;
   Acquisition core_;
   std::unique_ptr<Form6> form6_;
   std::function<void()> end_program_;
+  // The error of the last tick that failed; empty after a tick that did not.
+  std::string tick_error_;
 };
 
 }  // namespace tessun

@@ -1,5 +1,6 @@
 // Start-up: picks the device port from the command line, then shows the main window.
 #include <QApplication>
+#include <QSocketNotifier>
 #include <QTimer>
 #include <cstdio>
 #include <filesystem>
@@ -9,6 +10,9 @@
 #include "app/capture_setup.h"
 #include "app/command_line.h"
 #include "app/form1.h"
+#include "app/usb_log.h"
+#include "core/close_signals.h"
+#include "device/console_diagnosis.h"
 #include "device/simulated/demo_printout.h"
 #include "device/simulated/simulated_console.h"
 #include "ui/dark_palette.h"
@@ -21,6 +25,7 @@
 using PlatformPort = tessun::WindowsPort;
 #else
 #include "device/libusb/libusb_port.h"
+#include "device/libusb/usb_facts.h"
 using PlatformPort = tessun::LibusbPort;
 #endif
 
@@ -98,6 +103,7 @@ int main(int argc, char* argv[]) {
       return ShowText(argc, argv, std::string("tessun ") + TESSUN_VERSION + "\n", false);
     case CommandLine::Action::kUsageError:
       return ShowText(argc, argv, "tessun: " + line.error + "\n" + tessun::Usage(program), true);
+    case CommandLine::Action::kDiagnose:
     case CommandLine::Action::kRun:
       break;
   }
@@ -124,13 +130,48 @@ int main(int argc, char* argv[]) {
     port = std::make_unique<PlatformPort>();
   }
 
+  if (line.action == CommandLine::Action::kDiagnose) {
+    // No window and no display: the report goes to the standard output.
+#if defined(_WIN32)
+    const tessun::InterfaceFactsOf facts;
+#else
+    const tessun::InterfaceFactsOf facts =
+        line.simulate ? tessun::InterfaceFactsOf()
+                      : [](const std::string& path) { return tessun::UsbInterfaceFacts(path); };
+#endif
+    const tessun::Diagnosis diagnosis = tessun::DiagnoseConsoles(*port, facts);
+#if defined(_WIN32)
+    ShowText(argc, argv, diagnosis.text, diagnosis.exit_code != 0);
+#else
+    std::fputs(diagnosis.text.c_str(), stdout);
+#endif
+    return diagnosis.exit_code;
+  }
+
   QApplication app(argc, argv);
   QGuiApplication::setDesktopFileName(QStringLiteral("io.github.tessun.Tessun"));
   if (qgetenv("TESSUN_PALETTE") == "dark") {
     QApplication::setPalette(tessun::DarkPalette());
   }
   tessun::QtPrompt prompt;
+  tessun::QtLinkLog usb_log;
   tessun::Form1 window(*port, clock, prompt);
+  window.Core().Link().SetLog(usb_log);
+  // SIGINT, SIGTERM and SIGHUP close the window, and with it the console, and end the program.
+  // Installed before start-up, so a signal during its wait is handled once the loop runs.
+  std::unique_ptr<QSocketNotifier> close_signals;
+  if (tessun::CloseSignals::Install()) {
+    close_signals =
+        std::make_unique<QSocketNotifier>(tessun::CloseSignals::ReadFd(), QSocketNotifier::Read);
+    QObject::connect(close_signals.get(), &QSocketNotifier::activated, [&] {
+      const int signal = tessun::CloseSignals::Take();
+      usb_log.Write(tessun::LogLevel::kInfo,
+                    "ending on signal " + std::to_string(signal) + ": closing the console");
+      close_signals->setEnabled(false);
+      window.close();
+      QCoreApplication::exit(0);
+    });
+  }
   // The capture log: every received byte on disk, and the question about unwritten lines once
   // the window has appeared.
   QCoreApplication::setApplicationName(QStringLiteral("tessun"));

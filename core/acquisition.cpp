@@ -11,7 +11,7 @@ Acquisition::Acquisition(DevicePort& port, Clock& clock, TickTimer& timer, Statu
       Timer1_(timer),
       Picture1_(canvas),
       view_(store_, canvas, bar),
-      link_(port, store_, status) {}
+      link_(port, store_, status, &clock) {}
 
 void Acquisition::StartUp() {
   Timer1_.SetInterval(kTickInterval);

@@ -1,8 +1,11 @@
 #include "device/device_link.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <limits>
 #include <vector>
+
+#include "device/console_advice.h"
 
 namespace tessun {
 
@@ -10,13 +13,36 @@ using console::kCountByte;
 using console::kCountMask;
 using console::kFirstDataByte;
 
+namespace {
+
+SteadyClock& MachineClock() {
+  static SteadyClock clock;
+  return clock;
+}
+
+// "04B4:5500".
+std::string Ids(std::uint16_t vendor, std::uint16_t product) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%04X:%04X", vendor, product);
+  return text;
+}
+
+}  // namespace
+
+DeviceLink::DeviceLink(DevicePort& port, LineStore& store, StatusSink& status, Clock* clock)
+    : port_(port), store_(store), status_(status), clock_(clock ? *clock : MachineClock()) {}
+
 bool DeviceLink::OpenUsbDevice() {
   DeviceFound = false;
-  bool result = false;
+  const Clock::TimePoint now = clock_.Now();
+  std::erase_if(backed_off_, [now](const auto& entry) { return entry.second <= now; });
 
   // A new enumeration every time, from the first member on.
   const std::vector<std::string> members = port_.ListHidInterfaces();
   for (std::size_t index = 0; index < members.size() && !DeviceFound; ++index) {
+    if (backed_off_.contains(members[index])) {
+      continue;
+    }
     DevicePath = members[index];
     DeviceHandle = port_.Open(DevicePath, OpenMode::kSynchronous);
     DeviceAttributes = HidAttributes{};
@@ -24,38 +50,101 @@ bool DeviceLink::OpenUsbDevice() {
         DeviceHandle != kNoHandle && port_.GetAttributes(DeviceHandle, DeviceAttributes);
     if (known && DeviceAttributes.VendorID == kVendorId &&
         DeviceAttributes.ProductID == kProductId) {
-      DeviceFound = true;
+      DeviceFound = SetUpConsole();
     } else {
-      DeviceFound = false;
       CloseHandle(DeviceHandle);
     }
   }
 
-  if (DeviceFound) {
-    port_.SetNumInputBuffers(DeviceHandle, kInputBuffers);
-    result = true;
-    GetDeviceCapabilities();
-    // A read handle that failed to open shows up later as a failed read, which closes the
-    // device.
-    ReadHandle = port_.Open(DevicePath, OpenMode::kForReads);
-    ConfigureDeviceLine();
-    status_.SetStatus(kUsbConnected);
-  } else {
-    status_.SetStatus(kUsbNotFound);
+  status_.SetStatus(DeviceFound ? kUsbConnected : kUsbNotFound);
+  return DeviceFound;
+}
+
+bool DeviceLink::SetUpConsole() {
+  const auto fail = [this](std::string_view step) {
+    NoteUnusable(DevicePath, step);
+    CloseDevice();
+    backed_off_[DevicePath] = clock_.Now() + kSetUpBackOff;
+    return false;
+  };
+  // The driver's queue size is a wish: a driver that keeps fewer reports still works.
+  port_.SetNumInputBuffers(DeviceHandle, kInputBuffers);
+  GetDeviceCapabilities();
+  if (ReportLength <= 0 || DeviceCaps.InputReportByteLength <= kFirstDataByte) {
+    return fail("capabilities");
   }
-  return result;
+  ReadHandle = port_.Open(DevicePath, OpenMode::kForReads);
+  if (ReadHandle == kNoHandle) {
+    return fail("open for reads");
+  }
+  if (!ConfigureDeviceLine()) {
+    return fail("configuration");
+  }
+  NoteUsable(DevicePath);
+  dropped_seen_ = port_.DroppedInputReports(ReadHandle);
+  return true;
+}
+
+void DeviceLink::NoteLostReports() {
+  const std::uint64_t dropped = port_.DroppedInputReports(ReadHandle);
+  if (dropped > dropped_seen_) {
+    const std::uint64_t lost = dropped - dropped_seen_;
+    InputReportsLost += lost;
+    log_->Write(LogLevel::kWarning, std::to_string(lost) +
+                                        " input reports lost: the console sends faster than the "
+                                        "program reads");
+  }
+  dropped_seen_ = dropped;
+}
+
+void DeviceLink::NoteUnusable(const std::string& path, std::string_view step) {
+  const PortFailure failure = port_.LastFailure();
+  std::string reason = port_.LastError();
+  std::string_view advice = AdviceFor(failure);
+  if (failure == PortFailure::kNone) {
+    // The port did not fail: the capabilities it read are of no use (or, from a port that does
+    // not say why it failed, just the step).
+    const bool lengths = step == "capabilities";
+    reason = lengths ? "output report " + std::to_string(ReportLength) + " bytes, input report " +
+                           std::to_string(DeviceCaps.InputReportByteLength) + " bytes"
+                     : "failed";
+    advice = lengths ? kNoUsableReportAdvice : AdviceFor(PortFailure::kOther);
+  }
+  const std::string text = "console " + Ids(kVendorId, kProductId) + " at " + path +
+                           " cannot be used (" + std::string(step) + ": " + reason + "); " +
+                           std::string(advice);
+  if (const auto logged = logged_.find(path); logged == logged_.end() || logged->second != text) {
+    log_->Write(LogLevel::kWarning, text);
+    logged_[path] = text;
+  }
+}
+
+void DeviceLink::NoteUsable(const std::string& path) {
+  if (const auto logged = logged_.find(path); logged == logged_.end() || !logged->second.empty()) {
+    log_->Write(LogLevel::kInfo, "console " + Ids(kVendorId, kProductId) + " at " + path +
+                                     " in use: output report " + std::to_string(ReportLength) +
+                                     " bytes, input report " +
+                                     std::to_string(DeviceCaps.InputReportByteLength) + " bytes");
+    logged_[path] = "";
+  }
 }
 
 void DeviceLink::GetDeviceCapabilities() {
-  const int length = port_.OutputReportLength(DeviceHandle);
-  DeviceCaps.OutputReportByteLength = static_cast<std::uint16_t>(
-      std::clamp(length, 0, int{std::numeric_limits<std::uint16_t>::max()}));
+  const auto clamped = [](int length) {
+    return static_cast<std::uint16_t>(
+        std::clamp(length, 0, int{std::numeric_limits<std::uint16_t>::max()}));
+  };
+  DeviceCaps.OutputReportByteLength = clamped(port_.OutputReportLength(DeviceHandle));
+  // A device without an output report is no usable console, and one that cannot tell its
+  // capabilities is not asked twice.
+  DeviceCaps.InputReportByteLength =
+      DeviceCaps.OutputReportByteLength == 0 ? 0 : clamped(port_.InputReportLength(DeviceHandle));
   ReportLength = static_cast<std::int16_t>(
       std::min<int>(DeviceCaps.OutputReportByteLength, std::numeric_limits<std::int16_t>::max()));
 }
 
-void DeviceLink::ConfigureDeviceLine() {
-  port_.SetFeature(DeviceHandle, console::kLineConfiguration);
+bool DeviceLink::ConfigureDeviceLine() {
+  return port_.SetFeature(DeviceHandle, console::kLineConfiguration);
 }
 
 void DeviceLink::CloseHandle(PortHandle& handle) {
@@ -98,24 +187,36 @@ void DeviceLink::ReadReports() {
     return;
   }
 
-  std::vector<std::uint8_t> buffer(static_cast<std::size_t>(std::max<int>(ReportLength, 0)), 0);
+  // Input reports may be longer than output reports: the buffer holds the longer of the two.
+  std::vector<std::uint8_t> buffer(
+      static_cast<std::size_t>(std::max<int>({ReportLength, DeviceCaps.InputReportByteLength, 0})),
+      0);
   int passes = 0;
+  bool drained = false;
   do {
-    const ReadResult read = port_.ReadReport(ReadHandle, buffer, kReadTimeout);
+    // The first read waits for a report; after it only reports already queued are taken, so the
+    // window's thread is not held up waiting for reports that are still to come.
+    const ReadResult read =
+        port_.ReadReport(ReadHandle, buffer, passes == 0 ? kReadTimeout : kQueuedOnly);
     switch (read.status) {
       case ReadStatus::kCompleted:
         LastResult = kWaitCompleted;
         StoreReport(std::span(buffer).first(std::min(read.bytes, buffer.size())));
         break;
       case ReadStatus::kTimedOut:
-        LastResult = kWaitTimeout;
+        if (passes == 0) {
+          LastResult = kWaitTimeout;
+        } else {
+          drained = true;
+        }
         break;
       case ReadStatus::kFailed:
         LastResult = kWaitFailed;
         break;
     }
     ++passes;
-  } while (passes < kReportsPerCall && LastResult == kWaitCompleted);
+  } while (passes < kReportsPerCall && LastResult == kWaitCompleted && !drained);
+  NoteLostReports();
 
   if (LastResult == kWaitCompleted) {
     status_.SetStatus(kUsbCommunicationOk);
@@ -124,6 +225,12 @@ void DeviceLink::ReadReports() {
   // A read that timed out or failed: cancel it and close both handles, so that the next
   // search opens the device afresh and no read can complete into a released buffer.
   status_.SetStatus(LastResult == kWaitTimeout ? kReadfileTimeout : kReadfileUndefinedError);
+  if (LastResult == kWaitFailed) {
+    // Why the console was lost (unplugged, an overflowing report, repeated transfer errors).
+    log_->Write(LogLevel::kWarning, "console " + Ids(kVendorId, kProductId) + " at " + DevicePath +
+                                        ": " + port_.LastError() +
+                                        "; the link searches for it again");
+  }
   if (ReadHandle != kNoHandle) {
     port_.CancelRead(ReadHandle);
   }

@@ -6,11 +6,14 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <map>
 #include <string>
 #include <string_view>
 
+#include "device/clock.h"
 #include "device/console_protocol.h"
 #include "device/device_port.h"
+#include "device/link_log.h"
 #include "device/status_sink.h"
 #include "store/line_store.h"
 
@@ -32,7 +35,11 @@ class DeviceLink {
   static constexpr std::uint16_t kProductId = console::kProductId;
   static constexpr int kInputBuffers = 200;
   static constexpr int kReportsPerCall = 40;
+  // The first read of a call waits this long; the others take only reports already queued.
   static constexpr std::chrono::milliseconds kReadTimeout{500};
+  static constexpr std::chrono::milliseconds kQueuedOnly{0};
+  // A console whose set-up failed is left out of the searches for this long.
+  static constexpr std::chrono::seconds kSetUpBackOff{5};
   // Wait results kept in LastResult after a read, as the platform's wait reports them.
   static constexpr std::uint32_t kWaitCompleted = 0;
   static constexpr std::uint32_t kWaitTimeout = 258;
@@ -40,21 +47,33 @@ class DeviceLink {
 
   struct HidCaps {
     std::uint16_t OutputReportByteLength = 0;
+    std::uint16_t InputReportByteLength = 0;
   };
 
-  DeviceLink(DevicePort& port, LineStore& store, StatusSink& status)
-      : port_(port), store_(store), status_(status) {}
+  // `clock` times the back-off of consoles whose set-up failed (the machine's clock when none
+  // is given); it must outlive the link.
+  DeviceLink(DevicePort& port, LineStore& store, StatusSink& status, Clock* clock = nullptr);
   DeviceLink(const DeviceLink&) = delete;
   DeviceLink& operator=(const DeviceLink&) = delete;
 
-  // Searches the present HID interfaces from the first one on, opens the first console found,
-  // configures it and shows "USB Connected " or "USB Not Found ". Returns DeviceFound.
+  // Where the link writes why a console cannot be used and what went wrong in an exchange;
+  // nowhere until set. The log must outlive the link.
+  void SetLog(LinkLog& log) { log_ = &log; }
+  LinkLog& Log() const { return *log_; }
+
+  // Searches the present HID interfaces from the first one on, opens the first usable console
+  // found, configures it and shows "USB Connected " or "USB Not Found ". A console that cannot
+  // be opened for reads, has no usable report length or cannot be configured counts as not
+  // matching: what was opened is closed, the reason is logged, the search goes on with the next
+  // interface, and that console is left out of the searches for kSetUpBackOff. Returns
+  // DeviceFound.
   bool OpenUsbDevice();
   // Closes both handles. DeviceFound is left as it is.
   void CloseDevice();
-  // Reads up to 40 input reports into the receive ring, opening the device first if needed,
-  // and shows the state of the link. A read that times out or fails closes the device; the
-  // next call searches for it again.
+  // Reads input reports into the receive ring, opening the device first if needed, and shows
+  // the state of the link: the first read waits up to kReadTimeout, then only the reports
+  // already queued are taken, up to 40 in all. A first read that times out, or any read that
+  // fails, closes the device; the next call searches for it again.
   void ReadReports();
   // Sends one command byte in an output report, opening the device first if needed.
   void SendCommand(std::uint8_t command);
@@ -67,28 +86,49 @@ class DeviceLink {
   PortHandle ReadHandle = kNoHandle;
   HidAttributes DeviceAttributes;
   HidCaps DeviceCaps;
-  // The device's output report length, used for every input and every output report.
+  // The device's output report length, used for every output report. Input reports are read
+  // into a buffer as long as the longest of this and the device's input report.
   std::int16_t ReportLength = 0;
   // The wait result of the last read (kWaitCompleted, kWaitTimeout or kWaitFailed);
   // kWaitCompleted until the first read. Nothing else (no close, no write) changes it.
   std::uint32_t LastResult = kWaitCompleted;
   // Path of the interface examined last.
   std::string DevicePath;
+  // Input reports the driver's queue dropped since the program started (the console sent
+  // faster than the ticks read), as far as the port can tell.
+  std::uint64_t InputReportsLost = 0;
 
  private:
   void GetDeviceCapabilities();
-  void ConfigureDeviceLine();
+  bool ConfigureDeviceLine();
+  // Sets up the console just matched (DeviceHandle open on DevicePath): input buffers,
+  // capabilities, read handle, configuration. On a failure everything is closed again, the
+  // reason logged and the console backed off; returns false.
+  bool SetUpConsole();
+  // Logs why the console at `path` cannot be used, once per change of reason.
+  void NoteUnusable(const std::string& path, std::string_view step);
+  void NoteUsable(const std::string& path);
   // Stores the data bytes of one delivered input report in the receive ring.
   void StoreReport(std::span<const std::uint8_t> report);
   // Closes a handle that is open and forgets it, so that no handle is ever closed twice.
   void CloseHandle(PortHandle& handle);
   // Opens the device when it is not open; false (with "USB Not Found ") when it is absent.
   bool EnsureOpen();
+  // Counts and logs the input reports the driver's queue dropped since the last look.
+  void NoteLostReports();
 
   DevicePort& port_;
   LineStore& store_;
   // The status line: every text the link shows goes there.
   StatusSink& status_;
+  LinkLog* log_ = &NoLinkLog();
+  Clock& clock_;
+  // Consoles whose set-up failed, by path, and until when they are left out of searches.
+  std::map<std::string, Clock::TimePoint> backed_off_;
+  // The port's count of dropped input reports at the last look, for the open read handle.
+  std::uint64_t dropped_seen_ = 0;
+  // What was last logged about each console: why it could not be used, or "" once it was.
+  std::map<std::string, std::string> logged_;
 };
 
 }  // namespace tessun

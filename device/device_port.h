@@ -33,6 +33,17 @@ enum class ReadStatus {
   kFailed,     // the wait for the read failed (device gone, I/O error)
 };
 
+// What kind of failure the port's last operation met, so that the link can tell the operator what
+// to do about it.
+enum class PortFailure {
+  kNone,          // the last operation succeeded
+  kNotPresent,    // the device is gone or was never there
+  kAccessDenied,  // this user may not open the device
+  kBusy,          // another program (or driver) holds the device
+  kNoAnswer,      // the device did not answer a request in time
+  kOther,         // anything else; LastError says what
+};
+
 struct ReadResult {
   ReadStatus status = ReadStatus::kFailed;
   // Bytes delivered into the caller's buffer (only for kCompleted): the report id at index 0
@@ -44,7 +55,8 @@ class DevicePort {
  public:
   virtual ~DevicePort() = default;
 
-  // Every call below except LastError is an operation of the port. An operation that fails says
+  // Every call below except LastError, LastFailure and DroppedInputReports is an operation of
+  // the port. An operation that fails says
   // so in its return value and leaves its reason for LastError; one that succeeds leaves
   // LastError empty. A call on a handle the port did not open (or has closed) touches nothing
   // and never crashes; it fails, except CancelRead, which then has nothing to do.
@@ -78,6 +90,12 @@ class DevicePort {
   // Returns the length; 0 when it cannot be read (a failure) or the device has no output report
   // (a success).
   virtual int OutputReportLength(PortHandle handle) = 0;
+  // The length of the longest input report ReadReport can deliver for the device, counted as
+  // OutputReportLength counts (report-id byte included): a buffer of this length never cuts a
+  // report.
+  // Returns the length; 0 when it cannot be read (a failure) or the device has no input report
+  // (a success).
+  virtual int InputReportLength(PortHandle handle) = 0;
 
   // Sends a feature report; report[0] is the report id.
   // Returns true when the whole report was sent; false when it was not.
@@ -88,6 +106,8 @@ class DevicePort {
 
   // Reads one input report into `buffer`, waiting at most `timeout`. The oldest report queued
   // by the driver is delivered first. A report longer than the buffer is cut to its size.
+  // A zero `timeout` takes a report only if one is queued now: it never waits, and it leaves no
+  // read outstanding (kTimedOut then means that none was queued).
   // Returns kCompleted with the bytes delivered; kTimedOut when no report came in time (not a
   // failure: LastError is empty); kFailed when the handle is not open for reads or the wait
   // failed (device gone, I/O error), with LastError saying why. Only kCompleted writes into
@@ -105,6 +125,15 @@ class DevicePort {
   // own and only meant to be read; a caller that wants it takes it right after the failed call,
   // before the next operation replaces it.
   virtual std::string LastError() const = 0;
+  // The kind of that failure; kNone when LastError is empty.
+  virtual PortFailure LastFailure() const = 0;
+
+  // How many input reports the driver's queue behind a kForReads handle has dropped so far
+  // (the oldest report goes when one arrives at a full queue), counted from an arbitrary start:
+  // a caller compares two readings. Not an operation: LastError is left as it is.
+  // Returns the count; 0 for a handle not open for reads, and always 0 where the platform does
+  // not tell (the Windows HID driver drops silently).
+  virtual std::uint64_t DroppedInputReports(PortHandle handle) = 0;
 };
 
 }  // namespace tessun

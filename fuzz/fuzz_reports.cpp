@@ -4,7 +4,7 @@
 // Besides the sanitizers' checks, the text that reaches the line store must be exactly the data
 // bytes the reports carried (as far as the delivered report holds them), in order.
 //
-// Input: byte 0 is the report length the device announces (the link's ReportLength); then
+// Input: byte 0 is the report length the device announces (output and input); then
 // events, each a control byte and, for a report, a length byte and that many report bytes (cut
 // at the end of the input). Control bits 0-2: 0-5 a report, 6 a read that times out, 7 a read
 // that fails. Control bit 6: empty the line store after this tick, as "Clear Data" does.
@@ -50,10 +50,15 @@ class FuzzPort final : public DevicePort {
   }
   bool SetNumInputBuffers(PortHandle, int) override { return true; }
   int OutputReportLength(PortHandle) override { return report_length_; }
+  int InputReportLength(PortHandle) override { return report_length_; }
   bool SetFeature(PortHandle, std::span<const std::uint8_t>) override { return true; }
   bool WriteReport(PortHandle, std::span<const std::uint8_t>) override { return true; }
   void CancelRead(PortHandle) override {}
   std::string LastError() const override { return last_error_; }
+  PortFailure LastFailure() const override {
+    return last_error_.empty() ? PortFailure::kNone : PortFailure::kOther;
+  }
+  std::uint64_t DroppedInputReports(PortHandle) override { return 0; }
 
   ReadResult ReadReport(PortHandle, std::span<std::uint8_t> buffer,
                         std::chrono::milliseconds) override {
@@ -181,7 +186,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   LineStore& store = core.Store();
   DeviceLink& link = core.Link();
   link.DeviceFound = link.OpenUsbDevice();
-  Check(link.DeviceFound);
+  // A console whose reports cannot carry a data byte is not taken into use.
+  Check(link.DeviceFound == (data[0] > console::kFirstDataByte));
+  if (!link.DeviceFound) {
+    Check(port.Expected().empty() && store.RingHead == 0);
+    return 0;
+  }
 
   std::string received;
   // Every tick takes at least one event, so this ends.

@@ -1,4 +1,4 @@
-// Modal questions and messages to the operator. The windows ask through this interface, so tests
+// Questions and messages to the operator. The windows ask through this interface, so tests
 // can answer in place of a person.
 #pragma once
 
@@ -23,6 +23,9 @@ class Prompt {
   // Shows `text` with the program's title and waits for the answer (kAnswerOk or kAnswerCancel;
   // kAnswerYes or kAnswerNo for kYesNo, whose default button is Yes).
   virtual int MsgBox(std::string_view text, PromptButtons buttons) = 0;
+  // Shows `text` with the program's title and returns at once: the program goes on meanwhile. A
+  // notice still on the screen is replaced by the new one.
+  virtual void Notify(std::string_view text) = 0;
 };
 
 }  // namespace tessun

@@ -28,4 +28,17 @@ int QtPrompt::MsgBox(std::string_view text, PromptButtons buttons) {
   return box.exec() == QMessageBox::Cancel ? kAnswerCancel : kAnswerOk;
 }
 
+void QtPrompt::Notify(std::string_view text) {
+  if (notice_.isNull()) {
+    notice_ = new QMessageBox(QMessageBox::NoIcon, ToQString(kProgramTitle), QString(),
+                              QMessageBox::Ok, parent_);
+    notice_->setModal(false);
+    notice_->setWindowModality(Qt::NonModal);
+    // Without a parent nothing else would ever free it.
+    notice_->setAttribute(Qt::WA_DeleteOnClose);
+  }
+  notice_->setText(ToQString(text));
+  notice_->show();
+}
+
 }  // namespace tessun

@@ -218,6 +218,13 @@ void InputReportQueue::WakeAll() {
   changed_.notify_all();
 }
 
+std::size_t InputTransferLength(std::size_t input_length, bool uses_report_ids,
+                                std::size_t max_packet, std::size_t limit) {
+  const std::size_t on_wire =
+      input_length > 0 && !uses_report_ids ? input_length - 1 : input_length;
+  return std::clamp<std::size_t>(std::max(on_wire, max_packet), 1, std::max<std::size_t>(limit, 1));
+}
+
 InputTransferVerdict TakeInputTransfer(InputTransferEnd end, std::span<const std::uint8_t> received,
                                        bool uses_report_ids, int& errors_in_row,
                                        InputReportQueue& queue) {
@@ -229,7 +236,10 @@ InputTransferVerdict TakeInputTransfer(InputTransferEnd end, std::span<const std
       break;
     case InputTransferEnd::kCancelled:
     case InputTransferEnd::kTimedOut:
+      break;
     case InputTransferEnd::kOverflow:
+      // A report was lost: never silently.
+      verdict.failure = "input report longer than the transfer (overflow)";
       break;
     case InputTransferEnd::kNoDevice:
       verdict.failure = "device gone";

@@ -147,12 +147,20 @@ struct InputTransferVerdict {
   std::string failure;
 };
 
+// Bytes an interrupt IN transfer asks for: the descriptor's longest input report on the wire
+// (`input_length` counts the report-id byte, which a device without ids does not send) or the
+// endpoint's largest packet, whichever is longer, so that a device whose packets are longer than
+// its descriptor says never overflows a transfer; at least 1, at most `limit`.
+std::size_t InputTransferLength(std::size_t input_length, bool uses_report_ids,
+                                std::size_t max_packet, std::size_t limit);
+
 // Takes one finished interrupt IN transfer of `received` bytes. A completed transfer queues the
 // report it carried in `queue` (report id at index 0; a zero-length transfer carries none) and
-// ends a run of errors; cancelled and timed-out ones change nothing; an overflowing one (a report
-// longer than the transfer) is dropped; a stall asks for the halt to be cleared; a stall or error
-// counts in `errors_in_row`, and the third in a row, like a vanished device, makes the device
-// unusable. Runs on the reader's thread: it touches only its arguments.
+// ends a run of errors; cancelled and timed-out ones change nothing; an overflowing one (the
+// device sent more than its largest packet) makes the device unusable, so that the lost report
+// shows as a failed read; a stall asks for the halt to be cleared; a stall or error counts in
+// `errors_in_row`, and the third in a row, like a vanished device, makes the device unusable.
+// Runs on the reader's thread: it touches only its arguments.
 InputTransferVerdict TakeInputTransfer(InputTransferEnd end, std::span<const std::uint8_t> received,
                                        bool uses_report_ids, int& errors_in_row,
                                        InputReportQueue& queue);

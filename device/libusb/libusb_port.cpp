@@ -18,8 +18,11 @@ namespace tessun {
 
 namespace {
 
-// How long one control request or interrupt OUT write may take.
-constexpr unsigned kTransferTimeoutMs = 1000;
+// How long one control request or interrupt OUT write may take: a console that does not answer
+// holds up the window's thread for at most this long per request. A search makes at most one
+// such request of a console that does not answer, and the tick that makes it also pays for
+// detaching and attaching the kernel's driver, so the tick stays well within 600 ms.
+constexpr unsigned kTransferTimeoutMs = 400;
 // A report descriptor longer than this is not read (the kernel's HID core has the same limit).
 constexpr std::uint16_t kMaxReportDescriptor = 4096;
 // Longest input transfer the reader asks for.
@@ -64,6 +67,25 @@ std::string Reason(std::string_view operation, const std::string& path, std::str
 // "Resource busy (LIBUSB_ERROR_BUSY)".
 std::string UsbReason(int code) {
   return std::string(libusb_strerror(code)) + " (" + libusb_error_name(code) + ")";
+}
+
+// The kind of failure a libusb error code stands for.
+PortFailure FailureOf(int code) {
+  switch (code) {
+    case LIBUSB_SUCCESS:
+      return PortFailure::kNone;
+    case LIBUSB_ERROR_ACCESS:
+      return PortFailure::kAccessDenied;
+    case LIBUSB_ERROR_BUSY:
+      return PortFailure::kBusy;
+    case LIBUSB_ERROR_NO_DEVICE:
+    case LIBUSB_ERROR_NOT_FOUND:
+      return PortFailure::kNotPresent;
+    case LIBUSB_ERROR_TIMEOUT:
+      return PortFailure::kNoAnswer;
+    default:
+      return PortFailure::kOther;
+  }
 }
 
 // Why the usbfs node may not be opened for reading and writing, from access()'s errno.
@@ -227,16 +249,17 @@ struct LibusbPort::Device {
     return failure;
   }
 
-  // Bytes of the longest input report as it comes over the wire.
+  // The longest report ReadReport delivers, counted with its report-id byte: the descriptor's
+  // input report, or a whole input transfer when that is longer.
+  std::size_t InputReportLength() const {
+    return std::max<std::size_t>(reports.input_length,
+                                 InputTransferLength() + (reports.uses_report_ids ? 0 : 1));
+  }
+
+  // Bytes an input transfer asks for: the longest input report or packet on the wire.
   std::size_t InputTransferLength() const {
-    std::size_t length = reports.input_length;
-    if (length > 0 && !reports.uses_report_ids) {
-      --length;  // the report-id byte counted by the capabilities is not sent
-    }
-    if (length == 0) {
-      length = in_max_packet;
-    }
-    return std::clamp<std::size_t>(length, 1, kMaxInputTransfer);
+    return tessun::InputTransferLength(reports.input_length, reports.uses_report_ids, in_max_packet,
+                                       kMaxInputTransfer);
   }
 
   static void LIBUSB_CALL InputDone(libusb_transfer* transfer) {
@@ -329,8 +352,18 @@ LibusbPort::~LibusbPort() {
 }
 
 void LibusbPort::FailLocked(std::string_view operation, const std::string& path,
-                            std::string_view why) {
+                            std::string_view why, PortFailure kind) {
   last_error_ = Reason(operation, path, why);
+  last_failure_ = kind;
+}
+
+void LibusbPort::FailUsbLocked(std::string_view operation, const std::string& path, int code) {
+  FailLocked(operation, path, UsbReason(code), FailureOf(code));
+}
+
+PortFailure LibusbPort::LastFailure() const {
+  const std::lock_guard lock(mutex_);
+  return last_failure_;
 }
 
 std::string LibusbPort::LastError() const {
@@ -384,6 +417,7 @@ std::string LibusbPort::EnumerateLocked() {
 std::vector<std::string> LibusbPort::ListHidInterfaces() {
   const std::lock_guard lock(mutex_);
   last_error_.clear();
+  last_failure_ = PortFailure::kNone;
   if (const std::string failure = EnumerateLocked(); !failure.empty()) {
     FailLocked("list", "", failure);
   }
@@ -414,7 +448,8 @@ std::shared_ptr<LibusbPort::Device> LibusbPort::FindOrCreateDeviceLocked(const s
     const std::string failure = EnumerateLocked();
     listed = find();
     if (listed == listed_.end()) {
-      FailLocked("open", path, failure.empty() ? "not present" : "not present; " + failure);
+      FailLocked("open", path, failure.empty() ? "not present" : "not present; " + failure,
+                 PortFailure::kNotPresent);
       return nullptr;
     }
   }
@@ -432,7 +467,7 @@ std::shared_ptr<LibusbPort::Device> LibusbPort::FindOrCreateDeviceLocked(const s
   }
   const libusb_interface_descriptor* interface = FindInterface(*config, where->interface);
   if (interface == nullptr) {
-    FailLocked("open", path, "interface gone");
+    FailLocked("open", path, "interface gone", PortFailure::kNotPresent);
     return nullptr;
   }
 
@@ -465,33 +500,25 @@ std::shared_ptr<LibusbPort::Device> LibusbPort::FindOrCreateDeviceLocked(const s
 PortHandle LibusbPort::Open(const std::string& path, OpenMode mode) {
   const std::lock_guard lock(mutex_);
   last_error_.clear();
+  last_failure_ = PortFailure::kNone;
   std::shared_ptr<Device> device = FindOrCreateDeviceLocked(path);
   if (!device) {
     return kNoHandle;
   }
-  // A device without open handles is let go of again when this open fails.
-  const auto fail = [&](std::string_view why) {
-    FailLocked("open", path, why);
-    if (device->handles == 0) {
-      ReleaseLocked(*device);
-    }
-    return kNoHandle;
-  };
-  // The device must still be there and the caller must be allowed to open it for reading and
-  // writing; without the udev rule an ordinary user is not, and the search goes on without it.
-  const std::string node = UsbfsNodePath(device->where.bus, device->where.address);
-  if (access(node.c_str(), R_OK | W_OK) != 0) {
-    return fail(AccessReason(errno) + " (" + node + ")");
-  }
   if (mode == OpenMode::kForReads) {
-    if (!AcquireLocked(*device)) {
+    // A device without open handles is let go of again when this open fails.
+    const auto release = [&] {
       if (device->handles == 0) {
         ReleaseLocked(*device);
       }
       return kNoHandle;
+    };
+    if (!AcquireLocked(*device)) {
+      return release();
     }
     if (device->in_endpoint == 0) {
-      return fail("no interrupt IN endpoint");
+      FailLocked("open", path, "no interrupt IN endpoint");
+      return release();
     }
     if (device->read_handles == 0 && !device->reader.joinable()) {
       device->StartReader();
@@ -512,15 +539,24 @@ bool LibusbPort::AcquireLocked(Device& device) {
   if (device.usb) {
     return true;
   }
+  // The caller must be allowed to open the device's usbfs node for reading and writing; without
+  // the udev rule an ordinary user is not.
+  const std::string node = UsbfsNodePath(device.where.bus, device.where.address);
+  if (access(node.c_str(), R_OK | W_OK) != 0) {
+    const int error = errno;
+    FailLocked("open", device.path, AccessReason(error) + " (" + node + ")",
+               error == ENOENT ? PortFailure::kNotPresent : PortFailure::kAccessDenied);
+    return false;
+  }
   libusb_device_handle* opened = nullptr;
   int result = libusb_open(device.reference.device, &opened);
   if (result != LIBUSB_SUCCESS) {
-    FailLocked("open", device.path, UsbReason(result));
+    FailUsbLocked("open", device.path, result);
     return false;
   }
   ClaimedHandle usb = Claim(OpenedHandle(opened), device.where.interface, result);
   if (!usb) {
-    FailLocked("claim", device.path, UsbReason(result));
+    FailUsbLocked("claim", device.path, result);
     return false;
   }
 
@@ -537,7 +573,8 @@ bool LibusbPort::AcquireLocked(Device& device) {
   if (result <= 0) {
     // Without its report descriptor a device is no usable HID device; the claim is given back.
     FailLocked("GET_DESCRIPTOR", device.path,
-               result < 0 ? UsbReason(result) : "empty report descriptor");
+               result < 0 ? UsbReason(result) : "empty report descriptor",
+               result < 0 ? FailureOf(result) : PortFailure::kOther);
     return false;
   }
   descriptor.resize(static_cast<std::size_t>(result));
@@ -559,6 +596,7 @@ std::shared_ptr<LibusbPort::Handle> LibusbPort::FindLocked(PortHandle handle) co
 std::shared_ptr<LibusbPort::Handle> LibusbPort::BeginLocked(PortHandle handle,
                                                             std::string_view operation) {
   last_error_.clear();
+  last_failure_ = PortFailure::kNone;
   auto found = FindLocked(handle);
   if (!found) {
     FailLocked(operation, "", "not an open handle");
@@ -625,6 +663,16 @@ int LibusbPort::OutputReportLength(PortHandle handle) {
       std::min<std::size_t>(found->device->reports.output_length, std::numeric_limits<int>::max()));
 }
 
+int LibusbPort::InputReportLength(PortHandle handle) {
+  const std::lock_guard lock(mutex_);
+  const auto found = BeginLocked(handle, "capabilities");
+  if (!found || !AcquireLocked(*found->device)) {
+    return 0;
+  }
+  return static_cast<int>(
+      std::min<std::size_t>(found->device->InputReportLength(), std::numeric_limits<int>::max()));
+}
+
 bool LibusbPort::SendLocked(Device& device, bool feature, std::span<const std::uint8_t> report) {
   const std::string_view operation = feature ? "feature report" : "output report";
   if (report.empty()) {
@@ -659,7 +707,7 @@ bool LibusbPort::SendLocked(Device& device, bool feature, std::span<const std::u
     const int result = libusb_interrupt_transfer(device.usb.get(), device.out_endpoint, data.data(),
                                                  length, &written, kTransferTimeoutMs);
     if (result != LIBUSB_SUCCESS) {
-      FailLocked(operation, device.path, UsbReason(result));
+      FailUsbLocked(operation, device.path, result);
       return false;
     }
     return written == length || short_write(written);
@@ -672,7 +720,7 @@ bool LibusbPort::SendLocked(Device& device, bool feature, std::span<const std::u
       libusb_control_transfer(device.usb.get(), setup.request_type, setup.request, setup.value,
                               setup.index, data.data(), setup.length, kTransferTimeoutMs);
   if (result < 0) {
-    FailLocked(operation, device.path, UsbReason(result));
+    FailUsbLocked(operation, device.path, result);
     return false;
   }
   return result == length || short_write(result);
@@ -714,11 +762,21 @@ ReadResult LibusbPort::ReadReport(PortHandle handle, std::span<std::uint8_t> buf
   return result;
 }
 
+std::uint64_t LibusbPort::DroppedInputReports(PortHandle handle) {
+  const std::lock_guard lock(mutex_);
+  const auto found = handles_.find(handle);
+  if (found == handles_.end() || found->second->mode != OpenMode::kForReads) {
+    return 0;
+  }
+  return found->second->device->queue.Dropped();
+}
+
 void LibusbPort::CancelRead(PortHandle) {
   // ReadReport never leaves a read outstanding: a report that arrives after its time-out stays
   // queued for the next read, so there is nothing to cancel.
   const std::lock_guard lock(mutex_);
   last_error_.clear();
+  last_failure_ = PortFailure::kNone;
 }
 
 }  // namespace tessun

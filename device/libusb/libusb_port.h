@@ -8,16 +8,16 @@
 //   plugged in (or plugged in again) since the last call is always listed, with or without a
 //   hotplug service. Every interface whose class is HID is listed as "usb:BBB:AAA:I" (bus,
 //   address, interface number). Only cached descriptors are read: nothing is opened.
-// - Open(kSynchronous) checks that the device is still there and that the caller may open its
-//   usbfs node for reading and writing; an open the caller may not make is a failed Open (so a
-//   missing udev rule reads as "USB Not Found " instead of a link that connects and drops). It
-//   does not open the device: vendor, product and version come from the cached device
-//   descriptor. Keyboards and mice met during a search are therefore never opened or detached
-//   from their drivers.
+// - Open(kSynchronous) checks that the device is still there. It does not open the device:
+//   vendor, product and version come from the cached device descriptor. Keyboards and mice met
+//   during a search are therefore never opened or detached from their drivers.
 // - The device is really opened (libusb_open, the kernel driver of the interface detached, the
 //   interface claimed, the report descriptor read with GET_DESCRIPTOR) the first time a handle
-//   needs it: OutputReportLength, SetFeature, WriteReport, or Open(kForReads). The device link
-//   does these only for the console. Both handles of one path share that one libusb handle and
+//   needs it: OutputReportLength, InputReportLength, SetFeature, WriteReport, or
+//   Open(kForReads); the first thing it checks is that the caller may open the device's usbfs
+//   node for reading and writing (without the udev rule an ordinary user may not). The device
+//   link does these only for the console, so it can tell the operator that it is the console
+//   that may not be opened. Both handles of one path share that one libusb handle and
 //   the one claim of the interface; when the last handle closes, the claim is released, the
 //   kernel driver is attached again and the device is closed.
 // - While a kForReads handle is open, a reader thread keeps an interrupt IN transfer pending and
@@ -62,6 +62,7 @@ class LibusbPort final : public DevicePort {
   bool GetAttributes(PortHandle handle, HidAttributes& attributes) override;
   bool SetNumInputBuffers(PortHandle handle, int count) override;
   int OutputReportLength(PortHandle handle) override;
+  int InputReportLength(PortHandle handle) override;
   bool SetFeature(PortHandle handle, std::span<const std::uint8_t> report) override;
   bool WriteReport(PortHandle handle, std::span<const std::uint8_t> report) override;
   ReadResult ReadReport(PortHandle handle, std::span<std::uint8_t> buffer,
@@ -72,6 +73,9 @@ class LibusbPort final : public DevicePort {
   // (LIBUSB_ERROR_BUSY)", "open usb:001:004:0: access denied (/dev/bus/usb/001/004)",
   // "open usb:001:009:0: not present", "read usb:001:004:0: device gone".
   std::string LastError() const override;
+  std::uint64_t DroppedInputReports(PortHandle handle) override;
+  // From libusb's error code, or from errno for the access check.
+  PortFailure LastFailure() const override;
 
  private:
   struct Context;
@@ -91,7 +95,9 @@ class LibusbPort final : public DevicePort {
   void ReleaseLocked(Device& device);
   bool SendLocked(Device& device, bool feature, std::span<const std::uint8_t> report);
   void CloseLocked(PortHandle handle);
-  void FailLocked(std::string_view operation, const std::string& path, std::string_view why);
+  void FailLocked(std::string_view operation, const std::string& path, std::string_view why,
+                  PortFailure kind = PortFailure::kOther);
+  void FailUsbLocked(std::string_view operation, const std::string& path, int code);
 
   mutable std::mutex mutex_;
   // The newest enumeration: its context and its HID interfaces, kept until the next one so that
@@ -103,6 +109,7 @@ class LibusbPort final : public DevicePort {
   std::map<PortHandle, std::shared_ptr<Handle>> handles_;
   PortHandle next_handle_ = 1;
   std::string last_error_;
+  PortFailure last_failure_ = PortFailure::kNone;
 };
 
 }  // namespace tessun

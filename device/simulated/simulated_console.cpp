@@ -69,15 +69,19 @@ void SimulatedConsole::Unplug(std::string_view path) {
   }
 }
 
-void SimulatedConsole::FailOpens(std::string_view path, int count, std::string_view reason) {
+void SimulatedConsole::FailOpens(std::string_view path, int count, std::string_view reason,
+                                 std::optional<OpenMode> only, PortFailure kind) {
   if (Interface* interface = Find(path)) {
     interface->failing_opens = count;
     interface->failing_open_reason = reason;
+    interface->failing_open_mode = only;
+    interface->failing_open_kind = kind;
   }
 }
 
 void SimulatedConsole::Fail(std::string_view operation, std::string_view path,
-                            std::string_view reason) {
+                            std::string_view reason, PortFailure kind) {
+  last_failure_ = kind;
   last_error_ = std::string(operation);
   if (!path.empty()) {
     last_error_ += ' ';
@@ -156,12 +160,12 @@ PortHandle SimulatedConsole::Open(const std::string& path, OpenMode mode) {
   Succeed();
   Interface* interface = Find(path);
   if (interface == nullptr || !interface->plugged) {
-    Fail("open", path, "not present");
+    Fail("open", path, "not present", PortFailure::kNotPresent);
     return kNoHandle;
   }
-  if (interface->failing_opens > 0) {
+  if (interface->failing_opens > 0 && interface->failing_open_mode.value_or(mode) == mode) {
     --interface->failing_opens;
-    Fail("open", path, interface->failing_open_reason);
+    Fail("open", path, interface->failing_open_reason, interface->failing_open_kind);
     return kNoHandle;
   }
   if (mode == OpenMode::kForReads && interface->hid.console && !Reading()) {
@@ -207,7 +211,7 @@ SimulatedConsole::Interface* SimulatedConsole::Live(PortHandle handle, OpenMode 
   Interface* interface = Find(it->second.path);
   if (interface == nullptr || !interface->plugged ||
       interface->generation != it->second.generation) {
-    Fail(operation, it->second.path, "device gone");
+    Fail(operation, it->second.path, "device gone", PortFailure::kNotPresent);
     return nullptr;
   }
   return interface;
@@ -244,6 +248,11 @@ bool SimulatedConsole::SetNumInputBuffers(PortHandle handle, int count) {
 int SimulatedConsole::OutputReportLength(PortHandle handle) {
   const Interface* interface = Live(handle, OpenMode::kSynchronous, "capabilities");
   return interface == nullptr ? 0 : interface->hid.output_report_length;
+}
+
+int SimulatedConsole::InputReportLength(PortHandle handle) {
+  const Interface* interface = Live(handle, OpenMode::kSynchronous, "capabilities");
+  return interface == nullptr ? 0 : interface->hid.input_report_length;
 }
 
 bool SimulatedConsole::SetFeature(PortHandle handle, std::span<const std::uint8_t> report) {
@@ -320,9 +329,16 @@ void SimulatedConsole::EnqueueReport(std::vector<std::uint8_t> report, int capac
     if (oldest.size() > kCountByte && oldest[kCountByte] != 0) {
       ++dropped_data_reports_;
     }
+    ++dropped_reports_;
     driver_queue_.pop_front();
   }
   driver_queue_.push_back(std::move(report));
+}
+
+std::uint64_t SimulatedConsole::DroppedInputReports(PortHandle handle) {
+  const auto found = handles_.find(handle);
+  return found != handles_.end() && found->second.mode == OpenMode::kForReads ? dropped_reports_
+                                                                              : 0;
 }
 
 void SimulatedConsole::SendReport(Interface& console) {
@@ -407,6 +423,7 @@ ReadResult SimulatedConsole::ReadReport(PortHandle handle, std::span<std::uint8_
 
   const Clock::TimePoint deadline = clock_.Now() + timeout;
   CatchUp(clock_.Now());
+  // A zero time-out takes only a report queued now: the loop below does not wait for one.
   while (driver_queue_.empty() || !interface->hid.console) {
     const auto next = interface->hid.console ? NextReportTime() : std::nullopt;
     if (!next || *next > deadline) {

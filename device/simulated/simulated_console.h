@@ -58,9 +58,12 @@ class SimulatedConsole final : public DevicePort {
   void Plug(std::string_view path);
   void Unplug(std::string_view path);
 
-  // Makes the next `count` opens of `path` fail for `reason` (what LastError then tells); makes
-  // its attribute queries fail or work.
-  void FailOpens(std::string_view path, int count, std::string_view reason = "access denied");
+  // Makes the next `count` opens of `path` (only those in mode `only`, when given) fail for
+  // `reason` (what LastError then tells) of kind `kind`; makes its attribute queries fail or
+  // work.
+  void FailOpens(std::string_view path, int count, std::string_view reason = "access denied",
+                 std::optional<OpenMode> only = std::nullopt,
+                 PortFailure kind = PortFailure::kAccessDenied);
   void FailAttributes(std::string_view path, bool fail);
 
   // The console's stored data, sent when it receives the data command.
@@ -98,6 +101,7 @@ class SimulatedConsole final : public DevicePort {
   bool GetAttributes(PortHandle handle, HidAttributes& attributes) override;
   bool SetNumInputBuffers(PortHandle handle, int count) override;
   int OutputReportLength(PortHandle handle) override;
+  int InputReportLength(PortHandle handle) override;
   bool SetFeature(PortHandle handle, std::span<const std::uint8_t> report) override;
   bool WriteReport(PortHandle handle, std::span<const std::uint8_t> report) override;
   ReadResult ReadReport(PortHandle handle, std::span<std::uint8_t> buffer,
@@ -106,6 +110,9 @@ class SimulatedConsole final : public DevicePort {
   // The reasons are the simulated device's own: "open sim:console: not present", "read
   // sim:console: device gone", the reason given to FailOpens, and so on.
   std::string LastError() const override { return last_error_; }
+  PortFailure LastFailure() const override { return last_failure_; }
+  // Every report the driver queue dropped (empty ones too), as of the last operation.
+  std::uint64_t DroppedInputReports(PortHandle handle) override;
 
  private:
   struct Interface {
@@ -114,6 +121,8 @@ class SimulatedConsole final : public DevicePort {
     int generation = 0;  // grows with every plug, so handles from before an unplug go stale
     int failing_opens = 0;
     std::string failing_open_reason{};
+    std::optional<OpenMode> failing_open_mode{};
+    PortFailure failing_open_kind = PortFailure::kAccessDenied;
     bool failing_attributes = false;
     int input_buffers = kDefaultInputBuffers;
   };
@@ -128,8 +137,12 @@ class SimulatedConsole final : public DevicePort {
   // with the reason kept for LastError under the name of `operation`.
   Interface* Live(PortHandle handle, OpenMode mode, std::string_view operation);
   // Starts an operation: LastError is empty unless it fails.
-  void Succeed() { last_error_.clear(); }
-  void Fail(std::string_view operation, std::string_view path, std::string_view reason);
+  void Succeed() {
+    last_error_.clear();
+    last_failure_ = PortFailure::kNone;
+  }
+  void Fail(std::string_view operation, std::string_view path, std::string_view reason,
+            PortFailure kind = PortFailure::kOther);
   // Produces the reports the console sent up to `now` into the driver queue.
   void CatchUp(Clock::TimePoint now);
   // When the console next has a report to send, if ever.
@@ -148,6 +161,7 @@ class SimulatedConsole final : public DevicePort {
   PortHandle next_handle_ = 1;
   std::vector<Call> calls_;
   std::string last_error_;
+  PortFailure last_failure_ = PortFailure::kNone;
 
   std::vector<std::uint8_t> stored_data_;
   std::deque<std::uint8_t> pending_;
@@ -155,6 +169,7 @@ class SimulatedConsole final : public DevicePort {
   std::deque<std::vector<std::uint8_t>> driver_queue_;
   std::deque<ReadFault> read_faults_;
   std::uint64_t dropped_data_reports_ = 0;
+  std::uint64_t dropped_reports_ = 0;
 
   Clock::Duration report_interval_ = std::chrono::milliseconds(3);
   double line_rate_ = 0;

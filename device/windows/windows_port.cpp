@@ -96,8 +96,15 @@ WindowsPort::~WindowsPort() {
   }
 }
 
+void WindowsPort::FailWithSystemError(std::string_view operation, const std::string& path) {
+  const DWORD code = GetLastError();
+  const std::string reason = SystemError();
+  Fail(operation, path, reason, windows_detail::FailureOfSystemError(code));
+}
+
 void WindowsPort::Fail(std::string_view operation, const std::string& path,
-                       const std::string& reason) {
+                       const std::string& reason, PortFailure kind) {
+  last_failure_ = kind;
   last_error_ = std::string(operation);
   if (!path.empty()) {
     last_error_ += ' ';
@@ -109,6 +116,7 @@ void WindowsPort::Fail(std::string_view operation, const std::string& path,
 
 std::vector<std::string> WindowsPort::ListHidInterfaces() {
   last_error_.clear();
+  last_failure_ = PortFailure::kNone;
   std::vector<std::string> paths;
   GUID hid_guid;
   HidD_GetHidGuid(&hid_guid);
@@ -153,6 +161,7 @@ std::vector<std::string> WindowsPort::ListHidInterfaces() {
 
 PortHandle WindowsPort::Open(const std::string& path, OpenMode mode) {
   last_error_.clear();
+  last_failure_ = PortFailure::kNone;
   // nLength is 12 in a 32-bit program and 24 in a 64-bit one: taken from the structure.
   SECURITY_ATTRIBUTES security{};
   security.nLength = sizeof(SECURITY_ATTRIBUTES);
@@ -163,7 +172,7 @@ PortHandle WindowsPort::Open(const std::string& path, OpenMode mode) {
       CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                   &security, OPEN_EXISTING, flags, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
-    Fail("open", path, SystemError());
+    FailWithSystemError("open", path);
     return kNoHandle;
   }
   // Every read of a read handle waits on the port's read event: without one it cannot be read.
@@ -199,6 +208,7 @@ WindowsPort::OpenHandle* WindowsPort::Find(PortHandle handle) {
 
 WindowsPort::OpenHandle* WindowsPort::Begin(PortHandle handle, std::string_view operation) {
   last_error_.clear();
+  last_failure_ = PortFailure::kNone;
   OpenHandle* open = Find(handle);
   if (open == nullptr) {
     Fail(operation, "", "not an open handle");
@@ -230,7 +240,7 @@ bool WindowsPort::GetAttributes(PortHandle handle, HidAttributes& attributes) {
   HIDD_ATTRIBUTES hid{};
   hid.Size = sizeof(HIDD_ATTRIBUTES);
   if (!HidD_GetAttributes(open->handle, &hid)) {
-    Fail("attributes", open->path, SystemError());
+    FailWithSystemError("attributes", open->path);
     return false;
   }
   attributes.VendorID = hid.VendorID;
@@ -278,6 +288,19 @@ int WindowsPort::OutputReportLength(PortHandle handle) {
   return caps.OutputReportByteLength;
 }
 
+int WindowsPort::InputReportLength(PortHandle handle) {
+  const OpenHandle* open = Begin(handle, "capabilities");
+  if (open == nullptr) {
+    return 0;
+  }
+  HIDP_CAPS caps{};
+  if (!ReadCaps(open->handle, caps)) {
+    Fail("capabilities", open->path, "HID capabilities unreadable");
+    return 0;
+  }
+  return caps.InputReportByteLength;
+}
+
 void* WindowsPort::ReadEvent() {
   if (read_event_ == nullptr) {
     // Manual reset, initially signalled, unnamed (a name would let other programs share it).
@@ -298,7 +321,7 @@ bool WindowsPort::SetFeature(PortHandle handle, std::span<const std::uint8_t> re
   // HidD_SetFeature takes a writable buffer.
   std::vector<std::uint8_t> copy(report.begin(), report.end());
   if (!HidD_SetFeature(open->handle, copy.data(), static_cast<ULONG>(copy.size()))) {
-    Fail("feature report", open->path, SystemError());
+    FailWithSystemError("feature report", open->path);
     return false;
   }
   return true;
@@ -321,7 +344,7 @@ bool WindowsPort::WriteReport(PortHandle handle, std::span<const std::uint8_t> r
   DWORD written = 0;
   if (!WriteFile(open->handle, report.data(), static_cast<DWORD>(report.size()), &written,
                  nullptr)) {
-    Fail("output report", open->path, SystemError());
+    FailWithSystemError("output report", open->path);
     return false;
   }
   if (written != report.size()) {
@@ -369,6 +392,16 @@ ReadResult WindowsPort::ReadReport(PortHandle handle, std::span<std::uint8_t> bu
   }
 
   const DWORD wait = WaitForSingleObject(event, WaitMilliseconds(timeout));
+  if (wait == WAIT_TIMEOUT && timeout.count() <= 0) {
+    // Only a report queued now was asked for: the read is taken back, and if a report completed
+    // it before it could be cancelled, that report is delivered.
+    const std::optional<unsigned long> completed = FinishRead(*open);
+    if (!completed) {
+      return {ReadStatus::kTimedOut, 0};
+    }
+    return {ReadStatus::kCompleted,
+            windows_detail::DeliverReport(open->read->buffer, *completed, buffer)};
+  }
   // The reason of a failed wait, taken before any other call.
   std::string why = wait == WAIT_FAILED ? SystemError() : std::string();
   DWORD transferred = 0;
@@ -393,26 +426,28 @@ ReadResult WindowsPort::ReadReport(PortHandle handle, std::span<std::uint8_t> bu
 
 void WindowsPort::CancelRead(PortHandle handle) {
   last_error_.clear();
+  last_failure_ = PortFailure::kNone;
   OpenHandle* open = Find(handle);
   if (open != nullptr && open->read && open->read->outstanding) {
     FinishRead(*open);
   }
 }
 
-void WindowsPort::FinishRead(OpenHandle& open) {
+std::optional<unsigned long> WindowsPort::FinishRead(OpenHandle& open) {
   ReadRecord& read = *open.read;
   CancelIo(open.handle);
   // Wait until the system has finished with the record and the buffer: a cancelled read
   // completes (with ERROR_OPERATION_ABORTED, or with data that arrived just before).
   DWORD transferred = 0;
-  GetOverlappedResult(open.handle, &read.overlap, &transferred, TRUE);
+  const bool delivered = GetOverlappedResult(open.handle, &read.overlap, &transferred, TRUE) != 0;
   if (HasOverlappedIoCompleted(&read.overlap)) {
     read.outstanding = false;
-    return;
+    return delivered ? std::optional<unsigned long>(transferred) : std::nullopt;
   }
   // The system still holds the record: it is kept alive for good and the handle gets a new one.
   parked_reads_.push_back(std::move(open.read));
   open.read = std::make_unique<ReadRecord>();
+  return std::nullopt;
 }
 
 }  // namespace tessun

@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <map>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -38,11 +39,13 @@ class WindowsPort final : public DevicePort {
   // so the read handle gets the queue that was asked for on the synchronous one.
   bool SetNumInputBuffers(PortHandle handle, int count) override;
   int OutputReportLength(PortHandle handle) override;
+  int InputReportLength(PortHandle handle) override;
   bool SetFeature(PortHandle handle, std::span<const std::uint8_t> report) override;
   bool WriteReport(PortHandle handle, std::span<const std::uint8_t> report) override;
   // Starts an overlapped read into the port's own buffer (or goes on waiting for the read a
   // previous call left outstanding) and waits for it at most `timeout`. The caller's buffer is
-  // written only when the read has completed.
+  // written only when the read has completed. With a zero time-out a read that has not
+  // completed at once is cancelled, and a report that completed it meanwhile is delivered.
   ReadResult ReadReport(PortHandle handle, std::span<std::uint8_t> buffer,
                         std::chrono::milliseconds timeout) override;
   // Cancels the outstanding read and waits until the system has finished with it.
@@ -50,6 +53,10 @@ class WindowsPort final : public DevicePort {
   // The reasons are the system's own messages (GetLastError, as FormatMessage words them), after
   // the operation and the device path: "open \\?\hid#...: Access is denied".
   std::string LastError() const override { return last_error_; }
+  // From the system error code of the failed call (FailureOfSystemError).
+  PortFailure LastFailure() const override { return last_failure_; }
+  // The HID driver drops the oldest report of a full queue without telling anyone: always 0.
+  std::uint64_t DroppedInputReports(PortHandle) override { return 0; }
 
   // Handles this port has open now.
   std::size_t OpenHandleCount() const { return handles_.size(); }
@@ -65,16 +72,21 @@ class WindowsPort final : public DevicePort {
   // nullptr with "`operation`: not an open handle" kept for LastError.
   OpenHandle* Begin(PortHandle handle, std::string_view operation);
   void* ReadEvent();
-  void Fail(std::string_view operation, const std::string& path, const std::string& reason);
+  void Fail(std::string_view operation, const std::string& path, const std::string& reason,
+            PortFailure kind = PortFailure::kOther);
+  // Fail with the system's reason and kind of the call that failed just before.
+  void FailWithSystemError(std::string_view operation, const std::string& path);
   // Cancels a read and waits for it; a read the system will not give back is parked, never
-  // released, so that it cannot complete into freed memory.
-  void FinishRead(OpenHandle& open);
+  // released, so that it cannot complete into freed memory. Returns the bytes the read
+  // delivered when it completed with a report before it could be cancelled, else nothing.
+  std::optional<unsigned long> FinishRead(OpenHandle& open);
 
   std::map<PortHandle, std::unique_ptr<OpenHandle>> handles_;
   // Input buffers asked for, by device path.
   std::map<std::string, int> input_buffers_;
   std::vector<std::unique_ptr<ReadRecord>> parked_reads_;
   std::string last_error_;
+  PortFailure last_failure_ = PortFailure::kNone;
   // The manual-reset event every overlapped read signals; created once, reused for the port's
   // whole life. Only one read is outstanding at a time, so one event serves all read handles.
   void* read_event_ = nullptr;

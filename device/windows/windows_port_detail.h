@@ -76,4 +76,27 @@ inline std::string TidySystemMessage(std::string_view message, std::uint32_t cod
   return tidy;
 }
 
+// The kind of failure a system error code of an open or a request stands for.
+inline PortFailure FailureOfSystemError(std::uint32_t code) {
+  switch (code) {
+    case 0:
+      return PortFailure::kNone;
+    case 5:  // ERROR_ACCESS_DENIED
+      return PortFailure::kAccessDenied;
+    case 32:  // ERROR_SHARING_VIOLATION
+      return PortFailure::kBusy;
+    case 2:     // ERROR_FILE_NOT_FOUND
+    case 3:     // ERROR_PATH_NOT_FOUND
+    case 55:    // ERROR_DEV_NOT_EXIST
+    case 1167:  // ERROR_DEVICE_NOT_CONNECTED
+      return PortFailure::kNotPresent;
+    case 121:   // ERROR_SEM_TIMEOUT
+    case 258:   // WAIT_TIMEOUT
+    case 1460:  // ERROR_TIMEOUT
+      return PortFailure::kNoAnswer;
+    default:
+      return PortFailure::kOther;
+  }
+}
+
 }  // namespace tessun::windows_detail

@@ -36,6 +36,17 @@ class ThrowingPort : public test::ForwardingPort {
  public:
   using ForwardingPort::ForwardingPort;
   bool throw_on_write = false;
+  bool throw_on_read = false;
+  int failed_reads = 0;
+
+  ReadResult ReadReport(PortHandle handle, std::span<std::uint8_t> buffer,
+                        std::chrono::milliseconds timeout) override {
+    if (throw_on_read) {
+      ++failed_reads;
+      throw std::runtime_error("read went wrong");
+    }
+    return ForwardingPort::ReadReport(handle, buffer, timeout);
+  }
 
   bool WriteReport(PortHandle handle, std::span<const std::uint8_t> report) override {
     if (throw_on_write) {
@@ -291,6 +302,22 @@ class Form1Test : public QObject {
     QCOMPARE(rig.prompt.texts, (std::vector<std::string>{"write went wrong"}));
     QVERIFY(rig.form->Timer1->isActive());
     QCOMPARE(rig.form->Core().Store().Lines[0], std::string("kept"));
+  }
+
+  // An error in a tick is shown in a notice that does not wait for the operator: the ticks go
+  // on, and an error repeated tick after tick is shown once.
+  void anErrorInATickIsNoticedAndTheTicksGoOn() {
+    Rig rig;
+    rig.port.throw_on_read = true;
+    QTRY_VERIFY_WITH_TIMEOUT(rig.port.failed_reads >= 3, 2000);
+    QVERIFY(rig.prompt.texts.empty());
+    QCOMPARE(rig.prompt.notices, (std::vector<std::string>{"read went wrong"}));
+    // Ticks that work, then the same error again: shown again.
+    rig.port.throw_on_read = false;
+    QTest::qWait(300);
+    rig.port.throw_on_read = true;
+    QTRY_COMPARE_WITH_TIMEOUT(rig.prompt.notices.size(), std::size_t{2}, 2000);
+    QVERIFY(rig.form->Timer1->isActive());
   }
 
   void writeFileShowsTheOneSaveWindow() {

@@ -27,6 +27,7 @@ class ForwardingPort : public DevicePort {
     return inner_.SetNumInputBuffers(handle, count);
   }
   int OutputReportLength(PortHandle handle) override { return inner_.OutputReportLength(handle); }
+  int InputReportLength(PortHandle handle) override { return inner_.InputReportLength(handle); }
   bool SetFeature(PortHandle handle, std::span<const std::uint8_t> report) override {
     return inner_.SetFeature(handle, report);
   }
@@ -39,6 +40,11 @@ class ForwardingPort : public DevicePort {
   }
   void CancelRead(PortHandle handle) override { inner_.CancelRead(handle); }
   std::string LastError() const override { return inner_.LastError(); }
+  PortFailure LastFailure() const override { return inner_.LastFailure(); }
+
+  std::uint64_t DroppedInputReports(PortHandle handle) override {
+    return inner_.DroppedInputReports(handle);
+  }
 
  private:
   DevicePort& inner_;

@@ -29,7 +29,11 @@ class FakePrompt final : public Prompt {
     return answer;
   }
 
+  void Notify(std::string_view text) override { notices.emplace_back(text); }
+
   std::vector<Call> calls;
+  // The non-modal notices, in order.
+  std::vector<std::string> notices;
   std::vector<std::string> texts;
   std::deque<int> answers;
 };

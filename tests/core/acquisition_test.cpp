@@ -2,10 +2,16 @@
 
 #include <gtest/gtest.h>
 
+#if !defined(_WIN32)
+#include <poll.h>
+
+#include <csignal>
+#endif
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "core/close_signals.h"
 #include "device/clock.h"
 #include "device/simulated/simulated_console.h"
 #include "tests/common/forwarding_port.h"
@@ -66,6 +72,21 @@ TEST(Acquisition, TheTimerIsOffAroundStartUpAndGetDataAndAlwaysOnAgain) {
   EXPECT_EQ(port.timer_on_at_write, (std::vector<bool>{false, false}));
   EXPECT_TRUE(timer.enabled);
 }
+
+#if !defined(_WIN32)
+// A close signal reaches the program's loop through the pipe, once; the program itself then
+// closes the console (the VM test and close_signal_test check that path).
+TEST(CloseSignalsTest, ASignalIsTakenFromThePipeOnce) {
+  ASSERT_TRUE(CloseSignals::Install());
+  ASSERT_TRUE(CloseSignals::Install());
+  EXPECT_EQ(CloseSignals::Take(), 0);
+  ASSERT_EQ(std::raise(SIGHUP), 0);
+  pollfd pipe{CloseSignals::ReadFd(), POLLIN, 0};
+  EXPECT_EQ(poll(&pipe, 1, 1000), 1);
+  EXPECT_EQ(CloseSignals::Take(), SIGHUP);
+  EXPECT_EQ(CloseSignals::Take(), 0);
+}
+#endif
 
 }  // namespace
 }  // namespace tessun

@@ -6,9 +6,11 @@
 #include <string>
 #include <vector>
 
+#include "device/console_diagnosis.h"
 #include "device/console_protocol.h"
 #include "device/simulated/simulated_console.h"
 #include "tests/common/core_rig.h"
+#include "tests/common/recording_log.h"
 
 namespace tessun {
 namespace {
@@ -150,6 +152,8 @@ TEST_F(DeviceLinkTest, FortyCompletedReadsEndTheCallWithCommunicationOk) {
   for (int i = 0; i < 45; ++i) {
     console.QueueRawReport(Report({0, 1, 'a' + i % 26, 0, 0, 0, 0, 0, 0}));
   }
+  // All 45 sent and queued by the driver.
+  clock.Advance(std::chrono::milliseconds(200));
 
   link.ReadReports();
 
@@ -174,6 +178,36 @@ TEST_F(DeviceLinkTest, TheInputBuffersKeepEveryReportOfALateTick) {
   EXPECT_EQ(store.RingHead, 40 * 7);
 }
 
+// Reports the driver's queue drops are never lost in silence: each tick that saw drops logs how
+// many, and the link keeps the total. A console within the ticks' pace logs nothing.
+TEST(DeviceLinkLoss, ReportsDroppedByTheDriverQueueAreLoggedWithTheirCount) {
+  for (const auto interval : {std::chrono::microseconds(1000), std::chrono::microseconds(2500)}) {
+    CoreRig rig;
+    test::RecordingLog log;
+    rig.core.Link().SetLog(log);
+    rig.console.AddInterface(SimulatedConsole::Console());
+    rig.console.SetReportInterval(interval, /*empty_reports=*/false);
+    rig.core.StartUp();
+    rig.console.Print(std::string(20000, 'x'));
+    for (int tick = 0; tick < 20; ++tick) {
+      rig.Tick();
+    }
+    std::uint64_t logged = 0;
+    for (const auto& entry : log.entries) {
+      const auto at = entry.message.find(" input reports lost: the console sends faster than");
+      if (at != std::string::npos) {
+        EXPECT_EQ(entry.level, LogLevel::kWarning);
+        logged += std::stoull(entry.message.substr(0, at));
+      }
+    }
+    const bool fast = interval < std::chrono::microseconds(2500);
+    EXPECT_EQ(logged > 0, fast) << interval.count() << " us, lost " << logged;
+    EXPECT_EQ(logged, rig.core.Link().InputReportsLost) << interval.count() << " us";
+    EXPECT_EQ(logged, rig.console.DroppedInputReports(rig.core.Link().ReadHandle))
+        << interval.count() << " us";
+  }
+}
+
 TEST_F(DeviceLinkTest, CountByteLowBitsGiveTheNumberOfDataBytes) {
   console.AddInterface(SimulatedConsole::Console());
   ASSERT_TRUE(link.OpenUsbDevice());
@@ -181,6 +215,7 @@ TEST_F(DeviceLinkTest, CountByteLowBitsGiveTheNumberOfDataBytes) {
   console.QueueRawReport(Report({0, 0x08, 'N', 'O', 'P', 'E', 'x', 'x', 'x'}));
   console.QueueRawReport(Report({0, 0x0F, '1', '2', '3', '4', '5', '6', '7'}));
   store.RingHead = 510;
+  clock.Advance(std::chrono::milliseconds(20));
 
   link.ReadReports();
 
@@ -196,12 +231,15 @@ TEST_F(DeviceLinkTest, CountByteLowBitsGiveTheNumberOfDataBytes) {
 
 TEST_F(DeviceLinkTest, OnlyDeliveredBytesAreTakenWhateverTheCountClaims) {
   SimulatedHid hid = SimulatedConsole::Console();
-  hid.output_report_length = 5;  // reads use the output length: 5 bytes, room for 3 data bytes
+  // Reads of 5 bytes: room for 3 data bytes.
+  hid.output_report_length = 5;
+  hid.input_report_length = 5;
   console.AddInterface(hid);
   ASSERT_TRUE(link.OpenUsbDevice());
   console.QueueRawReport(Report({0, 7, 'A', 'B', 'C', 'D', 'E', 'F', 'G'}));  // longer than 5
   console.QueueRawReport(Report({0, 7, 'H'}));                                // short read
   console.QueueRawReport(Report({0}));                                        // no count byte
+  clock.Advance(std::chrono::milliseconds(20));
 
   Tick();
 
@@ -223,12 +261,11 @@ TEST(DeviceLinkReadFaultTest, ReadThatDoesNotCompleteCancelsClosesBothHandlesAnd
   const Case cases[] = {
       {"silent console",
        [](SimulatedConsole& c) {
-         c.Print("AB");
          c.SetReportInterval(std::chrono::milliseconds(2), /*empty_reports=*/false);
        },
-       "Readfile Timeout ", DeviceLink::kWaitTimeout, 2,
-       // One report came after 2 ms, then one wait of 500 ms.
-       std::chrono::milliseconds(502)},
+       "Readfile Timeout ", DeviceLink::kWaitTimeout, 0,
+       // The first read waits its whole 500 ms.
+       std::chrono::milliseconds(500)},
       {"failed wait",
        [](SimulatedConsole& c) { c.InjectReadFault(SimulatedConsole::ReadFault::kFailure); },
        "Readfile Undefined Error", DeviceLink::kWaitFailed, 0, std::chrono::milliseconds(0)},
@@ -266,6 +303,161 @@ TEST(DeviceLinkReadFaultTest, ReadThatDoesNotCompleteCancelsClosesBothHandlesAnd
     ASSERT_GE(fresh.status.texts.size(), 2u);
     EXPECT_EQ(fresh.status.texts[fresh.status.texts.size() - 2], "USB Connected ");
     EXPECT_EQ(fresh.status.Last(), "USB Communication OK");
+  }
+}
+
+// A console that cannot be set up counts as not matching: it is closed again, the reason is
+// logged, and the next interface with the console's ids is tried; with none usable the status is
+// "USB Not Found ".
+TEST(DeviceLinkSetUpTest, AConsoleThatCannotBeSetUpIsSkippedForTheNextOne) {
+  struct Case {
+    const char* name;
+    PortFailure read_open_fails;  // kNone: the read handle opens
+    int output_length;
+    int input_length;
+    const char* logged;
+  };
+  const int full = static_cast<int>(console::kReportLength);
+  const Case cases[] = {
+    {"held by another program", PortFailure::kBusy, full, full,
+     "another program holds the console"},
+#if defined(_WIN32)
+    {"no permission", PortFailure::kAccessDenied, full, full, "close any other program"},
+#else
+    {"no permission", PortFailure::kAccessDenied, full, full, "70-tessun.rules"},
+#endif
+    {"no output report", PortFailure::kNone, 0, full, "too short"},
+    {"input report without data bytes", PortFailure::kNone, full, 2, "too short"},
+  };
+  for (const Case& c : cases) {
+    for (const bool second_console : {true, false}) {
+      SCOPED_TRACE(std::string(c.name) + (second_console ? ", a second console" : ", alone"));
+      CoreRig rig;
+      test::RecordingLog log;
+      DeviceLink& link = rig.core.Link();
+      link.SetLog(log);
+      SimulatedHid a = SimulatedConsole::Console();
+      a.path = "sim:a";
+      a.output_report_length = c.output_length;
+      a.input_report_length = c.input_length;
+      rig.console.AddInterface(a);
+      if (c.read_open_fails != PortFailure::kNone) {
+        rig.console.FailOpens("sim:a", 1, "refused", OpenMode::kForReads, c.read_open_fails);
+      }
+      if (second_console) {
+        SimulatedHid b = SimulatedConsole::Console();
+        b.path = "sim:b";
+        rig.console.AddInterface(b);
+      }
+
+      EXPECT_EQ(link.OpenUsbDevice(), second_console);
+      EXPECT_EQ(rig.status.Last(), second_console ? "USB Connected " : "USB Not Found ");
+      EXPECT_EQ(rig.console.OpenHandleCount(), second_console ? 2 : 0);
+      if (second_console) {
+        EXPECT_EQ(link.DevicePath, "sim:b");
+      }
+      ASSERT_FALSE(log.entries.empty());
+      EXPECT_EQ(log.entries.front().level, LogLevel::kWarning);
+      EXPECT_EQ(log.Count(c.logged), 1);
+      EXPECT_EQ(log.Count("sim:a cannot be used"), 1);
+    }
+  }
+}
+
+// A console whose set-up failed is left out of the searches for a few seconds, so a console that
+// keeps failing costs the ticks nothing most of the time; its reason is logged once, and that it
+// works again once more.
+TEST(DeviceLinkSetUpTest, AFailedConsoleIsBackedOffAndItsReasonLoggedOnce) {
+  CoreRig rig;
+  test::RecordingLog log;
+  DeviceLink& link = rig.core.Link();
+  link.SetLog(log);
+  rig.console.AddInterface(SimulatedConsole::Console());
+  const std::string path(SimulatedConsole::kConsolePath);
+  rig.console.FailOpens(path, 3, "no answer", OpenMode::kForReads, PortFailure::kNoAnswer);
+  const auto opens = [&] {
+    return std::count_if(rig.console.Calls().begin(), rig.console.Calls().end(),
+                         [](const auto& call) { return call.kind == Kind::kOpen; });
+  };
+
+  EXPECT_FALSE(link.OpenUsbDevice());
+  const auto after_first = opens();
+  rig.clock.Advance(DeviceLink::kSetUpBackOff - std::chrono::milliseconds(1));
+  EXPECT_FALSE(link.OpenUsbDevice());
+  EXPECT_EQ(opens(), after_first) << "tried again within the back-off";
+  rig.clock.Advance(std::chrono::milliseconds(1));
+  EXPECT_FALSE(link.OpenUsbDevice());
+  EXPECT_GT(opens(), after_first);
+  EXPECT_EQ(log.Count("does not answer"), 1);
+
+  rig.clock.Advance(DeviceLink::kSetUpBackOff);
+  EXPECT_FALSE(link.OpenUsbDevice());
+  rig.clock.Advance(DeviceLink::kSetUpBackOff);
+  EXPECT_TRUE(link.OpenUsbDevice());
+  EXPECT_EQ(log.Count("does not answer"), 1);
+  EXPECT_EQ(log.Count("in use"), 1);
+}
+
+// Once a tick has its first report it takes only those already queued: with the console sending
+// a report every 7.3 ms, a tick 100 ms after the last takes what came meanwhile and lets no
+// virtual time pass.
+TEST_F(DeviceLinkTest, AfterItsFirstReportATickTakesOnlyQueuedReports) {
+  console.AddInterface(SimulatedConsole::Console());
+  console.SetReportInterval(std::chrono::microseconds(7300));
+  ASSERT_TRUE(link.OpenUsbDevice());
+  console.Print(std::string(200, 'x'));
+  clock.Advance(std::chrono::milliseconds(100));
+  const auto start = clock.Now();
+
+  link.ReadReports();
+
+  EXPECT_EQ(clock.Now(), start);
+  EXPECT_EQ(status.Last(), "USB Communication OK");
+  // 13 reports of 7 bytes came in 100 ms.
+  EXPECT_EQ(store.RingHead, 13 * 7);
+}
+
+// `tessun --diagnose` over the port: no console, a console that cannot be used, a usable one.
+TEST(ConsoleDiagnosisTest, SaysWhatItFindsAndExitsZeroOnlyWithAUsableConsole) {
+  struct Case {
+    const char* name;
+    bool console;
+    bool busy;
+    int exit_code;
+    std::vector<std::string> said;
+  };
+  const Case cases[] = {
+      {"no console", false, false, 1, {"no console 04B4:5500 found"}},
+      {"busy console",
+       true,
+       true,
+       1,
+       {"console 04B4:5500 at sim:console", "usable: no (open for reads: open sim:console: busy)",
+        "advice: another program holds the console"}},
+      {"usable console",
+       true,
+       false,
+       0,
+       {"input 9 bytes, output 9 bytes", "usable: yes", "1 console found, 1 usable"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ManualClock clock;
+    SimulatedConsole port(clock);
+    port.AddInterface(OtherDevice("mouse", 0x046D, 0xC077));
+    if (c.console) {
+      port.AddInterface(SimulatedConsole::Console());
+    }
+    if (c.busy) {
+      port.FailOpens(SimulatedConsole::kConsolePath, 1, "busy", OpenMode::kForReads,
+                     PortFailure::kBusy);
+    }
+    const Diagnosis diagnosis = DiagnoseConsoles(port, {});
+    EXPECT_EQ(diagnosis.exit_code, c.exit_code);
+    for (const std::string& part : c.said) {
+      EXPECT_NE(diagnosis.text.find(part), std::string::npos) << part << "\n" << diagnosis.text;
+    }
+    EXPECT_EQ(port.OpenHandleCount(), 0);
   }
 }
 

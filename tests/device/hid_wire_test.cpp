@@ -63,7 +63,6 @@ TEST(HidWireTest, FinishedInputTransfersReachTheQueueWithTheirReportId) {
        }()},
       {"zero-length packet, no ids", End::kCompleted, {}, false, {}},
       {"zero-length packet, ids", End::kCompleted, {}, true, {}},
-      {"overflow", End::kOverflow, {1, 2, 3}, false, {}},
       {"cancelled", End::kCancelled, {1, 'z'}, false, {}},
       {"timed out", End::kTimedOut, {1, 'z'}, false, {}},
   };
@@ -102,7 +101,32 @@ TEST(HidWireTest, AStallClearsTheHaltAndTheThirdErrorInARowEndsTheDevice) {
   EXPECT_EQ(take(End::kStall).failure, "repeated transfer errors");
   errors_in_row = 0;
   EXPECT_EQ(take(End::kNoDevice).failure, "device gone");
+  // A report longer than the transfer is lost: that is a failure, never a silent drop.
+  EXPECT_EQ(take(End::kOverflow).failure, "input report longer than the transfer (overflow)");
   EXPECT_EQ(queue.Size(), 1u);
+}
+
+// The input transfer holds the longest report on the wire, whether the descriptor or the
+// endpoint's packet size says it is longer.
+TEST(HidWireTest, InputTransferHoldsTheLongerOfReportAndPacket) {
+  struct Case {
+    std::size_t input_length;  // with the report-id byte
+    bool uses_report_ids;
+    std::size_t max_packet;
+    std::size_t transfer;
+  };
+  const Case cases[] = {
+      {9, false, 8, 8},         // the console: 8 bytes on the wire, 8-byte packets
+      {9, false, 16, 16},       // packets longer than the descriptor's report
+      {3, true, 2, 3},          // numbered reports send their id byte
+      {0, false, 0, 1},         // nothing known: one byte
+      {9000, false, 64, 4096},  // capped
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(InputTransferLength(c.input_length, c.uses_report_ids, c.max_packet, 4096),
+              c.transfer)
+        << c.input_length << " " << c.uses_report_ids << " " << c.max_packet;
+  }
 }
 
 TEST(HidWireTest, ClassRequestSetupPackets) {

@@ -132,7 +132,9 @@ SoakResult RunSoak(const std::string& printout, Duration report_interval, double
   };
 
   rig.console.Print(printout);
-  const int tick_limit = static_cast<int>(printout.size()) / 200 + 1000;
+  // A tick takes what is queued and does not wait for more: at the line rate that is about 96
+  // bytes a tick, so the limit allows for 50.
+  const int tick_limit = static_cast<int>(printout.size()) / 50 + 1000;
   while (!rig.console.AllDataRead() && result.ticks < tick_limit) {
     rig.Tick();
     ++result.ticks;

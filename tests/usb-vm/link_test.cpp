@@ -5,10 +5,14 @@
 // feature and output reports on the console (through its event log). It prints every step and
 // check and ends with one result line that the host script looks for.
 #include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
@@ -21,10 +25,14 @@
 #include <vector>
 
 #include "core/acquisition.h"
+#include "core/close_signals.h"
 #include "device/clock.h"
+#include "device/console_diagnosis.h"
 #include "device/libusb/libusb_port.h"
+#include "device/libusb/usb_facts.h"
 #include "device/status_sink.h"
 #include "scenario.h"
+#include "tests/common/recording_log.h"
 #include "tests/common/recording_status.h"
 #include "tests/common/screen_doubles.h"
 
@@ -44,6 +52,47 @@ constexpr std::string_view kFeatureOnDevice =
 constexpr std::string_view kGetDataOnEndpoint = "OUT endpoint: 01 8d 00 00 00 00 00 00";
 constexpr std::string_view kGetDataAsSetReport =
     "SET_REPORT wValue=0200 wIndex=0000 wLength=8 data=01 8d 00 00 00 00 00 00";
+// The second program says here that it has opened the console, with the status it shows.
+constexpr const char* kHolderReady = "/run/holder.ready";
+// Longest a tick may take with a console that answers no request.
+constexpr milliseconds kLongestTick{600};
+// How soon the kernel's USB-serial driver must hold the interface again after a SIGTERM.
+constexpr milliseconds kDriverBackAfterSignal{1000};
+
+// The link's log: kept for the checks and shown as it comes.
+class PrintingLog : public test::RecordingLog {
+ public:
+  void Write(LogLevel level, std::string_view message) override {
+    test::RecordingLog::Write(level, message);
+    std::printf("  log: %.*s\n", static_cast<int>(message.size()), message.data());
+  }
+};
+
+// The second program (this test started again with "hold"): the acquisition core as the
+// program runs it, ending on SIGTERM through its close path. It opens the console, says so in
+// kHolderReady, and ticks every 100 ms until a close signal comes.
+int Hold() {
+  CloseSignals::Install();
+  LibusbPort port;
+  SteadyClock clock;
+  test::RecordingTimer timer;
+  test::RecordingStatus status;
+  test::RecordingCanvas canvas;
+  test::FakeScrollBar bar;
+  Acquisition core(port, clock, timer, status, canvas, bar);
+  core.StartUp();
+  std::ofstream(kHolderReady) << status.Last() << "\n";
+  while (true) {
+    pollfd signals{CloseSignals::ReadFd(), POLLIN, 0};
+    poll(&signals, 1, static_cast<int>(kTimerInterval.count()));
+    if (const int signal = CloseSignals::Take(); signal != 0) {
+      core.CloseDevice();
+      std::printf("  second program: closed the console on signal %d\n", signal);
+      return 0;
+    }
+    core.Tick();
+  }
+}
 
 // Talks to the virtual console: commands into its FIFO, events out of its log.
 class Console {
@@ -143,10 +192,13 @@ class Sysfs {
 
 class Scenario {
  public:
+  explicit Scenario(char* program) : program_(program) {}
+
   int Run() {
     const auto start = Clock::now();
     Absent();
-    if (Plug() && Open()) {
+    link_.SetLog(log_);
+    if (Plug() && (DiagnoseUsable(), true) && Open()) {
       IdleTick();
       LiveLines();
       GetData("Get Data: the stored printout");
@@ -161,6 +213,9 @@ class Scenario {
       console_.Send("zlp on");
       GetData("Get Data from a console that sends a zero-length packet after each report");
       console_.Send("zlp off");
+      SecondProgram();
+      Unanswering();
+      LongInput();
       Close();
     }
     console_.Send("quit");
@@ -227,6 +282,190 @@ class Scenario {
     Check(!found && !link_.DeviceFound, "OpenUsbDevice returns False");
     Check(status_.Last() == kUsbNotFound, "status " + Quoted(kUsbNotFound), Quoted(status_.Last()));
     Check(HandlesClosed(), "no handle is left open");
+  }
+
+  // The link closed, as after "Exit"; the next tick searches afresh.
+  void CloseLink() {
+    link_.CloseDevice();
+    link_.DeviceFound = false;
+  }
+
+  // The kernel's USB-serial driver holds the interface again within `limit`.
+  bool DriverBackWithin(milliseconds limit) {
+    const auto deadline = Clock::now() + limit;
+    while (true) {
+      device_ = Sysfs::ConsoleDevice();
+      if (device_ && Sysfs::InterfaceDriver(*device_) == serial_driver_) {
+        return true;
+      }
+      if (Clock::now() >= deadline) {
+        return false;
+      }
+      std::this_thread::sleep_for(milliseconds(10));
+    }
+  }
+
+  // Ticks until the link is open again (a backed-off console included); false after 10 s.
+  bool TickUntilFound() {
+    const auto start = Clock::now();
+    while (!link_.DeviceFound && Clock::now() - start < kEnumerationWait) {
+      Tick();
+    }
+    return link_.DeviceFound;
+  }
+
+  Diagnosis Diagnose(std::string_view when) {
+    const Diagnosis diagnosis =
+        DiagnoseConsoles(port_, [](const std::string& path) { return UsbInterfaceFacts(path); });
+    std::printf("  tessun --diagnose %.*s (exit code %d):\n", static_cast<int>(when.size()),
+                when.data(), diagnosis.exit_code);
+    std::size_t start = 0;
+    for (std::size_t end; (end = diagnosis.text.find('\n', start)) != std::string::npos;
+         start = end + 1) {
+      std::printf("    | %s\n", diagnosis.text.substr(start, end - start).c_str());
+    }
+    return diagnosis;
+  }
+
+  void DiagnoseUsable() {
+    Step("tessun --diagnose with the console plugged in and free");
+    const Diagnosis diagnosis = Diagnose("with a free console");
+    Check(diagnosis.exit_code == 0, "exit code 0: a usable console is present");
+    Check(diagnosis.text.find("usable: yes") != std::string::npos &&
+              diagnosis.text.find("output 9 bytes") != std::string::npos &&
+              diagnosis.text.find("this user may open it: yes") != std::string::npos,
+          "the console, its report lengths and its access are reported");
+    Check(DriverBackWithin(milliseconds(3000)),
+          "the kernel's USB-serial driver has the interface back afterwards");
+  }
+
+  // A second program (a second instance of the program) holds the console; then it is ended by
+  // SIGTERM and must give the console back to the kernel's USB-serial driver.
+  void SecondProgram() {
+    Step("A second program holds the console");
+    CloseLink();
+    Check(DriverBackWithin(milliseconds(3000)), "the console is free before the second program");
+    std::remove(kHolderReady);
+    char hold[] = "hold";
+    char* arguments[] = {program_, hold, nullptr};
+    pid_t holder = -1;
+    if (!Check(posix_spawn(&holder, "/proc/self/exe", nullptr, nullptr, arguments, environ) == 0,
+               "the second program started")) {
+      return;
+    }
+    std::string shown;
+    const auto deadline = Clock::now() + kEventWait;
+    while (shown.empty() && Clock::now() < deadline) {
+      std::this_thread::sleep_for(milliseconds(50));
+      std::ifstream ready(kHolderReady);
+      std::getline(ready, shown);
+    }
+    Check(shown == kUsbConnected, "the second program has the console", Quoted(shown));
+
+    const auto start = Clock::now();
+    const bool found = link_.OpenUsbDevice();
+    const auto took = std::chrono::duration_cast<milliseconds>(Clock::now() - start).count();
+    Check(!found && status_.Last() == kUsbNotFound,
+          "OpenUsbDevice: " + Quoted(kUsbNotFound) + ", the busy console counts as not found",
+          Quoted(status_.Last()) + ", " + std::to_string(took) + " ms");
+    Check(HandlesClosed(), "nothing is left open");
+    Tick();
+    Check(status_.Last() == kUsbNotFound, "a tick shows " + Quoted(kUsbNotFound),
+          Quoted(status_.Last()));
+    Check(log_.Count("another program holds the console") == 1,
+          "the log says once that another program holds it",
+          std::to_string(log_.Count("another program holds the console")) + " times");
+    const Diagnosis diagnosis = Diagnose("while the second program holds the console");
+    Check(diagnosis.exit_code == 1 && diagnosis.text.find("usbfs") != std::string::npos &&
+              diagnosis.text.find("another program holds the console") != std::string::npos,
+          "exit code 1; the claim by a program and the advice are reported");
+
+    Step("The second program is ended by SIGTERM with the console open");
+    kill(holder, SIGTERM);
+    const auto signalled = Clock::now();
+    const bool back = DriverBackWithin(kDriverBackAfterSignal);
+    const auto after = std::chrono::duration_cast<milliseconds>(Clock::now() - signalled).count();
+    Check(back, "the kernel's USB-serial driver holds the interface again within 1 s",
+          std::to_string(after) + " ms");
+    int status = 0;
+    waitpid(holder, &status, 0);
+    Check(WIFEXITED(status) && WEXITSTATUS(status) == 0,
+          "the second program ended through its close path (exit code 0)",
+          WIFSIGNALED(status) ? "killed by signal " + std::to_string(WTERMSIG(status))
+                              : "exit code " + std::to_string(WEXITSTATUS(status)));
+  }
+
+  // The console stops answering the requests sent to its interface: the ticks go on, each
+  // within kLongestTick, and "Exit" takes effect at once.
+  void Unanswering() {
+    Step("A console that stops answering control requests");
+    CloseLink();
+    DriverBackWithin(milliseconds(3000));
+    const std::size_t mark = console_.Mark();
+    console_.Send("mute on");
+    long longest = 0;
+    int ticks = 0;
+    const auto start = Clock::now();
+    // Long enough for a console left out of the searches after a failed set-up to be tried
+    // again, and then some.
+    while (Clock::now() - start < std::chrono::seconds(7)) {
+      const auto begin = Clock::now();
+      core_.Tick();
+      longest = std::max<long>(
+          longest, std::chrono::duration_cast<milliseconds>(Clock::now() - begin).count());
+      ++ticks;
+      std::this_thread::sleep_for(kTimerInterval);
+    }
+    Check(console_.WaitFor("muted: request left unanswered", mark, milliseconds(0)).has_value(),
+          "the link sent the console a request that it left unanswered");
+    Check(longest < kLongestTick.count(), "every tick returned within 600 ms",
+          std::to_string(ticks) + " ticks, longest " + std::to_string(longest) + " ms");
+    Check(status_.Last() == kUsbNotFound, "status " + Quoted(kUsbNotFound), Quoted(status_.Last()));
+    Check(log_.Count("does not answer") == 1, "the log says once that the console does not answer",
+          std::to_string(log_.Count("does not answer")) + " times");
+    const auto exit_start = Clock::now();
+    core_.CloseDevice();
+    const auto exit_took =
+        std::chrono::duration_cast<milliseconds>(Clock::now() - exit_start).count();
+    Check(exit_took < kTimerInterval.count() && DriverBackWithin(milliseconds(1000)),
+          "Exit takes effect at once and the kernel's USB-serial driver holds the interface",
+          std::to_string(exit_took) + " ms");
+
+    Step("The console answers again: the ticks find it by themselves");
+    console_.Send("mute off");
+    const bool found = TickUntilFound();
+    Check(found, "the link is open again", Quoted(status_.Last()));
+  }
+
+  // A console whose input report is longer than its output report (and whose input packets are
+  // longer than its descriptor's input report).
+  void LongInput() {
+    Step("A console with a 2-byte output report and 16-byte input packets");
+    CloseLink();
+    DriverBackWithin(milliseconds(3000));
+    console_.Send("shape long");
+    const bool found = TickUntilFound();
+    Check(found && link_.ReportLength == 3, "the link is open, ReportLength 3",
+          std::to_string(link_.ReportLength));
+    const std::size_t mark = console_.Mark();
+    PressGetData();
+    const auto command = console_.WaitFor("01 8d", mark);
+    Check(command && command->find("OUT endpoint: 01 8d") != std::string::npos,
+          "command 141 arrived as 01 8d", command.value_or("none"));
+    const bool all_ok = TickUntilSent(mark);
+    const std::vector<std::string> lines = Collected(store_);
+    Check(all_ok && lines == kPrintoutLines,
+          "every tick " + Quoted(kUsbCommunicationOk) + ", the whole printout in the store",
+          std::to_string(lines.size()) + " lines" +
+              (lines == kPrintoutLines ? "" : ": " + Describe(lines)));
+    store_.EmptyLines();
+
+    console_.Send("shape 8");
+    CloseLink();
+    DriverBackWithin(milliseconds(3000));
+    const bool back = TickUntilFound();
+    Check(back && link_.ReportLength == 9, "back to the usual console, ReportLength 9",
+          std::to_string(link_.ReportLength));
   }
 
   bool Plug() {
@@ -420,10 +659,11 @@ class Scenario {
     const std::vector<std::string> history = std::exchange(status_.texts, {});
     Check(link_.DeviceFound, "the link is open again",
           std::to_string(ticks) + " ticks, " + std::to_string(took) + " ms");
+    const std::string last = history.empty() ? "" : history.back();
     Check(std::find(history.begin(), history.end(), kUsbConnected) != history.end() &&
-              status_.Last() == kUsbCommunicationOk,
+              last == kUsbCommunicationOk,
           "statuses " + Quoted(kUsbConnected) + " then " + Quoted(kUsbCommunicationOk),
-          Quoted(status_.Last()));
+          Quoted(last));
     Check(link_.ReportLength == 9, "ReportLength 9", std::to_string(link_.ReportLength));
     const auto feature = console_.WaitFor("SET_REPORT", mark);
     Check(feature && feature->find(kFeatureOnDevice) != std::string::npos,
@@ -449,6 +689,8 @@ class Scenario {
           "the kernel's USB-serial driver has the interface back");
   }
 
+  char* program_;
+  PrintingLog log_;
   LibusbPort port_;
   SteadyClock clock_;
   test::RecordingTimer timer_;
@@ -471,8 +713,11 @@ class Scenario {
 }  // namespace
 }  // namespace tessun::usbvm
 
-int main() {
+int main(int argc, char* argv[]) {
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
-  tessun::usbvm::Scenario scenario;
+  if (argc > 1 && std::string_view(argv[1]) == "hold") {
+    return tessun::usbvm::Hold();
+  }
+  tessun::usbvm::Scenario scenario(argv[0]);
   return scenario.Run();
 }

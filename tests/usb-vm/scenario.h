@@ -21,6 +21,11 @@ namespace tessun::usbvm {
 //   cut K P          during the next printout, stop after K data reports, stay silent for
 //                    P ms, then unplug
 //   zlp on|off       send a zero-length packet after every data report, or not
+//   mute on|off      stop answering the requests sent to the interface (control requests), or
+//                    answer them again
+//   shape long|8     "long": the report descriptor offers a 2-byte output report and input
+//                    reports go out as kLongInputSize-byte packets (longer than the descriptor's
+//                    input report); "8": 8-byte reports both ways (the console as it is)
 //   quit             unplug and end
 inline constexpr const char* kCommandFifo = "/run/console.cmd";
 // The console appends one line per event here (and echoes it to its standard output).
@@ -28,6 +33,12 @@ inline constexpr const char* kEventLog = "/run/console.events";
 
 // Size of an input and of an output report on the wire (no report id byte).
 inline constexpr std::size_t kWireReportSize = 8;
+// Wire sizes of the "shape long" console: its output report and its input packets.
+inline constexpr std::size_t kShortOutputSize = 2;
+inline constexpr std::size_t kLongInputSize = 16;
+// The interrupt IN endpoint's largest packet: room for the long input packets.
+inline constexpr std::size_t kInMaxPacket = kLongInputSize;
+
 // Data bytes an input report can carry after its count byte.
 inline constexpr std::size_t kMaxDataBytes = 7;
 
@@ -86,9 +97,10 @@ inline std::vector<std::string> SplitIntoReports(std::string_view text) {
   return parts;
 }
 
-// The input report on the wire for one data part: the count, the data, zeros.
-inline std::vector<std::uint8_t> WireReport(std::string_view part) {
-  std::vector<std::uint8_t> report(kWireReportSize, 0);
+// The input report on the wire for one data part: the count, the data, zeros up to `size`.
+inline std::vector<std::uint8_t> WireReport(std::string_view part,
+                                            std::size_t size = kWireReportSize) {
+  std::vector<std::uint8_t> report(size, 0);
   report[0] = static_cast<std::uint8_t>(part.size());
   for (std::size_t i = 0; i < part.size() && i < kMaxDataBytes; ++i) {
     report[1 + i] = static_cast<std::uint8_t>(part[i]);

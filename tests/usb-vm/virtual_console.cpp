@@ -41,6 +41,10 @@ constexpr const char* kUdcName = "dummy_udc.0";
 // The console's report descriptor, shared with the parser's tests.
 constexpr const auto& kReportDescriptor = test_data::kConsoleReportDescriptor;
 constexpr std::size_t kFeatureReportSize = 5;
+// Where the descriptor gives the output report's Report Count.
+constexpr std::size_t kOutputCountIndex = 23;
+static_assert(kReportDescriptor[kOutputCountIndex - 1] == 0x95 &&
+              kReportDescriptor[kOutputCountIndex + 1] == 0x91);
 
 // HID class requests.
 constexpr std::uint8_t kGetReport = 0x01;
@@ -93,7 +97,7 @@ void PutInterfaceDescriptors(std::vector<std::uint8_t>& out, std::uint8_t interv
     const std::uint8_t endpoint[] = {USB_DT_ENDPOINT_SIZE, USB_DT_ENDPOINT, address,
                                      USB_ENDPOINT_XFER_INT};
     out.insert(out.end(), std::begin(endpoint), std::end(endpoint));
-    PutLe16(out, kWireReportSize);
+    PutLe16(out, (address & USB_DIR_IN) != 0 ? kInMaxPacket : kWireReportSize);
     out.push_back(interval);
   }
 }
@@ -212,6 +216,10 @@ class VirtualConsole {
       cut_after_ = reports;
     } else if (command.rfind("zlp ", 0) == 0) {
       zero_length_packets_ = command == "zlp on";
+    } else if (command.rfind("mute ", 0) == 0) {
+      muted_ = command == "mute on";
+    } else if (command.rfind("shape ", 0) == 0) {
+      long_shape_ = command == "shape long";
     } else if (command == "quit") {
       Unplug();
       Log("quit");
@@ -239,7 +247,7 @@ class VirtualConsole {
     const std::vector<std::string> parts = SplitIntoReports(text);
     std::lock_guard lock(queue_mutex_);
     for (const std::string& part : parts) {
-      queue_.push_back(WireReport(part));
+      queue_.push_back(WireReport(part, long_shape_ ? kLongInputSize : kWireReportSize));
     }
     sent_since_queued_ = 0;
     Log("queued " + std::string(what) + ": " + std::to_string(parts.size()) + " reports");
@@ -266,8 +274,9 @@ class VirtualConsole {
         }
       }
       const bool data = !report.empty();
-      const ssize_t written = write(ep_in_, data ? report.data() : empty.data(), kWireReportSize);
-      if (written != static_cast<ssize_t>(kWireReportSize)) {
+      const std::size_t size = data ? report.size() : empty.size();
+      const ssize_t written = write(ep_in_, data ? report.data() : empty.data(), size);
+      if (written != static_cast<ssize_t>(size)) {
         // Unplugged or reset: the report did not reach the host. The write blocks again until
         // the interface is enabled after the next plug.
         if (data) {
@@ -333,9 +342,16 @@ class VirtualConsole {
   void ServeControl() {
     usb_functionfs_event events[4];
     while (true) {
+      // A muted console leaves ep0 alone: a request it was given stays unanswered (reading ep0
+      // again would stall it) until the host gives up on it.
+      if (muted_) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        continue;
+      }
       const ssize_t got = read(ep0_, events, sizeof events);
       if (got < 0) {
-        if (errno == EINTR) {
+        // EIDRM: the host gave up on a request that was left unanswered.
+        if (errno == EINTR || errno == EIDRM) {
           continue;
         }
         Fail("read ep0");
@@ -358,6 +374,10 @@ class VirtualConsole {
             break;
           }
           case FUNCTIONFS_SETUP:
+            if (muted_) {
+              Log("muted: request left unanswered");
+              break;
+            }
             Setup(events[i].u.setup);
             break;
           default:
@@ -379,7 +399,11 @@ class VirtualConsole {
         setup.bRequest == USB_REQ_GET_DESCRIPTOR) {
       if (value >> 8 == kReportDescriptorType) {
         Log(std::string("GET_DESCRIPTOR report ") + head);
-        Reply(kReportDescriptor, length);
+        auto descriptor = kReportDescriptor;
+        if (long_shape_) {
+          descriptor[kOutputCountIndex] = static_cast<std::uint8_t>(kShortOutputSize);
+        }
+        Reply(descriptor, length);
       } else if (value >> 8 == kHidDescriptorType) {
         std::vector<std::uint8_t> hid = {9, kHidDescriptorType,   0x11, 0x01, 0,
                                          1, kReportDescriptorType};
@@ -527,6 +551,10 @@ class VirtualConsole {
   std::atomic<std::size_t> cut_after_ = 0;
   // A zero-length packet follows every data report.
   std::atomic<bool> zero_length_packets_ = false;
+  // Requests to the interface go unanswered.
+  std::atomic<bool> muted_ = false;
+  // A 2-byte output report in the descriptor, and input packets of kLongInputSize bytes.
+  std::atomic<bool> long_shape_ = false;
   // How long the console then stays silent before it unplugs.
   std::atomic<std::chrono::milliseconds> cut_pause_{std::chrono::milliseconds(0)};
 };

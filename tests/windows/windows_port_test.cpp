@@ -303,6 +303,14 @@ TEST(WindowsPort, ReadsTimeOutAndAreCancelledOnAWineHidDevice) {
     // After the cancel a new read starts and times out the same way.
     EXPECT_EQ(port.ReadReport(reads, buffer, std::chrono::milliseconds(30)).status,
               ReadStatus::kTimedOut);
+    // A zero time-out takes only a report queued now: there is none, and the read (the one left
+    // outstanding above, then a new one) is taken back at once, the buffer untouched.
+    for (int attempt = 0; attempt < 2; ++attempt) {
+      EXPECT_EQ(port.ReadReport(reads, buffer, std::chrono::milliseconds(0)).status,
+                ReadStatus::kTimedOut);
+      EXPECT_EQ(port.LastError(), "");
+    }
+    EXPECT_TRUE(std::all_of(buffer.begin(), buffer.end(), [](auto b) { return b == 0xAA; }));
     // Close cancels the outstanding read itself and waits for it.
     EXPECT_TRUE(port.Close(reads));
     EXPECT_FALSE(port.Close(reads));
