@@ -5,7 +5,8 @@
 # or MinGW DLL fails the step instead of leaving a folder that does not start.
 #
 # Used three ways:
-# - tessun_windows_runtime_setup(): at configure time, finds the folders and plugins;
+# - tessun_windows_runtime_setup(): at configure time, finds the folders of the DLLs and the
+#   strip tool;
 # - tessun_windows_runtime_target(<plugin targets>...): the build copies what every executable
 #   of the build needs into the shared runtime output folder (tests and program alike);
 # - tessun_windows_runtime_install(<executable target> <plugin targets>...): `cmake --install`
@@ -58,7 +59,8 @@ function(tessun_copy_windows_runtime)
   # source in the search folders is the one taken.
   foreach(name IN LISTS conflicting_FILENAMES)
     foreach(path IN LISTS conflicting_${name})
-      if(path MATCHES "^${lower}/")
+      string(FIND "${path}" "${lower}/" at)
+      if(at EQUAL 0)
         list(APPEND resolved "${path}")
       endif()
     endforeach()
