@@ -10,6 +10,10 @@
 
 #if defined(_WIN32)
 #include <io.h>
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
 #else
 #include <unistd.h>
 #endif
@@ -29,6 +33,21 @@ bool SyncFile(std::FILE* file) {
   return _commit(_fileno(file)) == 0;
 #else
   return fdatasync(fileno(file)) == 0;
+#endif
+}
+
+// Puts `from` in the place of `to` in one step, replacing it when it exists. The standard
+// library's rename does not replace an existing file on Windows (with MinGW's library), so there
+// the system's own replacing move is used.
+void ReplaceFile(const fs::path& from, const fs::path& to, std::error_code& error) {
+#if defined(_WIN32)
+  if (MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    error.clear();
+  } else {
+    error.assign(static_cast<int>(GetLastError()), std::system_category());
+  }
+#else
+  fs::rename(from, to, error);
 #endif
 }
 
@@ -163,9 +182,9 @@ bool CaptureLog::Open(const fs::path& folder, const std::tm& start) {
   }
 
   // The previous run: did it take bytes after its last "Write File" and "Clear Data"?
+  // Read and closed before it is replaced below: Windows replaces no file that is open.
   std::string state_text;
   {
-    // Closed before WriteState replaces the file: Windows cannot replace an open file.
     std::ifstream state_file(folder_ / kStateFileName, std::ios::binary);
     state_text.assign(std::istreambuf_iterator<char>(state_file), std::istreambuf_iterator<char>());
   }
@@ -281,10 +300,11 @@ bool CaptureLog::WriteState() {
     Fail(Why("cannot write the capture state", temporary, written ? errno : write_error));
     return false;
   }
-  fs::rename(temporary, target, error);
+  ReplaceFile(temporary, target, error);
   if (error) {
+    const std::string why = error.message();
     fs::remove(temporary, error);
-    Fail("cannot replace the capture state " + target.string() + ": " + error.message());
+    Fail("cannot replace the capture state " + target.string() + ": " + why);
     return false;
   }
   return true;
