@@ -5,7 +5,6 @@
 // the time the thread was held.
 #include <benchmark/benchmark.h>
 
-#include <QApplication>
 #include <algorithm>
 #include <chrono>
 #include <string>
@@ -66,17 +65,3 @@ BENCHMARK(BM_TickAtTheConsolesRate)->UseManualTime()->Iterations(50)->Unit(bench
 
 }  // namespace
 }  // namespace tessun
-
-int main(int argc, char** argv) {
-  if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-  }
-  QApplication app(argc, argv);
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
-    return 1;
-  }
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  return 0;
-}
