@@ -34,6 +34,14 @@ std::tm SystemLocalTime() {
   return local;
 }
 
+// Windows' file systems ignore case: there a typed "meet.txt" replaces a listed "Meet.txt", so it
+// is asked about like the listed name itself.
+#if defined(_WIN32)
+constexpr Qt::CaseSensitivity kFileNameCase = Qt::CaseInsensitive;
+#else
+constexpr Qt::CaseSensitivity kFileNameCase = Qt::CaseSensitive;
+#endif
+
 // A name that would leave the shown directory, or that names no file in it.
 bool IsRefusedName(const QString& name) {
 #if defined(_WIN32)
@@ -170,11 +178,12 @@ void Form6::Save1_Click() {
   const QString directory = Dir1->path();
   const QString file_name = Text4->text();
 
-  // Ask once for every listed name that matches exactly; OK ends the walk.
+  // Ask once for every listed name that matches (exactly, or on Windows in any case); OK ends
+  // the walk.
   int answer = 0;
   const int last = File1->count() - 1;
   for (int i = 0; i <= last; ++i) {
-    if (File1->item(i)->text() == file_name) {
+    if (File1->item(i)->text().compare(file_name, kFileNameCase) == 0) {
       answer = prompt_.MsgBox(kFileExistsQuestion, PromptButtons::kOkCancel);
       if (answer == kAnswerOk) {
         break;

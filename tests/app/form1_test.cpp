@@ -1,5 +1,7 @@
 // The main window against the simulated console, offscreen.
+#if !defined(_WIN32)
 #include <sys/stat.h>
+#endif
 
 #include <QAccessible>
 #include <QClipboard>
@@ -420,6 +422,9 @@ class Form1Test : public QObject {
   // The program itself answers refused data files, --help and --version at once, before it
   // would connect to the (missing) display.
   void programAnswersWithoutAWindow() {
+#if defined(_WIN32)
+    QSKIP("on Windows the program answers in message boxes, and a FIFO cannot be made");
+#else
     QTemporaryDir dir;
     QCOMPARE(::mkfifo(QFile::encodeName(dir.filePath("fifo")).constData(), 0644), 0);
     QFile big(dir.filePath("big"));
@@ -440,6 +445,7 @@ class Form1Test : public QObject {
       QCOMPARE(program.exitCode(), code);
       QCOMPARE(program.readAllStandardError().count('\n'), code == 2 ? 1 : 0);
     }
+#endif
   }
 
   void printedTextReallyReachesThePixels() {
