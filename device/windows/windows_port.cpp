@@ -275,30 +275,27 @@ int WindowsPort::InputBuffers(PortHandle handle) {
   return static_cast<int>(count);
 }
 
-int WindowsPort::OutputReportLength(PortHandle handle) {
+std::optional<WindowsPort::ReportLengths> WindowsPort::Capabilities(PortHandle handle) {
   const OpenHandle* open = Begin(handle, "capabilities");
   if (open == nullptr) {
-    return 0;
+    return std::nullopt;
   }
   HIDP_CAPS caps{};
   if (!ReadCaps(open->handle, caps)) {
     Fail("capabilities", open->path, "HID capabilities unreadable");
-    return 0;
+    return std::nullopt;
   }
-  return caps.OutputReportByteLength;
+  return ReportLengths{caps.OutputReportByteLength, caps.InputReportByteLength};
+}
+
+int WindowsPort::OutputReportLength(PortHandle handle) {
+  const auto lengths = Capabilities(handle);
+  return lengths ? lengths->output : 0;
 }
 
 int WindowsPort::InputReportLength(PortHandle handle) {
-  const OpenHandle* open = Begin(handle, "capabilities");
-  if (open == nullptr) {
-    return 0;
-  }
-  HIDP_CAPS caps{};
-  if (!ReadCaps(open->handle, caps)) {
-    Fail("capabilities", open->path, "HID capabilities unreadable");
-    return 0;
-  }
-  return caps.InputReportByteLength;
+  const auto lengths = Capabilities(handle);
+  return lengths ? lengths->input : 0;
 }
 
 void* WindowsPort::ReadEvent() {

@@ -67,6 +67,13 @@ class WindowsPort final : public DevicePort {
   struct ReadRecord;  // an overlapped read record and the buffer it reads into
   struct OpenHandle;  // one open handle, with its read record when it is a read handle
 
+  struct ReportLengths {
+    int output = 0;
+    int input = 0;
+  };
+  // The report lengths from the device's HID capabilities; nothing (with the reason kept for
+  // LastError) when they cannot be read.
+  std::optional<ReportLengths> Capabilities(PortHandle handle);
   OpenHandle* Find(PortHandle handle);
   // Starts an operation on a handle: LastError is emptied, and the open handle returned, or
   // nullptr with "`operation`: not an open handle" kept for LastError.
