@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace tessun {
@@ -50,6 +51,17 @@ struct ReadResult {
   // (0 for a device without report ids) followed by the report's bytes.
   std::size_t bytes = 0;
 };
+
+// The text of a port's LastError: "operation path: reason", or "operation: reason" when the
+// failure concerns no path. Every port words its failures this way.
+inline std::string PortErrorText(std::string_view operation, std::string_view path,
+                                 std::string_view reason) {
+  std::string text(operation);
+  if (!path.empty()) {
+    text.append(" ").append(path);
+  }
+  return text.append(": ").append(reason);
+}
 
 class DevicePort {
  public:

@@ -51,18 +51,6 @@ InputTransferEnd TransferEnd(libusb_transfer_status status) {
   }
 }
 
-// What went wrong, for LastError: "operation path: reason" ("operation: reason" without a path).
-std::string Reason(std::string_view operation, const std::string& path, std::string_view why) {
-  std::string text(operation);
-  if (!path.empty()) {
-    text += ' ';
-    text += path;
-  }
-  text += ": ";
-  text += why;
-  return text;
-}
-
 // A libusb error code as the operator reads it, with libusb's name of it for the log:
 // "Resource busy (LIBUSB_ERROR_BUSY)".
 std::string UsbReason(int code) {
@@ -353,7 +341,7 @@ LibusbPort::~LibusbPort() {
 
 void LibusbPort::FailLocked(std::string_view operation, const std::string& path,
                             std::string_view why, PortFailure kind) {
-  last_error_ = Reason(operation, path, why);
+  last_error_ = PortErrorText(operation, path, why);
   last_failure_ = kind;
 }
 

@@ -82,13 +82,7 @@ void SimulatedConsole::FailOpens(std::string_view path, int count, std::string_v
 void SimulatedConsole::Fail(std::string_view operation, std::string_view path,
                             std::string_view reason, PortFailure kind) {
   last_failure_ = kind;
-  last_error_ = std::string(operation);
-  if (!path.empty()) {
-    last_error_ += ' ';
-    last_error_ += path;
-  }
-  last_error_ += ": ";
-  last_error_ += reason;
+  last_error_ = PortErrorText(operation, path, reason);
 }
 
 void SimulatedConsole::FailAttributes(std::string_view path, bool fail) {

@@ -105,13 +105,7 @@ void WindowsPort::FailWithSystemError(std::string_view operation, const std::str
 void WindowsPort::Fail(std::string_view operation, const std::string& path,
                        const std::string& reason, PortFailure kind) {
   last_failure_ = kind;
-  last_error_ = std::string(operation);
-  if (!path.empty()) {
-    last_error_ += ' ';
-    last_error_ += path;
-  }
-  last_error_ += ": ";
-  last_error_ += reason;
+  last_error_ = PortErrorText(operation, path, reason);
 }
 
 std::vector<std::string> WindowsPort::ListHidInterfaces() {
