@@ -1,0 +1,12 @@
+// The system's local date and time, as the data file's header and the capture file's name show
+// them.
+#pragma once
+
+#include <ctime>
+
+namespace tessun {
+
+// The current local time in the system's time zone, to the second.
+std::tm LocalNow();
+
+}  // namespace tessun
