@@ -1,6 +1,5 @@
 #include "app/capture_setup.h"
 
-#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QLoggingCategory>
@@ -8,24 +7,13 @@
 #include <QTimer>
 
 #include "app/form1.h"
+#include "files/local_time.h"
 
 namespace tessun {
 
 namespace {
 
 Q_LOGGING_CATEGORY(lcCapture, "tessun.capture")
-
-std::tm LocalNow() {
-  const QDateTime now = QDateTime::currentDateTime();
-  std::tm start{};
-  start.tm_year = now.date().year() - 1900;
-  start.tm_mon = now.date().month() - 1;
-  start.tm_mday = now.date().day();
-  start.tm_hour = now.time().hour();
-  start.tm_min = now.time().minute();
-  start.tm_sec = now.time().second();
-  return start;
-}
 
 }  // namespace
 

@@ -1,38 +1,19 @@
 #include "save/form6.h"
 
-#include <QDateTime>
 #include <QDir>
 #include <QEvent>
-#include <QFile>
-#include <QFileInfo>
-#include <QSaveFile>
-#include <cerrno>
 #include <exception>
+#include <filesystem>
 #include <string>
 
-#if !defined(_WIN32)
-#include <sys/stat.h>
-#include <unistd.h>
-#endif
-
 #include "datafile/data_file.h"
+#include "files/file_writer.h"
+#include "files/local_time.h"
 #include "ui/twips.h"
 
 namespace tessun {
 
 namespace {
-
-std::tm SystemLocalTime() {
-  const QDateTime now = QDateTime::currentDateTime();
-  std::tm local{};
-  local.tm_year = now.date().year() - 1900;
-  local.tm_mon = now.date().month() - 1;
-  local.tm_mday = now.date().day();
-  local.tm_hour = now.time().hour();
-  local.tm_min = now.time().minute();
-  local.tm_sec = now.time().second();
-  return local;
-}
 
 // Windows' file systems ignore case: there a typed "meet.txt" replaces a listed "Meet.txt", so it
 // is asked about like the listed name itself.
@@ -42,59 +23,9 @@ constexpr Qt::CaseSensitivity kFileNameCase = Qt::CaseInsensitive;
 constexpr Qt::CaseSensitivity kFileNameCase = Qt::CaseSensitive;
 #endif
 
-// A name that would leave the shown directory, or that names no file in it.
-bool IsRefusedName(const QString& name) {
-#if defined(_WIN32)
-  const bool separator = name.contains(QLatin1Char('/')) || name.contains(QLatin1Char('\\'));
-#else
-  const bool separator = name.contains(QLatin1Char('/'));
-#endif
-  return separator || name == QLatin1String(".") || name == QLatin1String("..");
-}
-
-// What is at the target before the write (links followed). Only a missing target or a regular
-// file may be written; anything else (a directory, a FIFO, a device) is left alone.
-struct Target {
-  bool writable = true;
-#if !defined(_WIN32)
-  bool exists = false;
-  struct stat status {};
-#endif
-};
-
-Target LookAtTarget(const std::string& path) {
-  Target target;
-#if defined(_WIN32)
-  const QFileInfo info(QFile::decodeName(QByteArray::fromStdString(path)));
-  target.writable = !info.exists() || info.isFile();
-#else
-  if (::stat(path.c_str(), &target.status) == 0) {
-    target.exists = true;
-    target.writable = S_ISREG(target.status.st_mode);
-  } else {
-    target.writable = errno == ENOENT;
-  }
-#endif
-  return target;
-}
-
-// The new file takes the replaced file's owner and group where the process may set them (root
-// may, others at most the group), then its permissions (set last: a change of owner clears the
-// set-user-ID bits).
-void KeepOwnerAndPermissions(const Target& target, int handle) {
-#if defined(_WIN32)
-  (void)target;
-  (void)handle;
-#else
-  if (!target.exists || handle < 0) {
-    return;
-  }
-  if (::fchown(handle, target.status.st_uid, target.status.st_gid) != 0) {
-    [[maybe_unused]] const int group_only =
-        ::fchown(handle, static_cast<uid_t>(-1), target.status.st_gid);
-  }
-  [[maybe_unused]] const int mode = ::fchmod(handle, target.status.st_mode & 07777);
-#endif
+// The path of `text` for the file calls, without a detour through an 8-bit code page.
+std::filesystem::path FilePath(const QString& text) {
+  return std::filesystem::path(text.toStdU16String());
 }
 
 }  // namespace
@@ -104,7 +35,7 @@ Form6::Form6(const LineStore& store, Prompt& prompt, QWidget* main_window, QWidg
       store_(store),
       prompt_(prompt),
       main_window_(main_window),
-      clock_(SystemLocalTime),
+      clock_(LocalNow),
       Dir1(new DirList(this)),
       File1(new FileList(this)),
       Drive1(new DriveList(this)),
@@ -204,38 +135,11 @@ void Form6::Save1_Click() {
 }
 
 bool Form6::WriteDataFile(const QString& directory, const QString& file_name) {
-  if (IsRefusedName(file_name)) {
-    return false;
-  }
   try {
-    const std::string path = JoinSavePath(QFile::encodeName(directory).toStdString(),
-                                          QFile::encodeName(file_name).toStdString());
-    const Target target = LookAtTarget(path);
-    if (!target.writable) {
-      return false;
-    }
-    // The data go to a temporary file next to the target, which replaces the target only once
-    // every byte is written and the file is closed; until then the old file stays as it was.
-    QSaveFile file(QFile::decodeName(QByteArray::fromStdString(path)));
-    // Unbuffered, and flushed before the commit: with a write buffer, commit() (Qt 6.4) flushes
-    // the last bytes itself and replaces the target even when that flush fails, leaving a
-    // truncated file in place of the old one.
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
-      return false;
-    }
     const std::tm now = clock_();
-    const std::string date = FormatDataDate(now);
-    const std::string time = FormatDataTime(now);
-    const std::string bytes =
-        FormatDataFile(file_name.toLocal8Bit().toStdString(), date, time, store_);
-    const auto size = static_cast<qint64>(bytes.size());
-    if (file.write(bytes.data(), size) != size || !file.flush() ||
-        file.error() != QFileDevice::NoError) {
-      file.cancelWriting();
-      return false;
-    }
-    KeepOwnerAndPermissions(target, file.handle());
-    return file.commit();
+    const std::string bytes = FormatDataFile(file_name.toLocal8Bit().toStdString(),
+                                             FormatDataDate(now), FormatDataTime(now), store_);
+    return WriteFileAtomically(FilePath(directory), FilePath(file_name), bytes).ok();
   } catch (const std::exception&) {
     return false;
   }

@@ -81,11 +81,9 @@ class Form6 : public QWidget {
   QPushButton* const Exit1;
 
  private:
-  // Writes the data file for `file_name` in `directory`; false on any failure, in which case an
-  // existing file is left exactly as it was and no new file is left behind. A name with a path
-  // separator, "." and "..", and a target that exists but is no regular file (links followed)
-  // are refused. A replaced file is replaced by a new one (its other hard links keep the old
-  // text) that takes its permissions and, where the process may set them, its owner and group.
+  // Writes the data file for `file_name` in `directory` with WriteFileAtomically (its refusals,
+  // atomic replace, owner and permissions); false on any failure, in which case an existing file
+  // is left exactly as it was and no new file is left behind.
   bool WriteDataFile(const QString& directory, const QString& file_name);
   // The directory a drive opens on: the process's current directory when it lies on that drive,
   // else the drive's root.

@@ -1,12 +1,7 @@
 #include "save/form6.h"
 
 #if !defined(_WIN32)
-#include <fcntl.h>
-#include <linux/fs.h>
-#include <sys/ioctl.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
-#include <unistd.h>
 #endif
 
 #include <QApplication>
@@ -14,7 +9,6 @@
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
-#include <csignal>
 #include <deque>
 #include <memory>
 #include <string>
@@ -100,25 +94,6 @@ void DoubleClick(QWidget* widget, QPoint pos) {
   QTest::mouseRelease(widget, Qt::LeftButton, {}, pos);
 }
 
-#if !defined(_WIN32)
-// Sets or clears the immutable attribute of a file or directory: even root can then create no
-// entry in it.
-bool SetImmutable(const QString& path, bool on) {
-  const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_DIRECTORY);
-  if (fd < 0) {
-    return false;
-  }
-  int flags = 0;
-  bool ok = ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
-  if (ok) {
-    flags = on ? (flags | FS_IMMUTABLE_FL) : (flags & ~FS_IMMUTABLE_FL);
-    ok = ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
-  }
-  ::close(fd);
-  return ok;
-}
-#endif
-
 }  // namespace
 
 class Form6Test : public QObject {
@@ -129,13 +104,7 @@ class Form6Test : public QObject {
   void writesTheHeaderAndEveryLineThenReturnsToTheMainWindow();
   void listedNameIsAskedAboutOkReplacesCancelKeepsEverything();
   void namesNotListedExactlyAreNotAskedAbout();
-  void emptyNameMissingDirectoryAndTargetDirectoryFail();
-  void readOnlyDirectoryFailsAndKeepsTheOldFile();
-  void refusedNamesAndTargetsWriteNothing_data();
-  void refusedNamesAndTargetsWriteNothing();
-  void replacedFileKeepsOwnerGroupAndPermissions();
-  void writeFailingPartWayKeepsTheOldFile_data();
-  void writeFailingPartWayKeepsTheOldFile();
+  void failedWriteShowsTheErrorAndStaysOpen();
   void cancelHidesAndKeepsTheChosenPlaceAndName();
   void activationRereadsTheFileList();
   void clickPicksTheNameAndDoubleClickWrites();
@@ -277,192 +246,25 @@ void Form6Test::namesNotListedExactlyAreNotAskedAbout() {
   QCOMPARE(ReadAll(f.Path("late.txt")), Header("late.txt") + "  \r\n");
 }
 
-void Form6Test::emptyNameMissingDirectoryAndTargetDirectoryFail() {
+// A write that fails (an empty name, a directory's name; what the writer refuses is tested with
+// the writer) shows "Error Writing File" with OK only and leaves the window open.
+void Form6Test::failedWriteShowsTheErrorAndStaysOpen() {
   Fixture f;
-  QVERIFY(f.ShowForm());
-  const QStringList before = {"sub"};
-  QVERIFY(QDir(f.dir.path()).mkdir("sub"));
-  QVERIFY(QDir(f.Path("sub")).mkdir("adir"));
-  WriteAll(f.Path("sub/adir/inside.txt"), "inside");
-
-  // An empty name.
-  QVERIFY(f.Open(f.Path("sub")));
-  f.form.Text4->setText(QString());
-  f.form.Save1_Click();
-  QCOMPARE(f.prompt.calls.size(), 1u);
-  QCOMPARE(f.prompt.calls[0].text, std::string("Error Writing File"));
-  QVERIFY(f.prompt.calls[0].buttons == PromptButtons::kOk);
-  QVERIFY(f.form.isVisible());
-  QCOMPARE(Entries(f.Path("sub")), QStringList{"adir"});
-
-  // A name that is an existing directory (it is not in the file list, so nothing is asked).
-  f.form.Text4->setText(QStringLiteral("adir"));
-  f.form.Save1_Click();
-  QCOMPARE(f.prompt.calls.size(), 2u);
-  QCOMPARE(f.prompt.calls[1].text, std::string("Error Writing File"));
-  QVERIFY(f.form.isVisible());
-  QCOMPARE(Entries(f.Path("sub")), QStringList{"adir"});
-  QCOMPARE(Entries(f.Path("sub/adir")), QStringList{"inside.txt"});
-
-  // The directory shown has gone.
-  QVERIFY(QDir(f.Path("sub")).removeRecursively());
-  f.form.Text4->setText(QStringLiteral("out.txt"));
-  f.form.Save1_Click();
-  QCOMPARE(f.prompt.calls.size(), 3u);
-  QCOMPARE(f.prompt.calls[2].text, std::string("Error Writing File"));
-  QVERIFY(f.form.isVisible());
-  QVERIFY(Entries(f.dir.path()).isEmpty());
-}
-
-void Form6Test::readOnlyDirectoryFailsAndKeepsTheOldFile() {
-  // Permission bits do not stop root, so the directory is made immutable (no entry can be
-  // created in it, by anyone), while the old file in it stays writable: a writer that empties
-  // the file in place would succeed and destroy it.
-#if defined(_WIN32)
-  QSKIP("Windows has no directory permission that refuses new entries to everyone");
-#else
-  Fixture f;
-  QVERIFY(QDir(f.dir.path()).mkdir("locked"));
-  const QString locked = f.Path("locked");
-  WriteAll(locked + "/meet.txt", "old results\r\n");
-  bool immutable = SetImmutable(locked, true);
-  if (!immutable) {
-    if (::geteuid() == 0) {
-      QSKIP("the immutable attribute cannot be set here, and root ignores permission bits");
-    }
-    QVERIFY(QFile::setPermissions(locked, QFileDevice::ReadOwner | QFileDevice::ExeOwner));
-  }
-  const auto unlock = qScopeGuard([&] {
-    if (immutable) {
-      SetImmutable(locked, false);
-    }
-    QFile::setPermissions(locked,
-                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
-  });
-
-  QVERIFY(f.Open(locked));
-  QVERIFY(f.ShowForm());
-  f.form.Text4->setText(QStringLiteral("meet.txt"));
-  f.prompt.answers = {kAnswerOk};
-  f.form.Save1_Click();
-  QCOMPARE(f.prompt.calls.size(), 2u);
-  QCOMPARE(f.prompt.calls[0].text, std::string("File Already Exists, Do You Wish To Continue?"));
-  QCOMPARE(f.prompt.calls[1].text, std::string("Error Writing File"));
-  QCOMPARE(ReadAll(locked + "/meet.txt"), QByteArray("old results\r\n"));
-  QCOMPARE(Entries(locked), QStringList{"meet.txt"});
-  QVERIFY(f.form.isVisible());
-#endif
-}
-
-void Form6Test::refusedNamesAndTargetsWriteNothing_data() {
-  QTest::addColumn<QString>("name");
-#if defined(_WIN32)
-  // Either slash separates; there are no FIFOs, and links need rights a user lacks.
-  const auto names = {"../meet.txt",  "sub/meet.txt", ".", "..", "sub",
-                      "..\\meet.txt", "sub\\meet.txt"};
-#else
-  const auto names = {"../meet.txt", "sub/meet.txt", ".", "..", "sub", "fifo", "to-null"};
-#endif
-  for (const char* name : names) {
-    QTest::newRow(name) << QString(name);
-  }
-}
-
-// In d/ with the directory sub/, a FIFO and a link to /dev/null (not on Windows): nothing is
-// written anywhere.
-void Form6Test::refusedNamesAndTargetsWriteNothing() {
-  QFETCH(QString, name);
-  Fixture f;
-  QVERIFY(QDir(f.dir.path()).mkpath("d/sub"));
-#if defined(_WIN32)
-  const QStringList entries{"d", "sub"};
-#else
-  const QStringList entries{"d", "fifo", "sub", "to-null"};
-  QVERIFY(QFile::link("/dev/null", f.Path("d/to-null")));
-  QCOMPARE(::mkfifo(QFile::encodeName(f.Path("d/fifo")).constData(), 0644), 0);
-#endif
-  QVERIFY(f.Open(f.Path("d")));
-  f.form.Text4->setText(name);
-  f.form.Save1_Click();
-  // A listed name (the link) is asked about first.
-  QVERIFY(!f.prompt.texts.empty());
-  QCOMPARE(f.prompt.texts.back(), std::string("Error Writing File"));
-  QCOMPARE(Entries(f.dir.path()) + Entries(f.Path("d")) + Entries(f.Path("d/sub")), entries);
-#if !defined(_WIN32)
-  struct stat status {};
-  QVERIFY(::lstat(QFile::encodeName(f.Path("d/fifo")).constData(), &status) == 0 &&
-          S_ISFIFO(status.st_mode));
-  QVERIFY(::stat("/dev/null", &status) == 0 && S_ISCHR(status.st_mode));
-#endif
-}
-
-// Root replaces another user's file: the new file keeps owner, group and mode; the file's other
-// hard link keeps the old text.
-void Form6Test::replacedFileKeepsOwnerGroupAndPermissions() {
-#if defined(_WIN32)
-  QSKIP("POSIX owners and modes");
-#else
-  if (::geteuid() != 0) {
-    QSKIP("needs root");
-  }
-  Fixture f;
-  WriteAll(f.Path("meet.txt"), "old");
-  const QByteArray path = QFile::encodeName(f.Path("meet.txt"));
-  QVERIFY(::chown(path, 4321, 8765) == 0 && ::chmod(path, 0640) == 0);
-  QCOMPARE(::link(path, QFile::encodeName(f.Path("other link"))), 0);
-  QVERIFY(f.Open(f.dir.path()));
-  f.form.Text4->setText(QStringLiteral("meet.txt"));
-  f.form.Save1_Click();
-  QCOMPARE(ReadAll(f.Path("meet.txt")), Header("meet.txt") + "  \r\n");
-  struct stat status {};
-  QVERIFY(::stat(path, &status) == 0 && status.st_uid == 4321 && status.st_gid == 8765);
-  QCOMPARE(status.st_mode & 07777, mode_t{0640});
-  QCOMPARE(ReadAll(f.Path("other link")), QByteArray("old"));
-#endif
-}
-
-void Form6Test::writeFailingPartWayKeepsTheOldFile_data() {
-  QTest::addColumn<int>("last_line");
-  // A small file stays in the write buffer and fails when it is flushed on commit; a large one
-  // fails while it is written.
-  QTest::newRow("fails on commit") << 0;
-  QTest::newRow("fails while writing") << 1000;
-}
-
-void Form6Test::writeFailingPartWayKeepsTheOldFile() {
-  // A file size limit makes the kernel refuse every byte past the limit, for root too, as a
-  // full disk would.
-#if defined(_WIN32)
-  QSKIP("needs a POSIX file size limit (setrlimit)");
-#else
-  QFETCH(int, last_line);
-  Fixture f;
-  for (int i = 0; i <= last_line; ++i) {
-    f.store.Lines[i] = "some line of results " + std::to_string(i);
-  }
-  f.store.LineIndex = static_cast<std::int16_t>(last_line);
-  WriteAll(f.Path("meet.txt"), "old results\r\n");
+  QVERIFY(QDir(f.dir.path()).mkdir("adir"));
   QVERIFY(f.Open(f.dir.path()));
   QVERIFY(f.ShowForm());
-  f.form.Text4->setText(QStringLiteral("meet.txt"));
-  f.prompt.answers = {kAnswerOk};
-
-  rlimit saved{};
-  QCOMPARE(::getrlimit(RLIMIT_FSIZE, &saved), 0);
-  rlimit tight = saved;
-  tight.rlim_cur = 64;
-  const auto old_handler = std::signal(SIGXFSZ, SIG_IGN);
-  QCOMPARE(::setrlimit(RLIMIT_FSIZE, &tight), 0);
-  f.form.Save1_Click();
-  ::setrlimit(RLIMIT_FSIZE, &saved);
-  std::signal(SIGXFSZ, old_handler);
-
-  QCOMPARE(f.prompt.calls.size(), 2u);
-  QCOMPARE(f.prompt.calls[1].text, std::string("Error Writing File"));
-  QCOMPARE(ReadAll(f.Path("meet.txt")), QByteArray("old results\r\n"));
-  QCOMPARE(Entries(f.dir.path()), QStringList{"meet.txt"});
-  QVERIFY(f.form.isVisible());
-#endif
+  for (const QString& name : {QString(), QStringLiteral("adir")}) {
+    f.prompt.calls.clear();
+    f.form.Text4->setText(name);
+    f.form.Save1_Click();
+    QCOMPARE(f.prompt.calls.size(), 1u);
+    QCOMPARE(f.prompt.calls[0].text, std::string("Error Writing File"));
+    QVERIFY(f.prompt.calls[0].buttons == PromptButtons::kOk);
+    QVERIFY(f.form.isVisible());
+    QVERIFY(f.form.isActiveWindow());
+    QCOMPARE(f.form.Text4->text(), name);
+    QCOMPARE(Entries(f.dir.path()), QStringList{"adir"});
+  }
 }
 
 void Form6Test::cancelHidesAndKeepsTheChosenPlaceAndName() {
