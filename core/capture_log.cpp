@@ -4,19 +4,18 @@
 #include <cerrno>
 #include <charconv>
 #include <cstring>
+#include <exception>
 #include <fstream>
 #include <iterator>
 #include <system_error>
 
 #if defined(_WIN32)
 #include <io.h>
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
 #else
 #include <unistd.h>
 #endif
+
+#include "files/file_writer.h"
 
 namespace tessun {
 
@@ -25,7 +24,6 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr std::string_view kStateHeader = "tessun capture state 1";
-constexpr std::string_view kStateTempSuffix = ".tmp";
 
 // Hands the file's data to the disk (not only to the operating system's cache).
 bool SyncFile(std::FILE* file) {
@@ -33,21 +31,6 @@ bool SyncFile(std::FILE* file) {
   return _commit(_fileno(file)) == 0;
 #else
   return fdatasync(fileno(file)) == 0;
-#endif
-}
-
-// Puts `from` in the place of `to` in one step, replacing it when it exists. The standard
-// library's rename does not replace an existing file on Windows (with MinGW's library), so there
-// the system's own replacing move is used.
-void ReplaceFile(const fs::path& from, const fs::path& to, std::error_code& error) {
-#if defined(_WIN32)
-  if (MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-    error.clear();
-  } else {
-    error.assign(static_cast<int>(GetLastError()), std::system_category());
-  }
-#else
-  fs::rename(from, to, error);
 #endif
 }
 
@@ -76,6 +59,22 @@ bool IsCaptureName(std::string_view name) {
   const std::string_view rest =
       name.substr(kShape.size(), name.size() - kShape.size() - kExtension.size());
   return rest.empty() || (rest.front() == '_' && IsDigits(rest.substr(1)));
+}
+
+// The bytes of a regular file (links followed); nullopt when there is none or it cannot be read.
+// Anything else at the name is never opened (a FIFO would block the start).
+std::optional<std::string> ReadRegularFile(const fs::path& path) {
+  std::error_code error;
+  if (!fs::is_regular_file(path, error)) {
+    return std::nullopt;
+  }
+  try {
+    std::ifstream file(path, std::ios::binary);
+    std::string bytes{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+    return file ? std::optional(std::move(bytes)) : std::nullopt;
+  } catch (const std::exception&) {
+    return std::nullopt;  // A read error: the standard library's file buffer throws it.
+  }
 }
 
 std::optional<std::uint64_t> ParseNumber(std::string_view text) {
@@ -183,20 +182,13 @@ bool CaptureLog::Open(const fs::path& folder, const std::tm& start) {
 
   // The previous run: did it take bytes after its last "Write File" and "Clear Data"?
   // Read and closed before it is replaced below: Windows replaces no file that is open.
-  std::string state_text;
-  {
-    std::ifstream state_file(folder_ / kStateFileName, std::ios::binary);
-    state_text.assign(std::istreambuf_iterator<char>(state_file), std::istreambuf_iterator<char>());
-  }
-  const std::optional<CaptureState> previous = ParseCaptureState(state_text);
+  const std::optional<CaptureState> previous =
+      ParseCaptureState(ReadRegularFile(folder_ / kStateFileName).value_or(std::string()));
   if (previous) {
-    std::ifstream capture(folder_ / previous->file, std::ios::binary);
-    std::vector<std::uint8_t> bytes{std::istreambuf_iterator<char>(capture),
-                                    std::istreambuf_iterator<char>()};
-    if (capture && !capture.bad() &&
-        bytes.size() > std::max(previous->written, previous->cleared)) {
-      bytes.erase(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(previous->cleared));
-      unsaved_ = std::move(bytes);
+    const std::optional<std::string> capture = ReadRegularFile(folder_ / previous->file);
+    if (capture && capture->size() > std::max(previous->written, previous->cleared)) {
+      unsaved_.emplace(capture->begin() + static_cast<std::ptrdiff_t>(previous->cleared),
+                       capture->end());
     }
   }
 
@@ -280,34 +272,13 @@ void CaptureLog::Sync() {
 }
 
 bool CaptureLog::WriteState() {
-  // Written beside the state file and renamed over it, so the state file is always whole.
-  const fs::path target = folder_ / kStateFileName;
-  fs::path temporary = target;
-  temporary += kStateTempSuffix;
-  std::FILE* file = std::fopen(temporary.string().c_str(), "wb");
-  if (file == nullptr) {
-    Fail(Why("cannot write the capture state", temporary, errno));
-    return false;
+  // Replaced in one step, so the state file is always whole.
+  const FileWriteResult result =
+      WriteFileAtomically(folder_, kStateFileName, FormatCaptureState(state_));
+  if (!result.ok()) {
+    Fail("cannot write the capture state: " + result.text);
   }
-  const std::string text = FormatCaptureState(state_);
-  const bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size() &&
-                       std::fflush(file) == 0 && SyncFile(file);
-  const int write_error = errno;
-  const bool closed = std::fclose(file) == 0;
-  std::error_code error;
-  if (!written || !closed) {
-    fs::remove(temporary, error);
-    Fail(Why("cannot write the capture state", temporary, written ? errno : write_error));
-    return false;
-  }
-  ReplaceFile(temporary, target, error);
-  if (error) {
-    const std::string why = error.message();
-    fs::remove(temporary, error);
-    Fail("cannot replace the capture state " + target.string() + ": " + why);
-    return false;
-  }
-  return true;
+  return result.ok();
 }
 
 void CaptureLog::Fail(const std::string& why) {

@@ -5,26 +5,20 @@
 
 #include <fstream>
 #include <iterator>
-#include <random>
+
+#if !defined(_WIN32)
+#include <sys/stat.h>
+#endif
 
 #include "tests/common/core_rig.h"
+#include "tests/common/temp_folder.h"
 
 namespace tessun {
 namespace {
 
 namespace fs = std::filesystem;
 using Bytes = std::vector<std::uint8_t>;
-
-struct TempFolder {
-  TempFolder() {
-    do {
-      path = fs::temp_directory_path() /
-             ("capture_log_test." + std::to_string(std::random_device{}()));
-    } while (!fs::create_directory(path));
-  }
-  ~TempFolder() { fs::remove_all(path); }
-  fs::path path;
-};
+using test::TempFolder;
 
 std::tm Start(int second) {
   std::tm start{};
@@ -131,8 +125,17 @@ TEST(CaptureLog, AFolderThatCannotBeWrittenIsReportedOnce) {
   std::ofstream(folder.path / "file") << "x";
   fs::create_directory(folder.path / "read-only");
   fs::permissions(folder.path / "read-only", fs::perms::owner_read | fs::perms::owner_exec);
-  // A path through a file stops everyone.
-  for (const fs::path& path : {folder.path / "file" / "captures", folder.path / "read-only"}) {
+  // A path through a file stops everyone; a state file that is no regular file is neither read
+  // (a FIFO would block) nor replaced.
+  std::vector<fs::path> paths = {folder.path / "file" / "captures", folder.path / "read-only",
+                                 folder.path / "state-is-a-folder"};
+  fs::create_directories(paths.back() / CaptureLog::kStateFileName);
+#if !defined(_WIN32)
+  paths.push_back(folder.path / "state-is-a-fifo");
+  fs::create_directory(paths.back());
+  ASSERT_EQ(::mkfifo((paths.back() / CaptureLog::kStateFileName).c_str(), 0600), 0);
+#endif
+  for (const fs::path& path : paths) {
     std::ofstream probe(path / "probe");
     if (path.filename() == "read-only" && probe) {
       continue;  // Permissions do not stop this user (the superuser, or on Windows).
