@@ -15,41 +15,41 @@ constexpr int kLowestBarValue = DataView::kShownLines;
 void DataView::RefreshDataView() {
   const std::int16_t last = store_.LineIndex;
   if (last >= kLowestBarValue) {
-    VScroll1_.SetMax(last);
-    VScroll1_.SetMin(kLowestBarValue);
-    VScroll1_.SetValue(last);
+    bar_.SetMax(last);
+    bar_.SetMin(kLowestBarValue);
+    bar_.SetValue(last);
   } else {
-    VScroll1_.SetMax(last);
-    VScroll1_.SetMin(last);
-    VScroll1_.SetValue(last);
+    bar_.SetMax(last);
+    bar_.SetMin(last);
+    bar_.SetValue(last);
   }
   ViewLast = store_.LineIndex;
   PrintWindow(ViewLast > kShownLines - 1 ? ViewLast - (kShownLines - 1) : 1);
 }
 
 void DataView::VScroll1_Change() {
-  const int v = VScroll1_.Value();
+  const int v = bar_.Value();
   const std::int16_t last = store_.LineIndex;
   if (last < kLowestBarValue || v < kLowestBarValue) {
-    VScroll1_.SetMax(last);
-    VScroll1_.SetMin(last);
-    VScroll1_.SetValue(last);
+    bar_.SetMax(last);
+    bar_.SetMin(last);
+    bar_.SetValue(last);
     ViewLast = last;
     return;
   }
-  VScroll1_.SetMax(last);
-  VScroll1_.SetMin(kLowestBarValue);
+  bar_.SetMax(last);
+  bar_.SetMin(kLowestBarValue);
   // Setting the range may have moved the value. Clamped so that a bar that does not keep its
   // value inside its range can never make the view index outside the store.
-  ViewLast = static_cast<std::int16_t>(std::clamp(VScroll1_.Value(), kLowestBarValue, int{last}));
+  ViewLast = static_cast<std::int16_t>(std::clamp(bar_.Value(), kLowestBarValue, int{last}));
   PrintWindow(ViewLast - (kShownLines - 1));
 }
 
 void DataView::PrintWindow(int first) {
-  Picture1_.Cls();
+  canvas_.Cls();
   // ViewLast is read before every line, as the bound of the window.
   for (int i = first; i <= ViewLast; ++i) {
-    Picture1_.PrintLine(kLineIndent, store_.Lines[i]);
+    canvas_.PrintLine(kLineIndent, store_.Lines[i]);
   }
 }
 

@@ -37,7 +37,7 @@ class DataView {
   static constexpr int kShownLines = 31;
 
   DataView(const LineStore& store, TextCanvas& canvas, ScrollBar& bar)
-      : store_(store), Picture1_(canvas), VScroll1_(bar) {}
+      : store_(store), canvas_(canvas), bar_(bar) {}
 
   // Index of the last line shown; 0 at start-up, afterwards between 0 and LineIndex.
   std::int16_t ViewLast = 0;
@@ -52,8 +52,8 @@ class DataView {
   void PrintWindow(int first);
 
   const LineStore& store_;
-  TextCanvas& Picture1_;
-  ScrollBar& VScroll1_;
+  TextCanvas& canvas_;
+  ScrollBar& bar_;
 };
 
 }  // namespace tessun
