@@ -31,7 +31,7 @@ void BM_AssembleLinesFullTick(benchmark::State& state) {
   std::size_t at = 0;
   LineStore store;
   for (auto _ : state) {
-    // Untimed: the reader's part, 280 bytes stored the way ReadReports stores them.
+    // Untimed: 280 bytes stored the way a tick stores them.
     if (at + kFullTick > printout.size()) {
       at = 0;
     }

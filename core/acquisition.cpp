@@ -1,63 +1,55 @@
 #include "core/acquisition.h"
 
 #include <algorithm>
-#include <array>
+#include <vector>
 
 namespace tessun {
 
 Acquisition::Acquisition(DevicePort& port, Clock& clock, TickTimer& timer, StatusSink& status,
                          TextCanvas& canvas, ScrollBar& bar)
     : clock_(clock),
-      Timer1_(timer),
-      Picture1_(canvas),
+      timer_(timer),
+      canvas_(canvas),
       view_(store_, canvas, bar),
-      link_(port, store_, status, &clock) {}
+      link_(port, status, &clock) {}
 
 void Acquisition::StartUp() {
-  Timer1_.SetInterval(kTickInterval);
-  Timer1_.Disable();
+  timer_.SetInterval(kTickInterval);
+  timer_.Disable();
   link_.DeviceFound = link_.OpenUsbDevice();
-  view_.ViewLast = 0;
-  Timer1_.Enable();
+  timer_.Enable();
   // The clock is monotonic, so a wait across midnight still ends on time.
   clock_.WaitFor(kStartupWait);
   store_.EmptyLines();
-  Picture1_.Cls();
+  canvas_.Cls();
 }
 
-namespace {
-
-// The most bytes one tick can store: 40 reports of at most 7 data bytes, well under the ring's
-// 512 slots, so the slots after the head of the tick before are exactly the bytes of this tick.
-constexpr std::size_t kMaxTickBytes =
-    static_cast<std::size_t>(DeviceLink::kReportsPerCall) * console::kCountMask;
-static_assert(kMaxTickBytes < LineStore::kRingSize);
-
-}  // namespace
+// One tick's bytes are taken by AssembleLines in the order they came.
+static_assert(DeviceLink::kMostBytesPerCall <= LineStore::kMostBytesPerPass);
 
 void Acquisition::Tick() {
   if (RestorePending()) {
     return;
   }
-  store_.NewData = 0;
-  const int head = store_.RingHead;
-  link_.ReadReports();
-  // The bytes of this tick, as stored (zero bytes too), taken before AssembleLines empties
-  // their slots.
-  std::array<std::uint8_t, LineStore::kRingSize> taken;
-  const auto count = static_cast<std::size_t>((store_.RingHead - head) & LineStore::kRingMask);
-  if (capture_ != nullptr) {
-    for (std::size_t i = 0; i < count; ++i) {
-      taken[i] = store_.RingBuffer[(head + 1 + i) & LineStore::kRingMask];
+  Feed(link_.ReadReports());
+}
+
+void Acquisition::Feed(std::span<const std::uint8_t> bytes) {
+  std::size_t at = 0;
+  do {
+    const auto piece =
+        bytes.subspan(at, std::min(DeviceLink::kMostBytesPerCall, bytes.size() - at));
+    for (const std::uint8_t byte : piece) {
+      store_.StoreByte(byte);
     }
-  }
-  store_.AssembleLines();
-  if (store_.NewData > 0) {
+    store_.AssembleLines();
+    if (capture_ != nullptr) {
+      capture_->TickEnded(piece);
+    }
+    at += piece.size();
+  } while (at < bytes.size());
+  if (store_.TakeNewData()) {
     view_.RefreshDataView();
-    store_.NewData = 0;
-  }
-  if (capture_ != nullptr) {
-    capture_->TickEnded(std::span(taken).first(count));
   }
 }
 
@@ -67,19 +59,7 @@ void Acquisition::AnswerRestore(bool restore) {
   }
   if (restore) {
     const std::vector<std::uint8_t> bytes = *capture_->Unsaved();
-    store_.NewData = 0;
-    for (std::size_t at = 0; at < bytes.size(); at += kMaxTickBytes) {
-      const auto piece = std::span(bytes).subspan(at, std::min(kMaxTickBytes, bytes.size() - at));
-      for (const std::uint8_t byte : piece) {
-        store_.StoreByte(byte);
-      }
-      store_.AssembleLines();
-      capture_->TickEnded(piece);
-    }
-    if (store_.NewData > 0) {
-      view_.RefreshDataView();
-      store_.NewData = 0;
-    }
+    Feed(bytes);
   }
   capture_->RestoreAnswered();
 }
@@ -91,18 +71,18 @@ void Acquisition::FileWritten() {
 }
 
 void Acquisition::GetData() {
-  Timer1_.Disable();
+  timer_.Disable();
   struct EnableAgain {
     TickTimer& timer;
     ~EnableAgain() { timer.Enable(); }
-  } enable_again{Timer1_};
+  } enable_again{timer_};
   clock_.WaitFor(kGetDataWait);
   link_.SendCommand(kGetDataCommand);
 }
 
 void Acquisition::ClearData() {
   store_.EmptyLines();
-  Picture1_.Cls();
+  canvas_.Cls();
   if (capture_ != nullptr) {
     capture_->DataCleared();
   }

@@ -9,6 +9,8 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
+#include <span>
 
 #include "core/capture_log.h"
 #include "core/tick_timer.h"
@@ -34,12 +36,16 @@ class Acquisition {
   Acquisition(const Acquisition&) = delete;
   Acquisition& operator=(const Acquisition&) = delete;
 
-  // Start-up, in this order: tick interval 100 ms, timer off, open the device, ViewLast 0, timer
-  // on, wait 0.5 s (blocking: no tick and no repaint meanwhile), empty the store, clear the view.
+  // Start-up, in this order: tick interval 100 ms, timer off, open the device, timer on, wait
+  // 0.5 s (blocking: no tick and no repaint meanwhile), empty the store, clear the view. ViewLast
+  // is 0 from the view's creation: start-up comes before anything can move it.
   void StartUp();
-  // One tick: read the reports the console has ready into the receive ring, assemble them into
-  // lines, and refresh the view if a byte was consumed.
+  // One tick: read the reports the console has ready and Feed their data bytes.
   void Tick();
+  // Bytes the console sent (one tick's, or a restored run's) go through the receive ring and
+  // AssembleLines in pieces of at most one tick's bytes, each piece handed to the capture log as
+  // one tick's; then, if a byte was consumed, the view is refreshed.
+  void Feed(std::span<const std::uint8_t> bytes);
   // "Get Data": timer off, wait 0.1 s, send the console command 141, timer on again (also when
   // sending fails with an error, so acquisition never stops unnoticed).
   void GetData();
@@ -51,15 +57,14 @@ class Acquisition {
   // "Exit" and closing the window: both device handles closed.
   void CloseDevice();
 
-  // The capture log that gets every byte the link stores into the receive ring, at the end of
-  // each tick; none (the default) for tests and fuzzing. Not owned.
+  // The capture log that gets every byte fed into the receive ring, at the end of each tick;
+  // none (the default) for tests and fuzzing. Not owned.
   void SetCaptureLog(CaptureLog* log) { capture_ = log; }
   // The previous run ended with lines never written to a file, and the operator has not yet
   // been asked about them. Ticks do nothing meanwhile, so no new byte comes before them.
   bool RestorePending() const { return capture_ != nullptr && capture_->Unsaved().has_value(); }
-  // The operator's answer. Yes: the previous run's bytes since its last "Clear Data" go through
-  // the receive ring and AssembleLines in tick-sized pieces, as its ticks took them, and become
-  // the start of this run's capture; then the view shows them. No: the store stays empty.
+  // The operator's answer. Yes: the previous run's bytes since its last "Clear Data" are fed as
+  // its ticks took them and become the start of this run's capture. No: the store stays empty.
   void AnswerRestore(bool restore);
   // The save window wrote a data file of the store.
   void FileWritten();
@@ -73,8 +78,8 @@ class Acquisition {
 
  private:
   Clock& clock_;
-  TickTimer& Timer1_;
-  TextCanvas& Picture1_;
+  TickTimer& timer_;
+  TextCanvas& canvas_;
   LineStore store_;
   DataView view_;
   DeviceLink link_;

@@ -1,6 +1,8 @@
 #include "device/console_diagnosis.h"
 
 #include <cstdio>
+#include <optional>
+#include <utility>
 #include <vector>
 
 #include "device/console_advice.h"
@@ -15,33 +17,33 @@ struct SetUp {
   int output_length = 0;
   int input_length = 0;
   std::string failed_step;  // "" when it worked
-  std::string error;
-  PortFailure failure = PortFailure::kNone;
+  PortError error;          // none when the port did not fail at that step
 };
 
 SetUp TrySetUp(DevicePort& port, PortHandle device, const std::string& path) {
   SetUp result;
-  const auto fail = [&](std::string_view step) {
+  const auto fail = [&](std::string_view step, PortError error) {
     result.failed_step = step;
-    result.error = port.LastError();
-    result.failure = port.LastFailure();
+    result.error = std::move(error);
     return result;
   };
-  result.output_length = port.OutputReportLength(device);
-  if (result.output_length <= 0) {
-    return fail("capabilities");
+  PortResult<std::optional<int>> length = port.OutputReportLength(device);
+  result.output_length = length.value.value_or(0);
+  if (length.error || result.output_length <= 0) {
+    return fail("capabilities", length.error);
   }
-  result.input_length = port.InputReportLength(device);
-  if (result.input_length <= static_cast<int>(console::kFirstDataByte)) {
-    return fail("capabilities");
+  length = port.InputReportLength(device);
+  result.input_length = length.value.value_or(0);
+  if (length.error || result.input_length <= static_cast<int>(console::kFirstDataByte)) {
+    return fail("capabilities", length.error);
   }
-  const PortHandle reads = port.Open(path, OpenMode::kForReads);
-  if (reads == kNoHandle) {
-    return fail("open for reads");
+  const PortResult<PortHandle> reads = port.Open(path, OpenMode::kForReads);
+  if (reads.error) {
+    return fail("open for reads", reads.error);
   }
-  const bool configured = port.SetFeature(device, console::kLineConfiguration);
-  SetUp outcome = configured ? result : fail("configuration");
-  port.Close(reads);
+  PortError configured = port.SetFeature(device, console::kLineConfiguration);
+  SetUp outcome = configured ? fail("configuration", std::move(configured)) : result;
+  port.Close(reads.value);
   return outcome;
 }
 
@@ -58,18 +60,16 @@ Diagnosis DiagnoseConsoles(DevicePort& port, const InterfaceFactsOf& facts_of) {
   std::string& text = diagnosis.text;
   text = Line(std::string("Consoles ") + ids + " on this computer:");
 
-  const std::vector<std::string> paths = port.ListHidInterfaces();
-  const std::string list_error = port.LastError();
+  const auto [paths, list_error] = port.ListHidInterfaces();
   int consoles = 0;
   int usable = 0;
   for (const std::string& path : paths) {
-    const PortHandle device = port.Open(path, OpenMode::kSynchronous);
-    HidAttributes attributes;
+    const PortHandle device = port.Open(path, OpenMode::kSynchronous).value;
     if (device == kNoHandle) {
       continue;
     }
-    if (!port.GetAttributes(device, attributes) || attributes.VendorID != console::kVendorId ||
-        attributes.ProductID != console::kProductId) {
+    const HidAttributes attributes = port.GetAttributes(device).value;
+    if (attributes.VendorID != console::kVendorId || attributes.ProductID != console::kProductId) {
       port.Close(device);
       continue;
     }
@@ -97,18 +97,18 @@ Diagnosis DiagnoseConsoles(DevicePort& port, const InterfaceFactsOf& facts_of) {
       text += Line("  usable: yes");
       continue;
     }
-    const bool port_failed = set_up.failure != PortFailure::kNone;
+    const bool port_failed = static_cast<bool>(set_up.error);
     text += Line("  usable: no (" + set_up.failed_step + ": " +
-                 (port_failed ? set_up.error : "its reports are too short") + ")");
+                 (port_failed ? set_up.error.text : "its reports are too short") + ")");
     text += Line("  advice: " +
-                 std::string(port_failed ? AdviceFor(set_up.failure) : kNoUsableReportAdvice));
+                 std::string(port_failed ? AdviceFor(set_up.error.kind) : kNoUsableReportAdvice));
   }
 
   if (consoles == 0) {
     text += Line(std::string("no console ") + ids +
                  " found: it is not plugged in or not switched on, or its cable carries no data");
-    if (!list_error.empty()) {
-      text += Line("  (the device list: " + list_error + ")");
+    if (list_error) {
+      text += Line("  (the device list: " + list_error.text + ")");
     }
   } else {
     text += Line(std::to_string(consoles) + (consoles == 1 ? " console" : " consoles") +

@@ -29,8 +29,10 @@ std::string Ids(std::uint16_t vendor, std::uint16_t product) {
 
 }  // namespace
 
-DeviceLink::DeviceLink(DevicePort& port, LineStore& store, StatusSink& status, Clock* clock)
-    : port_(port), store_(store), status_(status), clock_(clock ? *clock : MachineClock()) {}
+DeviceLink::DeviceLink(DevicePort& port, StatusSink& status, Clock* clock)
+    : port_(port), status_(status), clock_(clock ? *clock : MachineClock()) {
+  received_.reserve(kMostBytesPerCall);
+}
 
 bool DeviceLink::OpenUsbDevice() {
   DeviceFound = false;
@@ -38,18 +40,17 @@ bool DeviceLink::OpenUsbDevice() {
   std::erase_if(backed_off_, [now](const auto& entry) { return entry.second <= now; });
 
   // A new enumeration every time, from the first member on.
-  const std::vector<std::string> members = port_.ListHidInterfaces();
+  const std::vector<std::string> members = port_.ListHidInterfaces().value;
   for (std::size_t index = 0; index < members.size() && !DeviceFound; ++index) {
     if (backed_off_.contains(members[index])) {
       continue;
     }
     DevicePath = members[index];
-    DeviceHandle = port_.Open(DevicePath, OpenMode::kSynchronous);
-    DeviceAttributes = HidAttributes{};
-    const bool known =
-        DeviceHandle != kNoHandle && port_.GetAttributes(DeviceHandle, DeviceAttributes);
-    if (known && DeviceAttributes.VendorID == kVendorId &&
-        DeviceAttributes.ProductID == kProductId) {
+    DeviceHandle = port_.Open(DevicePath, OpenMode::kSynchronous).value;
+    // Zeros, which match nothing, when the open failed or the attributes cannot be read.
+    DeviceAttributes =
+        DeviceHandle == kNoHandle ? HidAttributes{} : port_.GetAttributes(DeviceHandle).value;
+    if (DeviceAttributes.VendorID == kVendorId && DeviceAttributes.ProductID == kProductId) {
       DeviceFound = SetUpConsole();
     } else {
       CloseHandle(DeviceHandle);
@@ -61,24 +62,25 @@ bool DeviceLink::OpenUsbDevice() {
 }
 
 bool DeviceLink::SetUpConsole() {
-  const auto fail = [this](std::string_view step) {
-    NoteUnusable(DevicePath, step);
+  const auto fail = [this](std::string_view step, const PortError& error) {
+    NoteUnusable(DevicePath, step, error);
     CloseDevice();
     backed_off_[DevicePath] = clock_.Now() + kSetUpBackOff;
     return false;
   };
   // The driver's queue size is a wish: a driver that keeps fewer reports still works.
   port_.SetNumInputBuffers(DeviceHandle, kInputBuffers);
-  GetDeviceCapabilities();
-  if (ReportLength <= 0 || DeviceCaps.InputReportByteLength <= kFirstDataByte) {
-    return fail("capabilities");
+  if (const PortError error = GetDeviceCapabilities();
+      error || ReportLength <= 0 || DeviceCaps.InputReportByteLength <= kFirstDataByte) {
+    return fail("capabilities", error);
   }
-  ReadHandle = port_.Open(DevicePath, OpenMode::kForReads);
-  if (ReadHandle == kNoHandle) {
-    return fail("open for reads");
+  const PortResult<PortHandle> reads = port_.Open(DevicePath, OpenMode::kForReads);
+  if (reads.error) {
+    return fail("open for reads", reads.error);
   }
-  if (!ConfigureDeviceLine()) {
-    return fail("configuration");
+  ReadHandle = reads.value;
+  if (const PortError error = ConfigureDeviceLine()) {
+    return fail("configuration", error);
   }
   NoteUsable(DevicePath);
   dropped_seen_ = port_.DroppedInputReports(ReadHandle);
@@ -97,18 +99,15 @@ void DeviceLink::NoteLostReports() {
   dropped_seen_ = dropped;
 }
 
-void DeviceLink::NoteUnusable(const std::string& path, std::string_view step) {
-  const PortFailure failure = port_.LastFailure();
-  std::string reason = port_.LastError();
-  std::string_view advice = AdviceFor(failure);
-  if (failure == PortFailure::kNone) {
-    // The port did not fail: the capabilities it read are of no use (or, from a port that does
-    // not say why it failed, just the step).
-    const bool lengths = step == "capabilities";
-    reason = lengths ? "output report " + std::to_string(ReportLength) + " bytes, input report " +
-                           std::to_string(DeviceCaps.InputReportByteLength) + " bytes"
-                     : "failed";
-    advice = lengths ? kNoUsableReportAdvice : AdviceFor(PortFailure::kOther);
+void DeviceLink::NoteUnusable(const std::string& path, std::string_view step,
+                              const PortError& error) {
+  std::string reason = error.text;
+  std::string_view advice = AdviceFor(error.kind);
+  if (!error) {
+    // The port did not fail: the capabilities it read are of no use.
+    reason = "output report " + std::to_string(ReportLength) + " bytes, input report " +
+             std::to_string(DeviceCaps.InputReportByteLength) + " bytes";
+    advice = kNoUsableReportAdvice;
   }
   const std::string text = "console " + Ids(kVendorId, kProductId) + " at " + path +
                            " cannot be used (" + std::string(step) + ": " + reason + "); " +
@@ -129,21 +128,28 @@ void DeviceLink::NoteUsable(const std::string& path) {
   }
 }
 
-void DeviceLink::GetDeviceCapabilities() {
-  const auto clamped = [](int length) {
+PortError DeviceLink::GetDeviceCapabilities() {
+  const auto clamped = [](std::optional<int> length) {
     return static_cast<std::uint16_t>(
-        std::clamp(length, 0, int{std::numeric_limits<std::uint16_t>::max()}));
+        std::clamp(length.value_or(0), 0, int{std::numeric_limits<std::uint16_t>::max()}));
   };
-  DeviceCaps.OutputReportByteLength = clamped(port_.OutputReportLength(DeviceHandle));
+  const PortResult<std::optional<int>> output = port_.OutputReportLength(DeviceHandle);
+  DeviceCaps.OutputReportByteLength = clamped(output.value);
+  DeviceCaps.InputReportByteLength = 0;
+  PortError error = output.error;
   // A device without an output report is no usable console, and one that cannot tell its
   // capabilities is not asked twice.
-  DeviceCaps.InputReportByteLength =
-      DeviceCaps.OutputReportByteLength == 0 ? 0 : clamped(port_.InputReportLength(DeviceHandle));
+  if (!error && DeviceCaps.OutputReportByteLength != 0) {
+    const PortResult<std::optional<int>> input = port_.InputReportLength(DeviceHandle);
+    DeviceCaps.InputReportByteLength = clamped(input.value);
+    error = input.error;
+  }
   ReportLength = static_cast<std::int16_t>(
       std::min<int>(DeviceCaps.OutputReportByteLength, std::numeric_limits<std::int16_t>::max()));
+  return error;
 }
 
-bool DeviceLink::ConfigureDeviceLine() {
+PortError DeviceLink::ConfigureDeviceLine() {
   return port_.SetFeature(DeviceHandle, console::kLineConfiguration);
 }
 
@@ -170,21 +176,21 @@ bool DeviceLink::EnsureOpen() {
   return true;
 }
 
-void DeviceLink::StoreReport(std::span<const std::uint8_t> report) {
+void DeviceLink::TakeReport(std::span<const std::uint8_t> report) {
   if (report.size() <= kCountByte || report[kCountByte] == 0) {
     return;
   }
   // Only bytes the read really delivered are taken, however large the count claims to be.
   const std::size_t count =
       std::min<std::size_t>(report[kCountByte] & kCountMask, report.size() - kFirstDataByte);
-  for (std::size_t i = 0; i < count; ++i) {
-    store_.StoreByte(report[kFirstDataByte + i]);
-  }
+  const auto data = report.subspan(kFirstDataByte, count);
+  received_.insert(received_.end(), data.begin(), data.end());
 }
 
-void DeviceLink::ReadReports() {
+std::span<const std::uint8_t> DeviceLink::ReadReports() {
+  received_.clear();
   if (!EnsureOpen()) {
-    return;
+    return received_;
   }
 
   // Input reports may be longer than output reports: the buffer holds the longer of the two.
@@ -193,6 +199,7 @@ void DeviceLink::ReadReports() {
       0);
   int passes = 0;
   bool drained = false;
+  PortError failure;
   do {
     // The first read waits for a report; after it only reports already queued are taken, so the
     // window's thread is not held up waiting for reports that are still to come.
@@ -201,7 +208,7 @@ void DeviceLink::ReadReports() {
     switch (read.status) {
       case ReadStatus::kCompleted:
         LastResult = kWaitCompleted;
-        StoreReport(std::span(buffer).first(std::min(read.bytes, buffer.size())));
+        TakeReport(std::span(buffer).first(std::min(read.bytes, buffer.size())));
         break;
       case ReadStatus::kTimedOut:
         if (passes == 0) {
@@ -212,6 +219,7 @@ void DeviceLink::ReadReports() {
         break;
       case ReadStatus::kFailed:
         LastResult = kWaitFailed;
+        failure = read.error;
         break;
     }
     ++passes;
@@ -220,7 +228,7 @@ void DeviceLink::ReadReports() {
 
   if (LastResult == kWaitCompleted) {
     status_.SetStatus(kUsbCommunicationOk);
-    return;
+    return received_;
   }
   // A read that timed out or failed: cancel it and close both handles, so that the next
   // search opens the device afresh and no read can complete into a released buffer.
@@ -228,14 +236,14 @@ void DeviceLink::ReadReports() {
   if (LastResult == kWaitFailed) {
     // Why the console was lost (unplugged, an overflowing report, repeated transfer errors).
     log_->Write(LogLevel::kWarning, "console " + Ids(kVendorId, kProductId) + " at " + DevicePath +
-                                        ": " + port_.LastError() +
-                                        "; the link searches for it again");
+                                        ": " + failure.text + "; the link searches for it again");
   }
   if (ReadHandle != kNoHandle) {
     port_.CancelRead(ReadHandle);
   }
   CloseDevice();
   DeviceFound = false;
+  return received_;
 }
 
 void DeviceLink::SendCommand(std::uint8_t command) {

@@ -1,21 +1,22 @@
 // The HID device link: finds the console among the present HID interfaces, opens and configures
-// it, reads its input reports into the receive ring, sends it commands, and keeps the status
-// message up to date. All of it runs on the caller's (the window's) thread.
+// it, reads its input reports and hands back their data bytes, sends it commands, and keeps the
+// status message up to date. All of it runs on the caller's (the window's) thread.
 #pragma once
 
-#include <array>
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <map>
+#include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "device/clock.h"
 #include "device/console_protocol.h"
 #include "device/device_port.h"
 #include "device/link_log.h"
 #include "device/status_sink.h"
-#include "store/line_store.h"
 
 namespace tessun {
 
@@ -35,6 +36,8 @@ class DeviceLink {
   static constexpr std::uint16_t kProductId = console::kProductId;
   static constexpr int kInputBuffers = 200;
   static constexpr int kReportsPerCall = 40;
+  // The most data bytes one ReadReports hands back: 40 reports of at most 7.
+  static constexpr std::size_t kMostBytesPerCall = kReportsPerCall * console::kMaxDataBytes;
   // The first read of a call waits this long; the others take only reports already queued.
   static constexpr std::chrono::milliseconds kReadTimeout{500};
   static constexpr std::chrono::milliseconds kQueuedOnly{0};
@@ -52,7 +55,7 @@ class DeviceLink {
 
   // `clock` times the back-off of consoles whose set-up failed (the machine's clock when none
   // is given); it must outlive the link.
-  DeviceLink(DevicePort& port, LineStore& store, StatusSink& status, Clock* clock = nullptr);
+  DeviceLink(DevicePort& port, StatusSink& status, Clock* clock = nullptr);
   DeviceLink(const DeviceLink&) = delete;
   DeviceLink& operator=(const DeviceLink&) = delete;
 
@@ -70,11 +73,14 @@ class DeviceLink {
   bool OpenUsbDevice();
   // Closes both handles. DeviceFound is left as it is.
   void CloseDevice();
-  // Reads input reports into the receive ring, opening the device first if needed, and shows
-  // the state of the link: the first read waits up to kReadTimeout, then only the reports
-  // already queued are taken, up to 40 in all. A first read that times out, or any read that
-  // fails, closes the device; the next call searches for it again.
-  void ReadReports();
+  // Reads input reports, opening the device first if needed, and shows the state of the link:
+  // the first read waits up to kReadTimeout, then only the reports already queued are taken, up
+  // to 40 in all. A first read that times out, or any read that fails, closes the device; the
+  // next call searches for it again.
+  // Returns the data bytes of the reports read (those of the reads that completed before a
+  // failed one too), in the order received, at most kMostBytesPerCall; valid until the next
+  // call.
+  std::span<const std::uint8_t> ReadReports();
   // Sends one command byte in an output report, opening the device first if needed.
   void SendCommand(std::uint8_t command);
 
@@ -99,17 +105,20 @@ class DeviceLink {
   std::uint64_t InputReportsLost = 0;
 
  private:
-  void GetDeviceCapabilities();
-  bool ConfigureDeviceLine();
+  // Reads both report lengths into DeviceCaps and ReportLength; returns the port's error when
+  // one cannot be read.
+  PortError GetDeviceCapabilities();
+  PortError ConfigureDeviceLine();
   // Sets up the console just matched (DeviceHandle open on DevicePath): input buffers,
   // capabilities, read handle, configuration. On a failure everything is closed again, the
   // reason logged and the console backed off; returns false.
   bool SetUpConsole();
-  // Logs why the console at `path` cannot be used, once per change of reason.
-  void NoteUnusable(const std::string& path, std::string_view step);
+  // Logs why the console at `path` cannot be used at `step`, once per change of reason: the
+  // port's error, or (when the port did not fail) the report lengths it has.
+  void NoteUnusable(const std::string& path, std::string_view step, const PortError& error);
   void NoteUsable(const std::string& path);
-  // Stores the data bytes of one delivered input report in the receive ring.
-  void StoreReport(std::span<const std::uint8_t> report);
+  // Takes the data bytes of one delivered input report.
+  void TakeReport(std::span<const std::uint8_t> report);
   // Closes a handle that is open and forgets it, so that no handle is ever closed twice.
   void CloseHandle(PortHandle& handle);
   // Opens the device when it is not open; false (with "USB Not Found ") when it is absent.
@@ -118,7 +127,6 @@ class DeviceLink {
   void NoteLostReports();
 
   DevicePort& port_;
-  LineStore& store_;
   // The status line: every text the link shows goes there.
   StatusSink& status_;
   LinkLog* log_ = &NoLinkLog();
@@ -129,6 +137,8 @@ class DeviceLink {
   std::uint64_t dropped_seen_ = 0;
   // What was last logged about each console: why it could not be used, or "" once it was.
   std::map<std::string, std::string> logged_;
+  // The data bytes of the current ReadReports.
+  std::vector<std::uint8_t> received_;
 };
 
 }  // namespace tessun

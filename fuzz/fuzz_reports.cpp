@@ -1,5 +1,5 @@
 // Input reports of any length and content, as a faulty or hostile device might send them, go
-// through the acquisition tick: the device link's report handling into the receive ring, line
+// through the acquisition tick: the device link's report handling, the receive ring, line
 // assembly and the view.
 // Besides the sanitizers' checks, the text that reaches the line store must be exactly the data
 // bytes the reports carried (as far as the delivered report holds them), in order.
@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <deque>
+#include <optional>
 #include <span>
 #include <string>
 #include <utility>
@@ -41,40 +42,37 @@ class FuzzPort final : public DevicePort {
   FuzzPort(int report_length, std::deque<Event> events)
       : report_length_(report_length), events_(std::move(events)) {}
 
-  std::vector<std::string> ListHidInterfaces() override { return {"fuzz:console"}; }
-  PortHandle Open(const std::string&, OpenMode) override { return next_handle_++; }
-  bool Close(PortHandle) override { return true; }
-  bool GetAttributes(PortHandle, HidAttributes& attributes) override {
-    attributes = {console::kVendorId, console::kProductId, 0x0100};
-    return true;
+  PortResult<std::vector<std::string>> ListHidInterfaces() override {
+    return {{"fuzz:console"}, {}};
   }
-  bool SetNumInputBuffers(PortHandle, int) override { return true; }
-  int OutputReportLength(PortHandle) override { return report_length_; }
-  int InputReportLength(PortHandle) override { return report_length_; }
-  bool SetFeature(PortHandle, std::span<const std::uint8_t>) override { return true; }
-  bool WriteReport(PortHandle, std::span<const std::uint8_t>) override { return true; }
+  PortResult<PortHandle> Open(const std::string&, OpenMode) override {
+    return {next_handle_++, {}};
+  }
+  PortError Close(PortHandle) override { return {}; }
+  PortResult<HidAttributes> GetAttributes(PortHandle) override {
+    return {{console::kVendorId, console::kProductId, 0x0100}, {}};
+  }
+  PortError SetNumInputBuffers(PortHandle, int) override { return {}; }
+  PortResult<std::optional<int>> OutputReportLength(PortHandle) override { return Length(); }
+  PortResult<std::optional<int>> InputReportLength(PortHandle) override { return Length(); }
+  PortError SetFeature(PortHandle, std::span<const std::uint8_t>) override { return {}; }
+  PortError WriteReport(PortHandle, std::span<const std::uint8_t>) override { return {}; }
   void CancelRead(PortHandle) override {}
-  std::string LastError() const override { return last_error_; }
-  PortFailure LastFailure() const override {
-    return last_error_.empty() ? PortFailure::kNone : PortFailure::kOther;
-  }
   std::uint64_t DroppedInputReports(PortHandle) override { return 0; }
 
   ReadResult ReadReport(PortHandle, std::span<std::uint8_t> buffer,
                         std::chrono::milliseconds) override {
-    last_error_.clear();
     if (events_.empty()) {
-      return {ReadStatus::kTimedOut, 0};
+      return ReadResult::TimedOut();
     }
     const Event event = std::move(events_.front());
     events_.pop_front();
     clear_pending_ = clear_pending_ || event.clear_after;
     switch (event.kind) {
       case Event::Kind::kTimeout:
-        return {ReadStatus::kTimedOut, 0};
+        return ReadResult::TimedOut();
       case Event::Kind::kFailure:
-        last_error_ = "read fuzz:console: wait failed";
-        return {ReadStatus::kFailed, 0};
+        return ReadResult::Failed(PortError::Of("read", "fuzz:console", "wait failed"));
       case Event::Kind::kReport:
         break;
     }
@@ -91,7 +89,7 @@ class FuzzPort final : public DevicePort {
       const auto first = event.report.begin() + static_cast<std::ptrdiff_t>(kFirstDataByte);
       expected_.insert(expected_.end(), first, first + static_cast<std::ptrdiff_t>(count));
     }
-    return {ReadStatus::kCompleted, delivered};
+    return ReadResult::Completed(delivered);
   }
 
   bool Exhausted() const { return events_.empty(); }
@@ -99,12 +97,16 @@ class FuzzPort final : public DevicePort {
   const std::string& Expected() const { return expected_; }
 
  private:
+  // The announced length; 0 is none.
+  PortResult<std::optional<int>> Length() const {
+    return {report_length_ > 0 ? std::optional<int>(report_length_) : std::nullopt, {}};
+  }
+
   int report_length_;
   std::deque<Event> events_;
   PortHandle next_handle_ = 1;
   bool clear_pending_ = false;
   std::string expected_;
-  std::string last_error_;
 };
 
 std::deque<Event> ParseEvents(std::span<const std::uint8_t> data) {

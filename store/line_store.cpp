@@ -32,6 +32,12 @@ void LineStore::AssembleLines() {
   }
 }
 
+bool LineStore::TakeNewData() {
+  const bool consumed = NewData > 0;
+  NewData = 0;
+  return consumed;
+}
+
 void LineStore::EmptyLines() {
   for (auto& line : Lines) {
     line.clear();

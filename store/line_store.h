@@ -22,6 +22,9 @@ class LineStore {
   // The scan starts this many slots past the slot written last, so the oldest of the (at most
   // 280) bytes of one tick come first and the bytes are taken in the order they were stored.
   static constexpr int kScanOffset = 20;
+  // The most bytes stored between two passes of AssembleLines that it takes in the order they
+  // were stored: those in the slots from (RingHead + 20) up to RingHead.
+  static constexpr int kMostBytesPerPass = kRingSize - kScanOffset + 1;
 
   // Receive ring. 0 marks an empty slot; a non-zero slot holds one byte not yet consumed.
   std::array<std::uint8_t, kRingSize> RingBuffer{};
@@ -42,6 +45,10 @@ class LineStore {
   // the line being filled, a line feed moves to the next line (never past line 1000), every
   // other byte is dropped, and every consumed slot is zeroed.
   void AssembleLines();
+
+  // Whether AssembleLines consumed a byte since NewData was last cleared; NewData is 0
+  // afterwards.
+  bool TakeNewData();
 
   // All 1001 lines empty and LineIndex 0. The ring, RingHead and NewData are left alone.
   void EmptyLines();

@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "device/libusb/hid_wire.h"
+#include "device/libusb/input_report_queue.h"
 #include "device/libusb/report_descriptor.h"
 
 namespace tessun {
@@ -74,6 +75,11 @@ PortFailure FailureOf(int code) {
     default:
       return PortFailure::kOther;
   }
+}
+
+// The failure of `operation` on `path` for libusb's error `code`.
+PortError UsbError(std::string_view operation, const std::string& path, int code) {
+  return PortError::Of(operation, path, UsbReason(code), FailureOf(code));
 }
 
 // Why the usbfs node may not be opened for reading and writing, from access()'s errno.
@@ -339,26 +345,6 @@ LibusbPort::~LibusbPort() {
   context_.reset();
 }
 
-void LibusbPort::FailLocked(std::string_view operation, const std::string& path,
-                            std::string_view why, PortFailure kind) {
-  last_error_ = PortErrorText(operation, path, why);
-  last_failure_ = kind;
-}
-
-void LibusbPort::FailUsbLocked(std::string_view operation, const std::string& path, int code) {
-  FailLocked(operation, path, UsbReason(code), FailureOf(code));
-}
-
-PortFailure LibusbPort::LastFailure() const {
-  const std::lock_guard lock(mutex_);
-  return last_failure_;
-}
-
-std::string LibusbPort::LastError() const {
-  const std::lock_guard lock(mutex_);
-  return last_error_;
-}
-
 std::string LibusbPort::EnumerateLocked() {
   // The new context is made before the old one ends, so libusb's process-wide state (its
   // hotplug monitor) is not torn down and built again on every search.
@@ -402,28 +388,27 @@ std::string LibusbPort::EnumerateLocked() {
   return failure;
 }
 
-std::vector<std::string> LibusbPort::ListHidInterfaces() {
+PortResult<std::vector<std::string>> LibusbPort::ListHidInterfaces() {
   const std::lock_guard lock(mutex_);
-  last_error_.clear();
-  last_failure_ = PortFailure::kNone;
+  PortResult<std::vector<std::string>> paths;
   if (const std::string failure = EnumerateLocked(); !failure.empty()) {
-    FailLocked("list", "", failure);
+    paths.error = PortError::Of("list", "", failure);
   }
-  std::vector<std::string> paths;
-  paths.reserve(listed_.size());
+  paths.value.reserve(listed_.size());
   for (const Listed& listed : listed_) {
-    paths.push_back(listed.path);
+    paths.value.push_back(listed.path);
   }
   return paths;
 }
 
-std::shared_ptr<LibusbPort::Device> LibusbPort::FindOrCreateDeviceLocked(const std::string& path) {
+std::shared_ptr<LibusbPort::Device> LibusbPort::FindOrCreateDeviceLocked(const std::string& path,
+                                                                         PortError& error) {
   if (const auto open = devices_.find(path); open != devices_.end()) {
     return open->second;
   }
   const auto where = ParseUsbInterfacePath(path);
   if (!where) {
-    FailLocked("open", path, "not a USB interface path");
+    error = PortError::Of("open", path, "not a USB interface path");
     return nullptr;
   }
   auto find = [&] {
@@ -436,8 +421,9 @@ std::shared_ptr<LibusbPort::Device> LibusbPort::FindOrCreateDeviceLocked(const s
     const std::string failure = EnumerateLocked();
     listed = find();
     if (listed == listed_.end()) {
-      FailLocked("open", path, failure.empty() ? "not present" : "not present; " + failure,
-                 PortFailure::kNotPresent);
+      error =
+          PortError::Of("open", path, failure.empty() ? "not present" : "not present; " + failure,
+                        PortFailure::kNotPresent);
       return nullptr;
     }
   }
@@ -450,12 +436,12 @@ std::shared_ptr<LibusbPort::Device> LibusbPort::FindOrCreateDeviceLocked(const s
     config = ActiveConfig(usb_device, result);
   }
   if (!config) {
-    FailLocked("open", path, "descriptors unreadable: " + UsbReason(result));
+    error = PortError::Of("open", path, "descriptors unreadable: " + UsbReason(result));
     return nullptr;
   }
   const libusb_interface_descriptor* interface = FindInterface(*config, where->interface);
   if (interface == nullptr) {
-    FailLocked("open", path, "interface gone", PortFailure::kNotPresent);
+    error = PortError::Of("open", path, "interface gone", PortFailure::kNotPresent);
     return nullptr;
   }
 
@@ -485,28 +471,24 @@ std::shared_ptr<LibusbPort::Device> LibusbPort::FindOrCreateDeviceLocked(const s
   return device;
 }
 
-PortHandle LibusbPort::Open(const std::string& path, OpenMode mode) {
+PortResult<PortHandle> LibusbPort::Open(const std::string& path, OpenMode mode) {
   const std::lock_guard lock(mutex_);
-  last_error_.clear();
-  last_failure_ = PortFailure::kNone;
-  std::shared_ptr<Device> device = FindOrCreateDeviceLocked(path);
+  PortResult<PortHandle> opened{kNoHandle, {}};
+  std::shared_ptr<Device> device = FindOrCreateDeviceLocked(path, opened.error);
   if (!device) {
-    return kNoHandle;
+    return opened;
   }
   if (mode == OpenMode::kForReads) {
-    // A device without open handles is let go of again when this open fails.
-    const auto release = [&] {
+    opened.error = AcquireLocked(*device);
+    if (!opened.error && device->in_endpoint == 0) {
+      opened.error = PortError::Of("open", path, "no interrupt IN endpoint");
+    }
+    if (opened.error) {
+      // A device without open handles is let go of again.
       if (device->handles == 0) {
         ReleaseLocked(*device);
       }
-      return kNoHandle;
-    };
-    if (!AcquireLocked(*device)) {
-      return release();
-    }
-    if (device->in_endpoint == 0) {
-      FailLocked("open", path, "no interrupt IN endpoint");
-      return release();
+      return opened;
     }
     if (device->read_handles == 0 && !device->reader.joinable()) {
       device->StartReader();
@@ -520,32 +502,30 @@ PortHandle LibusbPort::Open(const std::string& path, OpenMode mode) {
   handle->device = std::move(device);
   handle->mode = mode;
   handles_.emplace(id, std::move(handle));
-  return id;
+  opened.value = id;
+  return opened;
 }
 
-bool LibusbPort::AcquireLocked(Device& device) {
+PortError LibusbPort::AcquireLocked(Device& device) {
   if (device.usb) {
-    return true;
+    return {};
   }
   // The caller must be allowed to open the device's usbfs node for reading and writing; without
   // the udev rule an ordinary user is not.
   const std::string node = UsbfsNodePath(device.where.bus, device.where.address);
   if (access(node.c_str(), R_OK | W_OK) != 0) {
     const int error = errno;
-    FailLocked("open", device.path, AccessReason(error) + " (" + node + ")",
-               error == ENOENT ? PortFailure::kNotPresent : PortFailure::kAccessDenied);
-    return false;
+    return PortError::Of("open", device.path, AccessReason(error) + " (" + node + ")",
+                         error == ENOENT ? PortFailure::kNotPresent : PortFailure::kAccessDenied);
   }
   libusb_device_handle* opened = nullptr;
   int result = libusb_open(device.reference.device, &opened);
   if (result != LIBUSB_SUCCESS) {
-    FailUsbLocked("open", device.path, result);
-    return false;
+    return UsbError("open", device.path, result);
   }
   ClaimedHandle usb = Claim(OpenedHandle(opened), device.where.interface, result);
   if (!usb) {
-    FailUsbLocked("claim", device.path, result);
-    return false;
+    return UsbError("claim", device.path, result);
   }
 
   // The report descriptor, as long as the HID class descriptor announces it.
@@ -560,15 +540,13 @@ bool LibusbPort::AcquireLocked(Device& device) {
                                                  setup.length, kTransferTimeoutMs);
   if (result <= 0) {
     // Without its report descriptor a device is no usable HID device; the claim is given back.
-    FailLocked("GET_DESCRIPTOR", device.path,
-               result < 0 ? UsbReason(result) : "empty report descriptor",
-               result < 0 ? FailureOf(result) : PortFailure::kOther);
-    return false;
+    return result < 0 ? UsbError("GET_DESCRIPTOR", device.path, result)
+                      : PortError::Of("GET_DESCRIPTOR", device.path, "empty report descriptor");
   }
   descriptor.resize(static_cast<std::size_t>(result));
   device.reports = ParseReportDescriptor(descriptor);
   device.usb = std::move(usb);
-  return true;
+  return {};
 }
 
 void LibusbPort::ReleaseLocked(Device& device) {
@@ -579,17 +557,6 @@ void LibusbPort::ReleaseLocked(Device& device) {
 std::shared_ptr<LibusbPort::Handle> LibusbPort::FindLocked(PortHandle handle) const {
   const auto found = handles_.find(handle);
   return found == handles_.end() ? nullptr : found->second;
-}
-
-std::shared_ptr<LibusbPort::Handle> LibusbPort::BeginLocked(PortHandle handle,
-                                                            std::string_view operation) {
-  last_error_.clear();
-  last_failure_ = PortFailure::kNone;
-  auto found = FindLocked(handle);
-  if (!found) {
-    FailLocked(operation, "", "not an open handle");
-  }
-  return found;
 }
 
 void LibusbPort::CloseLocked(PortHandle id) {
@@ -609,85 +576,91 @@ void LibusbPort::CloseLocked(PortHandle id) {
   }
 }
 
-bool LibusbPort::Close(PortHandle handle) {
+PortError LibusbPort::Close(PortHandle handle) {
   const std::lock_guard lock(mutex_);
-  if (!BeginLocked(handle, "close")) {
-    return false;
+  if (!FindLocked(handle)) {
+    return PortError::NotOpen("close");
   }
   CloseLocked(handle);
-  return true;
+  return {};
 }
 
-bool LibusbPort::GetAttributes(PortHandle handle, HidAttributes& attributes) {
+PortResult<HidAttributes> LibusbPort::GetAttributes(PortHandle handle) {
   const std::lock_guard lock(mutex_);
-  const auto found = BeginLocked(handle, "attributes");
+  const auto found = FindLocked(handle);
   if (!found) {
-    return false;
+    return {{}, PortError::NotOpen("attributes")};
   }
-  attributes = found->device->attributes;
-  return true;
+  return {found->device->attributes, {}};
 }
 
-bool LibusbPort::SetNumInputBuffers(PortHandle handle, int count) {
+PortError LibusbPort::SetNumInputBuffers(PortHandle handle, int count) {
   const std::lock_guard lock(mutex_);
-  const auto found = BeginLocked(handle, "input buffers");
+  const auto found = FindLocked(handle);
   if (!found) {
-    return false;
+    return PortError::NotOpen("input buffers");
   }
   if (count <= 0 || !found->device->queue.SetCapacity(static_cast<std::size_t>(count))) {
-    FailLocked("input buffers", found->device->path, "count " + std::to_string(count) + " refused");
-    return false;
+    return PortError::Of("input buffers", found->device->path,
+                         "count " + std::to_string(count) + " refused");
   }
-  return true;
+  return {};
 }
 
-int LibusbPort::OutputReportLength(PortHandle handle) {
+PortResult<std::optional<int>> LibusbPort::ReportLengthLocked(PortHandle handle, bool input) {
+  const auto found = FindLocked(handle);
+  if (!found) {
+    return {std::nullopt, PortError::NotOpen("capabilities")};
+  }
+  Device& device = *found->device;
+  if (PortError error = AcquireLocked(device)) {
+    return {std::nullopt, std::move(error)};
+  }
+  const std::size_t length = input ? device.InputReportLength() : device.reports.output_length;
+  if (length == 0) {
+    return {};
+  }
+  return {static_cast<int>(std::min<std::size_t>(length, std::numeric_limits<int>::max())), {}};
+}
+
+PortResult<std::optional<int>> LibusbPort::OutputReportLength(PortHandle handle) {
   const std::lock_guard lock(mutex_);
-  const auto found = BeginLocked(handle, "capabilities");
-  if (!found || !AcquireLocked(*found->device)) {
-    return 0;
-  }
-  return static_cast<int>(
-      std::min<std::size_t>(found->device->reports.output_length, std::numeric_limits<int>::max()));
+  return ReportLengthLocked(handle, false);
 }
 
-int LibusbPort::InputReportLength(PortHandle handle) {
+PortResult<std::optional<int>> LibusbPort::InputReportLength(PortHandle handle) {
   const std::lock_guard lock(mutex_);
-  const auto found = BeginLocked(handle, "capabilities");
-  if (!found || !AcquireLocked(*found->device)) {
-    return 0;
-  }
-  return static_cast<int>(
-      std::min<std::size_t>(found->device->InputReportLength(), std::numeric_limits<int>::max()));
+  return ReportLengthLocked(handle, true);
 }
 
-bool LibusbPort::SendLocked(Device& device, bool feature, std::span<const std::uint8_t> report) {
+PortError LibusbPort::SendLocked(Device& device, bool feature,
+                                 std::span<const std::uint8_t> report) {
   const std::string_view operation = feature ? "feature report" : "output report";
   if (report.empty()) {
-    FailLocked(operation, device.path, "empty report");
-    return false;
+    return PortError::Of(operation, device.path, "empty report");
   }
-  if (!AcquireLocked(device)) {
-    return false;
+  if (PortError error = AcquireLocked(device)) {
+    return error;
   }
   // Without report ids the only report id is 0; the platform HID driver refuses any other.
   if (!device.reports.uses_report_ids && report[0] != 0) {
-    FailLocked(operation, device.path,
-               "report id " + std::to_string(report[0]) + " for a device without ids");
-    return false;
+    return PortError::Of(operation, device.path,
+                         "report id " + std::to_string(report[0]) + " for a device without ids");
   }
   const std::span<const std::uint8_t> wire = ReportToWire(report, device.reports.uses_report_ids);
   if (wire.empty() || wire.size() > std::numeric_limits<std::uint16_t>::max()) {
-    FailLocked(operation, device.path,
-               "no report of " + std::to_string(report.size()) + " bytes goes on the wire");
-    return false;
+    return PortError::Of(
+        operation, device.path,
+        "no report of " + std::to_string(report.size()) + " bytes goes on the wire");
   }
   std::vector<std::uint8_t> data(wire.begin(), wire.end());
   const int length = static_cast<int>(data.size());
-  const auto short_write = [&](int written) {
-    FailLocked(operation, device.path,
-               std::to_string(written) + " of " + std::to_string(length) + " bytes sent");
-    return false;
+  // All of the report, or the failure of the part that did not go.
+  const auto sent = [&](int written) {
+    return written == length ? PortError{}
+                             : PortError::Of(operation, device.path,
+                                             std::to_string(written) + " of " +
+                                                 std::to_string(length) + " bytes sent");
   };
 
   if (!feature && device.out_endpoint != 0) {
@@ -695,10 +668,9 @@ bool LibusbPort::SendLocked(Device& device, bool feature, std::span<const std::u
     const int result = libusb_interrupt_transfer(device.usb.get(), device.out_endpoint, data.data(),
                                                  length, &written, kTransferTimeoutMs);
     if (result != LIBUSB_SUCCESS) {
-      FailUsbLocked(operation, device.path, result);
-      return false;
+      return UsbError(operation, device.path, result);
     }
-    return written == length || short_write(written);
+    return sent(written);
   }
   const ControlSetup setup =
       SetReportSetup(feature ? HidReportType::kFeature : HidReportType::kOutput,
@@ -708,22 +680,21 @@ bool LibusbPort::SendLocked(Device& device, bool feature, std::span<const std::u
       libusb_control_transfer(device.usb.get(), setup.request_type, setup.request, setup.value,
                               setup.index, data.data(), setup.length, kTransferTimeoutMs);
   if (result < 0) {
-    FailUsbLocked(operation, device.path, result);
-    return false;
+    return UsbError(operation, device.path, result);
   }
-  return result == length || short_write(result);
+  return sent(result);
 }
 
-bool LibusbPort::SetFeature(PortHandle handle, std::span<const std::uint8_t> report) {
+PortError LibusbPort::SetFeature(PortHandle handle, std::span<const std::uint8_t> report) {
   const std::lock_guard lock(mutex_);
-  const auto found = BeginLocked(handle, "feature report");
-  return found && SendLocked(*found->device, true, report);
+  const auto found = FindLocked(handle);
+  return found ? SendLocked(*found->device, true, report) : PortError::NotOpen("feature report");
 }
 
-bool LibusbPort::WriteReport(PortHandle handle, std::span<const std::uint8_t> report) {
+PortError LibusbPort::WriteReport(PortHandle handle, std::span<const std::uint8_t> report) {
   const std::lock_guard lock(mutex_);
-  const auto found = BeginLocked(handle, "output report");
-  return found && SendLocked(*found->device, false, report);
+  const auto found = FindLocked(handle);
+  return found ? SendLocked(*found->device, false, report) : PortError::NotOpen("output report");
 }
 
 ReadResult LibusbPort::ReadReport(PortHandle handle, std::span<std::uint8_t> buffer,
@@ -731,21 +702,19 @@ ReadResult LibusbPort::ReadReport(PortHandle handle, std::span<std::uint8_t> buf
   std::shared_ptr<Handle> found;
   {
     const std::lock_guard lock(mutex_);
-    found = BeginLocked(handle, "read");
+    found = FindLocked(handle);
     if (!found) {
-      return ReadResult{ReadStatus::kFailed, 0};
+      return ReadResult::Failed(PortError::NotOpen("read"));
     }
     if (found->mode != OpenMode::kForReads) {
-      FailLocked("read", found->device->path, "not open for reads");
-      return ReadResult{ReadStatus::kFailed, 0};
+      return ReadResult::Failed(PortError::Of("read", found->device->path, "not open for reads"));
     }
   }
   // Waits without the port's lock, so that Close can end the wait from another thread.
-  const ReadResult result = found->device->queue.Pop(buffer, timeout, found->closed);
+  ReadResult result = found->device->queue.Pop(buffer, timeout, found->closed);
   if (result.status == ReadStatus::kFailed) {
-    const std::lock_guard lock(mutex_);
     const std::string why = found->device->Failure();
-    FailLocked("read", found->device->path, why.empty() ? "handle closed" : why);
+    result.error = PortError::Of("read", found->device->path, why.empty() ? "handle closed" : why);
   }
   return result;
 }
@@ -762,9 +731,6 @@ std::uint64_t LibusbPort::DroppedInputReports(PortHandle handle) {
 void LibusbPort::CancelRead(PortHandle) {
   // ReadReport never leaves a read outstanding: a report that arrives after its time-out stays
   // queued for the next read, so there is nothing to cancel.
-  const std::lock_guard lock(mutex_);
-  last_error_.clear();
-  last_failure_ = PortFailure::kNone;
 }
 
 }  // namespace tessun

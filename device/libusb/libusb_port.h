@@ -40,8 +40,8 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "device/device_port.h"
@@ -56,26 +56,24 @@ class LibusbPort final : public DevicePort {
   LibusbPort(const LibusbPort&) = delete;
   LibusbPort& operator=(const LibusbPort&) = delete;
 
-  std::vector<std::string> ListHidInterfaces() override;
-  PortHandle Open(const std::string& path, OpenMode mode) override;
-  bool Close(PortHandle handle) override;
-  bool GetAttributes(PortHandle handle, HidAttributes& attributes) override;
-  bool SetNumInputBuffers(PortHandle handle, int count) override;
-  int OutputReportLength(PortHandle handle) override;
-  int InputReportLength(PortHandle handle) override;
-  bool SetFeature(PortHandle handle, std::span<const std::uint8_t> report) override;
-  bool WriteReport(PortHandle handle, std::span<const std::uint8_t> report) override;
+  // The reasons of the failures come from libusb's error codes (its description and its name,
+  // and the kind from the code) and, for the access check of the usbfs node, from errno:
+  // "claim usb:001:004:0: Resource busy (LIBUSB_ERROR_BUSY)", "open usb:001:004:0: access denied
+  // (/dev/bus/usb/001/004)", "open usb:001:009:0: not present", "read usb:001:004:0: device
+  // gone".
+  PortResult<std::vector<std::string>> ListHidInterfaces() override;
+  PortResult<PortHandle> Open(const std::string& path, OpenMode mode) override;
+  PortError Close(PortHandle handle) override;
+  PortResult<HidAttributes> GetAttributes(PortHandle handle) override;
+  PortError SetNumInputBuffers(PortHandle handle, int count) override;
+  PortResult<std::optional<int>> OutputReportLength(PortHandle handle) override;
+  PortResult<std::optional<int>> InputReportLength(PortHandle handle) override;
+  PortError SetFeature(PortHandle handle, std::span<const std::uint8_t> report) override;
+  PortError WriteReport(PortHandle handle, std::span<const std::uint8_t> report) override;
   ReadResult ReadReport(PortHandle handle, std::span<std::uint8_t> buffer,
                         std::chrono::milliseconds timeout) override;
   void CancelRead(PortHandle handle) override;
-  // The reasons come from libusb's error codes (its description and its name) and, for the
-  // access check of the usbfs node, from errno: "claim usb:001:004:0: Resource busy
-  // (LIBUSB_ERROR_BUSY)", "open usb:001:004:0: access denied (/dev/bus/usb/001/004)",
-  // "open usb:001:009:0: not present", "read usb:001:004:0: device gone".
-  std::string LastError() const override;
   std::uint64_t DroppedInputReports(PortHandle handle) override;
-  // From libusb's error code, or from errno for the access check.
-  PortFailure LastFailure() const override;
 
  private:
   struct Context;
@@ -86,18 +84,15 @@ class LibusbPort final : public DevicePort {
 
   // A new enumeration; returns why it failed ("" when it did not).
   std::string EnumerateLocked();
-  std::shared_ptr<Device> FindOrCreateDeviceLocked(const std::string& path);
+  // The device open (or listed) at `path`; nullptr with the reason in `error`.
+  std::shared_ptr<Device> FindOrCreateDeviceLocked(const std::string& path, PortError& error);
   std::shared_ptr<Handle> FindLocked(PortHandle handle) const;
-  // Starts an operation on a handle: LastError is emptied, and the handle returned, or nullptr
-  // with "`operation`: not an open handle" kept for LastError.
-  std::shared_ptr<Handle> BeginLocked(PortHandle handle, std::string_view operation);
-  bool AcquireLocked(Device& device);
+  // Opens the device and claims its interface, unless that is done already.
+  PortError AcquireLocked(Device& device);
   void ReleaseLocked(Device& device);
-  bool SendLocked(Device& device, bool feature, std::span<const std::uint8_t> report);
+  PortError SendLocked(Device& device, bool feature, std::span<const std::uint8_t> report);
+  PortResult<std::optional<int>> ReportLengthLocked(PortHandle handle, bool input);
   void CloseLocked(PortHandle handle);
-  void FailLocked(std::string_view operation, const std::string& path, std::string_view why,
-                  PortFailure kind = PortFailure::kOther);
-  void FailUsbLocked(std::string_view operation, const std::string& path, int code);
 
   mutable std::mutex mutex_;
   // The newest enumeration: its context and its HID interfaces, kept until the next one so that
@@ -108,8 +103,6 @@ class LibusbPort final : public DevicePort {
   std::map<std::string, std::shared_ptr<Device>> devices_;
   std::map<PortHandle, std::shared_ptr<Handle>> handles_;
   PortHandle next_handle_ = 1;
-  std::string last_error_;
-  PortFailure last_failure_ = PortFailure::kNone;
 };
 
 }  // namespace tessun

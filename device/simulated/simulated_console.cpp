@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <string>
+#include <utility>
 
 #include "device/console_protocol.h"
 
@@ -17,6 +18,11 @@ using console::kMaxDataBytes;
 bool IsDataCommand(std::span<const std::uint8_t> report) {
   return report.size() > kFirstDataByte && report[kCountByte] >= 1 &&
          report[kFirstDataByte] == console::kGetDataCommand;
+}
+
+// A report length as the port gives it: a length of 0 (or less) is none.
+PortResult<std::optional<int>> Length(int length, PortError error) {
+  return {length > 0 ? std::optional<int>(length) : std::nullopt, std::move(error)};
 }
 
 }  // namespace
@@ -79,12 +85,6 @@ void SimulatedConsole::FailOpens(std::string_view path, int count, std::string_v
   }
 }
 
-void SimulatedConsole::Fail(std::string_view operation, std::string_view path,
-                            std::string_view reason, PortFailure kind) {
-  last_failure_ = kind;
-  last_error_ = PortErrorText(operation, path, reason);
-}
-
 void SimulatedConsole::FailAttributes(std::string_view path, bool fail) {
   if (Interface* interface = Find(path)) {
     interface->failing_attributes = fail;
@@ -139,28 +139,25 @@ int SimulatedConsole::OpenHandleCount() const {
   return static_cast<int>(handles_.size());
 }
 
-std::vector<std::string> SimulatedConsole::ListHidInterfaces() {
-  Succeed();
-  std::vector<std::string> paths;
+PortResult<std::vector<std::string>> SimulatedConsole::ListHidInterfaces() {
+  PortResult<std::vector<std::string>> paths;
   for (const auto& interface : interfaces_) {
     if (interface.plugged) {
-      paths.push_back(interface.hid.path);
+      paths.value.push_back(interface.hid.path);
     }
   }
   return paths;
 }
 
-PortHandle SimulatedConsole::Open(const std::string& path, OpenMode mode) {
-  Succeed();
+PortResult<PortHandle> SimulatedConsole::Open(const std::string& path, OpenMode mode) {
   Interface* interface = Find(path);
   if (interface == nullptr || !interface->plugged) {
-    Fail("open", path, "not present", PortFailure::kNotPresent);
-    return kNoHandle;
+    return {kNoHandle, PortError::Of("open", path, "not present", PortFailure::kNotPresent)};
   }
   if (interface->failing_opens > 0 && interface->failing_open_mode.value_or(mode) == mode) {
     --interface->failing_opens;
-    Fail("open", path, interface->failing_open_reason, interface->failing_open_kind);
-    return kNoHandle;
+    return {kNoHandle, PortError::Of("open", path, interface->failing_open_reason,
+                                     interface->failing_open_kind)};
   }
   if (mode == OpenMode::kForReads && interface->hid.console && !Reading()) {
     // The driver starts polling the console now.
@@ -170,15 +167,13 @@ PortHandle SimulatedConsole::Open(const std::string& path, OpenMode mode) {
   const PortHandle handle = next_handle_++;
   handles_[handle] = Handle{path, mode, interface->generation};
   calls_.push_back({Call::Kind::kOpen, path, handle, {}});
-  return handle;
+  return {handle, {}};
 }
 
-bool SimulatedConsole::Close(PortHandle handle) {
-  Succeed();
+PortError SimulatedConsole::Close(PortHandle handle) {
   const auto it = handles_.find(handle);
   if (it == handles_.end()) {
-    Fail("close", "", "not an open handle");
-    return false;
+    return PortError::NotOpen("close");
   }
   calls_.push_back({Call::Kind::kClose, it->second.path, handle, {}});
   handles_.erase(it);
@@ -186,98 +181,99 @@ bool SimulatedConsole::Close(PortHandle handle) {
     // The driver stops polling and its queue goes with the last read handle.
     driver_queue_.clear();
   }
-  return true;
+  return {};
 }
 
 SimulatedConsole::Interface* SimulatedConsole::Live(PortHandle handle, OpenMode mode,
-                                                    std::string_view operation) {
-  Succeed();
+                                                    std::string_view operation, PortError& error) {
   const auto it = handles_.find(handle);
   if (it == handles_.end()) {
-    Fail(operation, "", "not an open handle");
+    error = PortError::NotOpen(operation);
     return nullptr;
   }
   if (it->second.mode != mode) {
-    Fail(operation, it->second.path,
-         mode == OpenMode::kForReads ? "not open for reads" : "open for reads only");
+    error =
+        PortError::Of(operation, it->second.path,
+                      mode == OpenMode::kForReads ? "not open for reads" : "open for reads only");
     return nullptr;
   }
   Interface* interface = Find(it->second.path);
   if (interface == nullptr || !interface->plugged ||
       interface->generation != it->second.generation) {
-    Fail(operation, it->second.path, "device gone", PortFailure::kNotPresent);
+    error = PortError::Of(operation, it->second.path, "device gone", PortFailure::kNotPresent);
     return nullptr;
   }
   return interface;
 }
 
-bool SimulatedConsole::GetAttributes(PortHandle handle, HidAttributes& attributes) {
+PortResult<HidAttributes> SimulatedConsole::GetAttributes(PortHandle handle) {
   const auto it = handles_.find(handle);
   const OpenMode mode = it == handles_.end() ? OpenMode::kSynchronous : it->second.mode;
-  Interface* interface = Live(handle, mode, "attributes");
-  if (interface == nullptr) {
-    return false;
+  PortResult<HidAttributes> attributes;
+  const Interface* interface = Live(handle, mode, "attributes", attributes.error);
+  if (interface != nullptr && interface->failing_attributes) {
+    attributes.error = PortError::Of("attributes", interface->hid.path, "unreadable");
+  } else if (interface != nullptr) {
+    attributes.value = interface->hid.attributes;
   }
-  if (interface->failing_attributes) {
-    Fail("attributes", interface->hid.path, "unreadable");
-    return false;
-  }
-  attributes = interface->hid.attributes;
-  return true;
+  return attributes;
 }
 
-bool SimulatedConsole::SetNumInputBuffers(PortHandle handle, int count) {
-  Interface* interface = Live(handle, OpenMode::kSynchronous, "input buffers");
+PortError SimulatedConsole::SetNumInputBuffers(PortHandle handle, int count) {
+  PortError error;
+  Interface* interface = Live(handle, OpenMode::kSynchronous, "input buffers", error);
   if (interface == nullptr) {
-    return false;
+    return error;
   }
   if (count < 2) {
-    Fail("input buffers", interface->hid.path, "count " + std::to_string(count) + " refused");
-    return false;
+    return PortError::Of("input buffers", interface->hid.path,
+                         "count " + std::to_string(count) + " refused");
   }
   interface->input_buffers = count;
-  return true;
+  return {};
 }
 
-int SimulatedConsole::OutputReportLength(PortHandle handle) {
-  const Interface* interface = Live(handle, OpenMode::kSynchronous, "capabilities");
-  return interface == nullptr ? 0 : interface->hid.output_report_length;
+PortResult<std::optional<int>> SimulatedConsole::OutputReportLength(PortHandle handle) {
+  PortError error;
+  const Interface* interface = Live(handle, OpenMode::kSynchronous, "capabilities", error);
+  return Length(interface == nullptr ? 0 : interface->hid.output_report_length, std::move(error));
 }
 
-int SimulatedConsole::InputReportLength(PortHandle handle) {
-  const Interface* interface = Live(handle, OpenMode::kSynchronous, "capabilities");
-  return interface == nullptr ? 0 : interface->hid.input_report_length;
+PortResult<std::optional<int>> SimulatedConsole::InputReportLength(PortHandle handle) {
+  PortError error;
+  const Interface* interface = Live(handle, OpenMode::kSynchronous, "capabilities", error);
+  return Length(interface == nullptr ? 0 : interface->hid.input_report_length, std::move(error));
 }
 
-bool SimulatedConsole::SetFeature(PortHandle handle, std::span<const std::uint8_t> report) {
-  const Interface* interface = Live(handle, OpenMode::kSynchronous, "feature report");
-  if (interface == nullptr) {
-    return false;
+PortError SimulatedConsole::SetFeature(PortHandle handle, std::span<const std::uint8_t> report) {
+  PortError error;
+  const Interface* interface = Live(handle, OpenMode::kSynchronous, "feature report", error);
+  if (interface != nullptr) {
+    calls_.push_back(
+        {Call::Kind::kFeature, interface->hid.path, handle, {report.begin(), report.end()}});
   }
-  calls_.push_back(
-      {Call::Kind::kFeature, interface->hid.path, handle, {report.begin(), report.end()}});
-  return true;
+  return error;
 }
 
-bool SimulatedConsole::WriteReport(PortHandle handle, std::span<const std::uint8_t> report) {
-  const Interface* interface = Live(handle, OpenMode::kSynchronous, "output report");
+PortError SimulatedConsole::WriteReport(PortHandle handle, std::span<const std::uint8_t> report) {
+  PortError error;
+  const Interface* interface = Live(handle, OpenMode::kSynchronous, "output report", error);
   if (interface == nullptr) {
-    return false;
+    return error;
   }
   calls_.push_back(
       {Call::Kind::kOutput, interface->hid.path, handle, {report.begin(), report.end()}});
   // As with the platform's HID driver, a report must have exactly the device's length.
   if (static_cast<int>(report.size()) != interface->hid.output_report_length) {
-    Fail("output report", interface->hid.path,
-         std::to_string(report.size()) + " bytes, the device takes " +
-             std::to_string(interface->hid.output_report_length));
-    return false;
+    return PortError::Of("output report", interface->hid.path,
+                         std::to_string(report.size()) + " bytes, the device takes " +
+                             std::to_string(interface->hid.output_report_length));
   }
   if (interface->hid.console && IsDataCommand(report)) {
     CatchUp(clock_.Now());
     pending_.insert(pending_.end(), stored_data_.begin(), stored_data_.end());
   }
-  return true;
+  return {};
 }
 
 Clock::TimePoint SimulatedConsole::ReportTimeAtOrAfter(Clock::TimePoint t) const {
@@ -400,19 +396,19 @@ void SimulatedConsole::CatchUp(Clock::TimePoint now) {
 
 ReadResult SimulatedConsole::ReadReport(PortHandle handle, std::span<std::uint8_t> buffer,
                                         std::chrono::milliseconds timeout) {
-  Interface* interface = Live(handle, OpenMode::kForReads, "read");
+  PortError error;
+  Interface* interface = Live(handle, OpenMode::kForReads, "read", error);
   if (interface == nullptr) {
-    return {ReadStatus::kFailed, 0};
+    return ReadResult::Failed(std::move(error));
   }
   if (interface->hid.console && !read_faults_.empty()) {
     const ReadFault fault = read_faults_.front();
     read_faults_.pop_front();
     if (fault == ReadFault::kFailure) {
-      Fail("read", interface->hid.path, "wait failed");
-      return {ReadStatus::kFailed, 0};
+      return ReadResult::Failed(PortError::Of("read", interface->hid.path, "wait failed"));
     }
     clock_.WaitFor(timeout);
-    return {ReadStatus::kTimedOut, 0};
+    return ReadResult::TimedOut();
   }
 
   const Clock::TimePoint deadline = clock_.Now() + timeout;
@@ -422,7 +418,7 @@ ReadResult SimulatedConsole::ReadReport(PortHandle handle, std::span<std::uint8_
     const auto next = interface->hid.console ? NextReportTime() : std::nullopt;
     if (!next || *next > deadline) {
       clock_.WaitUntil(deadline);
-      return {ReadStatus::kTimedOut, 0};
+      return ReadResult::TimedOut();
     }
     clock_.WaitUntil(*next);
     CatchUp(clock_.Now());
@@ -431,11 +427,10 @@ ReadResult SimulatedConsole::ReadReport(PortHandle handle, std::span<std::uint8_
   driver_queue_.pop_front();
   const std::size_t delivered = std::min(report.size(), buffer.size());
   std::copy_n(report.begin(), delivered, buffer.begin());
-  return {ReadStatus::kCompleted, delivered};
+  return ReadResult::Completed(delivered);
 }
 
 void SimulatedConsole::CancelRead(PortHandle handle) {
-  Succeed();
   const auto it = handles_.find(handle);
   if (it == handles_.end()) {
     return;

@@ -59,8 +59,8 @@ class SimulatedConsole final : public DevicePort {
   void Unplug(std::string_view path);
 
   // Makes the next `count` opens of `path` (only those in mode `only`, when given) fail for
-  // `reason` (what LastError then tells) of kind `kind`; makes its attribute queries fail or
-  // work.
+  // `reason` (what their error's text then tells) of kind `kind`; makes its attribute queries
+  // fail or work.
   void FailOpens(std::string_view path, int count, std::string_view reason = "access denied",
                  std::optional<OpenMode> only = std::nullopt,
                  PortFailure kind = PortFailure::kAccessDenied);
@@ -94,23 +94,21 @@ class SimulatedConsole final : public DevicePort {
   // Reports with data that the driver queue dropped because no one read them in time.
   std::uint64_t DroppedDataReports() const { return dropped_data_reports_; }
 
-  // DevicePort
-  std::vector<std::string> ListHidInterfaces() override;
-  PortHandle Open(const std::string& path, OpenMode mode) override;
-  bool Close(PortHandle handle) override;
-  bool GetAttributes(PortHandle handle, HidAttributes& attributes) override;
-  bool SetNumInputBuffers(PortHandle handle, int count) override;
-  int OutputReportLength(PortHandle handle) override;
-  int InputReportLength(PortHandle handle) override;
-  bool SetFeature(PortHandle handle, std::span<const std::uint8_t> report) override;
-  bool WriteReport(PortHandle handle, std::span<const std::uint8_t> report) override;
+  // DevicePort. The reasons of its failures are the simulated device's own: "open sim:console:
+  // not present", "read sim:console: device gone", the reason given to FailOpens, and so on.
+  // A report length of 0 given to SimulatedHid means the device has no such report.
+  PortResult<std::vector<std::string>> ListHidInterfaces() override;
+  PortResult<PortHandle> Open(const std::string& path, OpenMode mode) override;
+  PortError Close(PortHandle handle) override;
+  PortResult<HidAttributes> GetAttributes(PortHandle handle) override;
+  PortError SetNumInputBuffers(PortHandle handle, int count) override;
+  PortResult<std::optional<int>> OutputReportLength(PortHandle handle) override;
+  PortResult<std::optional<int>> InputReportLength(PortHandle handle) override;
+  PortError SetFeature(PortHandle handle, std::span<const std::uint8_t> report) override;
+  PortError WriteReport(PortHandle handle, std::span<const std::uint8_t> report) override;
   ReadResult ReadReport(PortHandle handle, std::span<std::uint8_t> buffer,
                         std::chrono::milliseconds timeout) override;
   void CancelRead(PortHandle handle) override;
-  // The reasons are the simulated device's own: "open sim:console: not present", "read
-  // sim:console: device gone", the reason given to FailOpens, and so on.
-  std::string LastError() const override { return last_error_; }
-  PortFailure LastFailure() const override { return last_failure_; }
   // Every report the driver queue dropped (empty ones too), as of the last operation.
   std::uint64_t DroppedInputReports(PortHandle handle) override;
 
@@ -134,15 +132,8 @@ class SimulatedConsole final : public DevicePort {
 
   Interface* Find(std::string_view path);
   // The interface behind an open, current handle; nullptr when closed or the device is gone,
-  // with the reason kept for LastError under the name of `operation`.
-  Interface* Live(PortHandle handle, OpenMode mode, std::string_view operation);
-  // Starts an operation: LastError is empty unless it fails.
-  void Succeed() {
-    last_error_.clear();
-    last_failure_ = PortFailure::kNone;
-  }
-  void Fail(std::string_view operation, std::string_view path, std::string_view reason,
-            PortFailure kind = PortFailure::kOther);
+  // with the reason in `error` under the name of `operation`.
+  Interface* Live(PortHandle handle, OpenMode mode, std::string_view operation, PortError& error);
   // Produces the reports the console sent up to `now` into the driver queue.
   void CatchUp(Clock::TimePoint now);
   // When the console next has a report to send, if ever.
@@ -160,8 +151,6 @@ class SimulatedConsole final : public DevicePort {
   std::map<PortHandle, Handle> handles_;
   PortHandle next_handle_ = 1;
   std::vector<Call> calls_;
-  std::string last_error_;
-  PortFailure last_failure_ = PortFailure::kNone;
 
   std::vector<std::uint8_t> stored_data_;
   std::deque<std::uint8_t> pending_;

@@ -20,6 +20,7 @@ extern "C" {
 #include <cstddef>
 #include <cstring>
 #include <limits>
+#include <utility>
 
 #include "device/windows/windows_port_detail.h"
 
@@ -47,13 +48,20 @@ bool ReadCaps(HANDLE handle, HIDP_CAPS& caps) {
 
 // The reason of the call that failed just before, as the system words it. Called first thing
 // after the failed call, before anything else can change the thread's last error.
-std::string SystemError() {
-  const DWORD code = GetLastError();
+std::string SystemReason(DWORD code = GetLastError()) {
   char message[512] = {};
   const DWORD length =
       FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code,
                      MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), message, sizeof message, nullptr);
   return windows_detail::TidySystemMessage(std::string_view(message, length), code);
+}
+
+// The failure of `operation` on `path` for the call that failed just before: the system's reason
+// and the kind of its error code. Called first thing after the failed call.
+PortError SystemError(std::string_view operation, const std::string& path) {
+  const DWORD code = GetLastError();
+  return PortError::Of(operation, path, SystemReason(code),
+                       windows_detail::FailureOfSystemError(code));
 }
 
 DWORD WaitMilliseconds(std::chrono::milliseconds timeout) {
@@ -96,29 +104,16 @@ WindowsPort::~WindowsPort() {
   }
 }
 
-void WindowsPort::FailWithSystemError(std::string_view operation, const std::string& path) {
-  const DWORD code = GetLastError();
-  const std::string reason = SystemError();
-  Fail(operation, path, reason, windows_detail::FailureOfSystemError(code));
-}
-
-void WindowsPort::Fail(std::string_view operation, const std::string& path,
-                       const std::string& reason, PortFailure kind) {
-  last_failure_ = kind;
-  last_error_ = PortErrorText(operation, path, reason);
-}
-
-std::vector<std::string> WindowsPort::ListHidInterfaces() {
-  last_error_.clear();
-  last_failure_ = PortFailure::kNone;
-  std::vector<std::string> paths;
+PortResult<std::vector<std::string>> WindowsPort::ListHidInterfaces() {
+  PortResult<std::vector<std::string>> listed;
+  std::vector<std::string>& paths = listed.value;
   GUID hid_guid;
   HidD_GetHidGuid(&hid_guid);
   const HDEVINFO set =
       SetupDiGetClassDevsA(&hid_guid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
   if (set == INVALID_HANDLE_VALUE) {
-    Fail("list", "", SystemError());
-    return paths;
+    listed.error = PortError::Of("list", "", SystemReason());
+    return listed;
   }
 
   // Record sizes come from the platform's structures, not from fixed numbers: cbSize is 28 for
@@ -150,12 +145,10 @@ std::vector<std::string> WindowsPort::ListHidInterfaces() {
     }
   }
   SetupDiDestroyDeviceInfoList(set);
-  return paths;
+  return listed;
 }
 
-PortHandle WindowsPort::Open(const std::string& path, OpenMode mode) {
-  last_error_.clear();
-  last_failure_ = PortFailure::kNone;
+PortResult<PortHandle> WindowsPort::Open(const std::string& path, OpenMode mode) {
   // nLength is 12 in a 32-bit program and 24 in a 64-bit one: taken from the structure.
   SECURITY_ATTRIBUTES security{};
   security.nLength = sizeof(SECURITY_ATTRIBUTES);
@@ -166,14 +159,13 @@ PortHandle WindowsPort::Open(const std::string& path, OpenMode mode) {
       CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                   &security, OPEN_EXISTING, flags, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
-    FailWithSystemError("open", path);
-    return kNoHandle;
+    return {kNoHandle, SystemError("open", path)};
   }
   // Every read of a read handle waits on the port's read event: without one it cannot be read.
   if (mode == OpenMode::kForReads && ReadEvent() == nullptr) {
-    Fail("open", path, "read event: " + SystemError());
+    PortError error = PortError::Of("open", path, "read event: " + SystemReason());
     CloseHandle(handle);
-    return kNoHandle;
+    return {kNoHandle, std::move(error)};
   }
 
   auto open = std::make_unique<OpenHandle>();
@@ -192,7 +184,7 @@ PortHandle WindowsPort::Open(const std::string& path, OpenMode mode) {
   }
   const PortHandle id = AsPortHandle(handle);
   handles_[id] = std::move(open);
-  return id;
+  return {id, {}};
 }
 
 WindowsPort::OpenHandle* WindowsPort::Find(PortHandle handle) {
@@ -200,64 +192,49 @@ WindowsPort::OpenHandle* WindowsPort::Find(PortHandle handle) {
   return it == handles_.end() ? nullptr : it->second.get();
 }
 
-WindowsPort::OpenHandle* WindowsPort::Begin(PortHandle handle, std::string_view operation) {
-  last_error_.clear();
-  last_failure_ = PortFailure::kNone;
+PortError WindowsPort::Close(PortHandle handle) {
   OpenHandle* open = Find(handle);
   if (open == nullptr) {
-    Fail(operation, "", "not an open handle");
-  }
-  return open;
-}
-
-bool WindowsPort::Close(PortHandle handle) {
-  OpenHandle* open = Begin(handle, "close");
-  if (open == nullptr) {
-    return false;
+    return PortError::NotOpen("close");
   }
   if (open->read && open->read->outstanding) {
     FinishRead(*open);
   }
-  const bool closed = CloseHandle(open->handle) != 0;
-  if (!closed) {
-    Fail("close", open->path, SystemError());
+  PortError error;
+  if (CloseHandle(open->handle) == 0) {
+    error = PortError::Of("close", open->path, SystemReason());
   }
   handles_.erase(handle);
-  return closed;
+  return error;
 }
 
-bool WindowsPort::GetAttributes(PortHandle handle, HidAttributes& attributes) {
-  const OpenHandle* open = Begin(handle, "attributes");
+PortResult<HidAttributes> WindowsPort::GetAttributes(PortHandle handle) {
+  const OpenHandle* open = Find(handle);
   if (open == nullptr) {
-    return false;
+    return {{}, PortError::NotOpen("attributes")};
   }
   HIDD_ATTRIBUTES hid{};
   hid.Size = sizeof(HIDD_ATTRIBUTES);
   if (!HidD_GetAttributes(open->handle, &hid)) {
-    FailWithSystemError("attributes", open->path);
-    return false;
+    return {{}, SystemError("attributes", open->path)};
   }
-  attributes.VendorID = hid.VendorID;
-  attributes.ProductID = hid.ProductID;
-  attributes.VersionNumber = hid.VersionNumber;
-  return true;
+  return {{hid.VendorID, hid.ProductID, hid.VersionNumber}, {}};
 }
 
-bool WindowsPort::SetNumInputBuffers(PortHandle handle, int count) {
-  const OpenHandle* open = Begin(handle, "input buffers");
+PortError WindowsPort::SetNumInputBuffers(PortHandle handle, int count) {
+  const OpenHandle* open = Find(handle);
   if (open == nullptr) {
-    return false;
+    return PortError::NotOpen("input buffers");
   }
   if (count < 0) {
-    Fail("input buffers", open->path, "count " + std::to_string(count) + " refused");
-    return false;
+    return PortError::Of("input buffers", open->path,
+                         "count " + std::to_string(count) + " refused");
   }
   if (!HidD_SetNumInputBuffers(open->handle, static_cast<ULONG>(count))) {
-    Fail("input buffers", open->path, SystemError());
-    return false;
+    return PortError::Of("input buffers", open->path, SystemReason());
   }
   input_buffers_[open->path] = count;
-  return true;
+  return {};
 }
 
 int WindowsPort::InputBuffers(PortHandle handle) {
@@ -269,27 +246,26 @@ int WindowsPort::InputBuffers(PortHandle handle) {
   return static_cast<int>(count);
 }
 
-std::optional<WindowsPort::ReportLengths> WindowsPort::Capabilities(PortHandle handle) {
-  const OpenHandle* open = Begin(handle, "capabilities");
+PortResult<std::optional<int>> WindowsPort::CapsLength(PortHandle handle, bool input) {
+  const OpenHandle* open = Find(handle);
   if (open == nullptr) {
-    return std::nullopt;
+    return {std::nullopt, PortError::NotOpen("capabilities")};
   }
   HIDP_CAPS caps{};
   if (!ReadCaps(open->handle, caps)) {
-    Fail("capabilities", open->path, "HID capabilities unreadable");
-    return std::nullopt;
+    return {std::nullopt, PortError::Of("capabilities", open->path, "HID capabilities unreadable")};
   }
-  return ReportLengths{caps.OutputReportByteLength, caps.InputReportByteLength};
+  // The capabilities count 0 for a report the device does not have.
+  const int length = input ? caps.InputReportByteLength : caps.OutputReportByteLength;
+  return {length > 0 ? std::optional<int>(length) : std::nullopt, {}};
 }
 
-int WindowsPort::OutputReportLength(PortHandle handle) {
-  const auto lengths = Capabilities(handle);
-  return lengths ? lengths->output : 0;
+PortResult<std::optional<int>> WindowsPort::OutputReportLength(PortHandle handle) {
+  return CapsLength(handle, false);
 }
 
-int WindowsPort::InputReportLength(PortHandle handle) {
-  const auto lengths = Capabilities(handle);
-  return lengths ? lengths->input : 0;
+PortResult<std::optional<int>> WindowsPort::InputReportLength(PortHandle handle) {
+  return CapsLength(handle, true);
 }
 
 void* WindowsPort::ReadEvent() {
@@ -300,63 +276,57 @@ void* WindowsPort::ReadEvent() {
   return read_event_;
 }
 
-bool WindowsPort::SetFeature(PortHandle handle, std::span<const std::uint8_t> report) {
-  const OpenHandle* open = Begin(handle, "feature report");
+PortError WindowsPort::SetFeature(PortHandle handle, std::span<const std::uint8_t> report) {
+  const OpenHandle* open = Find(handle);
   if (open == nullptr) {
-    return false;
+    return PortError::NotOpen("feature report");
   }
   if (report.empty()) {
-    Fail("feature report", open->path, "empty report");
-    return false;
+    return PortError::Of("feature report", open->path, "empty report");
   }
   // HidD_SetFeature takes a writable buffer.
   std::vector<std::uint8_t> copy(report.begin(), report.end());
   if (!HidD_SetFeature(open->handle, copy.data(), static_cast<ULONG>(copy.size()))) {
-    FailWithSystemError("feature report", open->path);
-    return false;
+    return SystemError("feature report", open->path);
   }
-  return true;
+  return {};
 }
 
-bool WindowsPort::WriteReport(PortHandle handle, std::span<const std::uint8_t> report) {
-  const OpenHandle* open = Begin(handle, "output report");
+PortError WindowsPort::WriteReport(PortHandle handle, std::span<const std::uint8_t> report) {
+  const OpenHandle* open = Find(handle);
   if (open == nullptr) {
-    return false;
+    return PortError::NotOpen("output report");
   }
   // A synchronous write without a read record needs the synchronous handle.
   if (open->mode != OpenMode::kSynchronous) {
-    Fail("output report", open->path, "not a synchronous handle");
-    return false;
+    return PortError::Of("output report", open->path, "not a synchronous handle");
   }
   if (report.empty()) {
-    Fail("output report", open->path, "empty report");
-    return false;
+    return PortError::Of("output report", open->path, "empty report");
   }
   DWORD written = 0;
   if (!WriteFile(open->handle, report.data(), static_cast<DWORD>(report.size()), &written,
                  nullptr)) {
-    FailWithSystemError("output report", open->path);
-    return false;
+    return SystemError("output report", open->path);
   }
   if (written != report.size()) {
-    Fail("output report", open->path,
-         std::to_string(written) + " of " + std::to_string(report.size()) + " bytes written");
-    return false;
+    return PortError::Of(
+        "output report", open->path,
+        std::to_string(written) + " of " + std::to_string(report.size()) + " bytes written");
   }
-  return true;
+  return {};
 }
 
 ReadResult WindowsPort::ReadReport(PortHandle handle, std::span<std::uint8_t> buffer,
                                    std::chrono::milliseconds timeout) {
-  OpenHandle* open = Begin(handle, "read");
+  OpenHandle* open = Find(handle);
   if (open == nullptr) {
-    return {ReadStatus::kFailed, 0};
+    return ReadResult::Failed(PortError::NotOpen("read"));
   }
   // Open made the read event with the read handle.
   const HANDLE event = read_event_;
   if (!open->read || event == nullptr) {
-    Fail("read", open->path, "not open for reads");
-    return {ReadStatus::kFailed, 0};
+    return ReadResult::Failed(PortError::Of("read", open->path, "not open for reads"));
   }
   ReadRecord& read = *open->read;
 
@@ -364,8 +334,7 @@ ReadResult WindowsPort::ReadReport(PortHandle handle, std::span<std::uint8_t> bu
     read.buffer.assign(windows_detail::ReadBufferLength(buffer.size(), open->input_report_length),
                        0);
     if (read.buffer.empty()) {
-      Fail("read", open->path, "no room for a report");
-      return {ReadStatus::kFailed, 0};
+      return ReadResult::Failed(PortError::Of("read", open->path, "no room for a report"));
     }
     read.overlap = OVERLAPPED{};
     read.overlap.hEvent = event;
@@ -376,8 +345,7 @@ ReadResult WindowsPort::ReadReport(PortHandle handle, std::span<std::uint8_t> bu
                   &read.overlap) &&
         GetLastError() != ERROR_IO_PENDING) {
       // The read never started, so nothing is outstanding.
-      Fail("read", open->path, SystemError());
-      return {ReadStatus::kFailed, 0};
+      return ReadResult::Failed(PortError::Of("read", open->path, SystemReason()));
     }
     read.outstanding = true;
   }
@@ -388,36 +356,35 @@ ReadResult WindowsPort::ReadReport(PortHandle handle, std::span<std::uint8_t> bu
     // it before it could be cancelled, that report is delivered.
     const std::optional<unsigned long> completed = FinishRead(*open);
     if (!completed) {
-      return {ReadStatus::kTimedOut, 0};
+      return ReadResult::TimedOut();
     }
-    return {ReadStatus::kCompleted,
-            windows_detail::DeliverReport(open->read->buffer, *completed, buffer)};
+    return ReadResult::Completed(
+        windows_detail::DeliverReport(open->read->buffer, *completed, buffer));
   }
   // The reason of a failed wait, taken before any other call.
-  std::string why = wait == WAIT_FAILED ? SystemError() : std::string();
+  std::string why = wait == WAIT_FAILED ? SystemReason() : std::string();
   DWORD transferred = 0;
   bool transfer_ok = false;
   if (wait == WAIT_OBJECT_0) {
     transfer_ok = GetOverlappedResult(open->handle, &read.overlap, &transferred, FALSE) != 0;
     if (!transfer_ok) {
-      why = SystemError();
+      why = SystemReason();
     }
     read.outstanding = !HasOverlappedIoCompleted(&read.overlap);
   }
   const ReadStatus status = windows_detail::StatusOfWait(wait, transfer_ok && !read.outstanding);
+  // A timed-out or failed read stays outstanding until CancelRead or Close takes it back.
   if (status == ReadStatus::kFailed) {
-    Fail("read", open->path, why.empty() ? "wait ended without a report" : why);
+    return ReadResult::Failed(
+        PortError::Of("read", open->path, why.empty() ? "wait ended without a report" : why));
   }
-  if (status != ReadStatus::kCompleted) {
-    // A timed-out or failed read stays outstanding until CancelRead or Close takes it back.
-    return {status, 0};
+  if (status == ReadStatus::kTimedOut) {
+    return ReadResult::TimedOut();
   }
-  return {status, windows_detail::DeliverReport(read.buffer, transferred, buffer)};
+  return ReadResult::Completed(windows_detail::DeliverReport(read.buffer, transferred, buffer));
 }
 
 void WindowsPort::CancelRead(PortHandle handle) {
-  last_error_.clear();
-  last_failure_ = PortFailure::kNone;
   OpenHandle* open = Find(handle);
   if (open != nullptr && open->read && open->read->outstanding) {
     FinishRead(*open);

@@ -13,7 +13,6 @@
 #include <optional>
 #include <span>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "device/device_port.h"
@@ -28,20 +27,25 @@ class WindowsPort final : public DevicePort {
   WindowsPort(const WindowsPort&) = delete;
   WindowsPort& operator=(const WindowsPort&) = delete;
 
-  std::vector<std::string> ListHidInterfaces() override;
+  // The reasons of the failures are the system's own messages (GetLastError, as FormatMessage
+  // words them), after the operation and the device path: "open \\?\hid#...: Access is denied";
+  // the kind is that of the system error code (FailureOfSystemError).
+  PortResult<std::vector<std::string>> ListHidInterfaces() override;
   // A kForReads open also creates the port's read event the first time (one manual-reset event,
   // kept and reused by every later read handle).
-  PortHandle Open(const std::string& path, OpenMode mode) override;
-  bool Close(PortHandle handle) override;
-  bool GetAttributes(PortHandle handle, HidAttributes& attributes) override;
+  PortResult<PortHandle> Open(const std::string& path, OpenMode mode) override;
+  PortError Close(PortHandle handle) override;
+  PortResult<HidAttributes> GetAttributes(PortHandle handle) override;
   // The HID driver keeps a queue of input reports for each open handle. The count asked for is
   // remembered for the device and also given to every handle this port opens to it afterwards,
   // so the read handle gets the queue that was asked for on the synchronous one.
-  bool SetNumInputBuffers(PortHandle handle, int count) override;
-  int OutputReportLength(PortHandle handle) override;
-  int InputReportLength(PortHandle handle) override;
-  bool SetFeature(PortHandle handle, std::span<const std::uint8_t> report) override;
-  bool WriteReport(PortHandle handle, std::span<const std::uint8_t> report) override;
+  PortError SetNumInputBuffers(PortHandle handle, int count) override;
+  // Both lengths come from the device's HID capabilities, which count 0 for a report the device
+  // does not have.
+  PortResult<std::optional<int>> OutputReportLength(PortHandle handle) override;
+  PortResult<std::optional<int>> InputReportLength(PortHandle handle) override;
+  PortError SetFeature(PortHandle handle, std::span<const std::uint8_t> report) override;
+  PortError WriteReport(PortHandle handle, std::span<const std::uint8_t> report) override;
   // Starts an overlapped read into the port's own buffer (or goes on waiting for the read a
   // previous call left outstanding) and waits for it at most `timeout`. The caller's buffer is
   // written only when the read has completed. With a zero time-out a read that has not
@@ -50,11 +54,6 @@ class WindowsPort final : public DevicePort {
                         std::chrono::milliseconds timeout) override;
   // Cancels the outstanding read and waits until the system has finished with it.
   void CancelRead(PortHandle handle) override;
-  // The reasons are the system's own messages (GetLastError, as FormatMessage words them), after
-  // the operation and the device path: "open \\?\hid#...: Access is denied".
-  std::string LastError() const override { return last_error_; }
-  // From the system error code of the failed call (FailureOfSystemError).
-  PortFailure LastFailure() const override { return last_failure_; }
   // The HID driver drops the oldest report of a full queue without telling anyone: always 0.
   std::uint64_t DroppedInputReports(PortHandle) override { return 0; }
 
@@ -67,22 +66,10 @@ class WindowsPort final : public DevicePort {
   struct ReadRecord;  // an overlapped read record and the buffer it reads into
   struct OpenHandle;  // one open handle, with its read record when it is a read handle
 
-  struct ReportLengths {
-    int output = 0;
-    int input = 0;
-  };
-  // The report lengths from the device's HID capabilities; nothing (with the reason kept for
-  // LastError) when they cannot be read.
-  std::optional<ReportLengths> Capabilities(PortHandle handle);
+  // The input or output report length from the device's HID capabilities.
+  PortResult<std::optional<int>> CapsLength(PortHandle handle, bool input);
   OpenHandle* Find(PortHandle handle);
-  // Starts an operation on a handle: LastError is emptied, and the open handle returned, or
-  // nullptr with "`operation`: not an open handle" kept for LastError.
-  OpenHandle* Begin(PortHandle handle, std::string_view operation);
   void* ReadEvent();
-  void Fail(std::string_view operation, const std::string& path, const std::string& reason,
-            PortFailure kind = PortFailure::kOther);
-  // Fail with the system's reason and kind of the call that failed just before.
-  void FailWithSystemError(std::string_view operation, const std::string& path);
   // Cancels a read and waits for it; a read the system will not give back is parked, never
   // released, so that it cannot complete into freed memory. Returns the bytes the read
   // delivered when it completed with a report before it could be cancelled, else nothing.
@@ -92,8 +79,6 @@ class WindowsPort final : public DevicePort {
   // Input buffers asked for, by device path.
   std::map<std::string, int> input_buffers_;
   std::vector<std::unique_ptr<ReadRecord>> parked_reads_;
-  std::string last_error_;
-  PortFailure last_failure_ = PortFailure::kNone;
   // The manual-reset event every overlapped read signals; created once, reused for the port's
   // whole life. Only one read is outstanding at a time, so one event serves all read handles.
   void* read_event_ = nullptr;

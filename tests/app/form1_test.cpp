@@ -48,7 +48,7 @@ class ThrowingPort : public test::ForwardingPort {
     return ForwardingPort::ReadReport(handle, buffer, timeout);
   }
 
-  bool WriteReport(PortHandle handle, std::span<const std::uint8_t> report) override {
+  PortError WriteReport(PortHandle handle, std::span<const std::uint8_t> report) override {
     if (throw_on_write) {
       throw std::runtime_error("write went wrong");
     }

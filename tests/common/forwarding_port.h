@@ -3,6 +3,7 @@
 #pragma once
 
 #include <chrono>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -15,23 +16,29 @@ class ForwardingPort : public DevicePort {
  public:
   explicit ForwardingPort(DevicePort& inner) : inner_(inner) {}
 
-  std::vector<std::string> ListHidInterfaces() override { return inner_.ListHidInterfaces(); }
-  PortHandle Open(const std::string& path, OpenMode mode) override {
+  PortResult<std::vector<std::string>> ListHidInterfaces() override {
+    return inner_.ListHidInterfaces();
+  }
+  PortResult<PortHandle> Open(const std::string& path, OpenMode mode) override {
     return inner_.Open(path, mode);
   }
-  bool Close(PortHandle handle) override { return inner_.Close(handle); }
-  bool GetAttributes(PortHandle handle, HidAttributes& attributes) override {
-    return inner_.GetAttributes(handle, attributes);
+  PortError Close(PortHandle handle) override { return inner_.Close(handle); }
+  PortResult<HidAttributes> GetAttributes(PortHandle handle) override {
+    return inner_.GetAttributes(handle);
   }
-  bool SetNumInputBuffers(PortHandle handle, int count) override {
+  PortError SetNumInputBuffers(PortHandle handle, int count) override {
     return inner_.SetNumInputBuffers(handle, count);
   }
-  int OutputReportLength(PortHandle handle) override { return inner_.OutputReportLength(handle); }
-  int InputReportLength(PortHandle handle) override { return inner_.InputReportLength(handle); }
-  bool SetFeature(PortHandle handle, std::span<const std::uint8_t> report) override {
+  PortResult<std::optional<int>> OutputReportLength(PortHandle handle) override {
+    return inner_.OutputReportLength(handle);
+  }
+  PortResult<std::optional<int>> InputReportLength(PortHandle handle) override {
+    return inner_.InputReportLength(handle);
+  }
+  PortError SetFeature(PortHandle handle, std::span<const std::uint8_t> report) override {
     return inner_.SetFeature(handle, report);
   }
-  bool WriteReport(PortHandle handle, std::span<const std::uint8_t> report) override {
+  PortError WriteReport(PortHandle handle, std::span<const std::uint8_t> report) override {
     return inner_.WriteReport(handle, report);
   }
   ReadResult ReadReport(PortHandle handle, std::span<std::uint8_t> buffer,
@@ -39,9 +46,6 @@ class ForwardingPort : public DevicePort {
     return inner_.ReadReport(handle, buffer, timeout);
   }
   void CancelRead(PortHandle handle) override { inner_.CancelRead(handle); }
-  std::string LastError() const override { return inner_.LastError(); }
-  PortFailure LastFailure() const override { return inner_.LastFailure(); }
-
   std::uint64_t DroppedInputReports(PortHandle handle) override {
     return inner_.DroppedInputReports(handle);
   }

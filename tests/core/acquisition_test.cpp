@@ -28,7 +28,7 @@ class WatchedPort : public test::ForwardingPort {
  public:
   WatchedPort(DevicePort& inner, const test::RecordingTimer& timer)
       : ForwardingPort(inner), timer_(timer) {}
-  bool WriteReport(PortHandle handle, std::span<const std::uint8_t> report) override {
+  PortError WriteReport(PortHandle handle, std::span<const std::uint8_t> report) override {
     timer_on_at_write.push_back(timer_.enabled);
     if (throw_on_write) {
       throw std::runtime_error("write went wrong");

@@ -6,10 +6,12 @@
 
 #include <array>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "device/console_protocol.h"
+#include "tests/common/forwarding_port.h"
 
 namespace tessun {
 namespace {
@@ -33,8 +35,9 @@ class SimulatedConsoleTest : public ::testing::Test {
  protected:
   SimulatedConsoleTest() : console(clock) {
     console.AddInterface(SimulatedConsole::Console());
-    device = console.Open(std::string(SimulatedConsole::kConsolePath), OpenMode::kSynchronous);
-    reads = console.Open(std::string(SimulatedConsole::kConsolePath), OpenMode::kForReads);
+    device =
+        console.Open(std::string(SimulatedConsole::kConsolePath), OpenMode::kSynchronous).value;
+    reads = console.Open(std::string(SimulatedConsole::kConsolePath), OpenMode::kForReads).value;
   }
 
   ReadResult Read() { return console.ReadReport(reads, buffer, milliseconds(500)); }
@@ -65,7 +68,7 @@ TEST_F(SimulatedConsoleTest, IdleConsoleSendsEmptyReportsAtItsInterval) {
 
 TEST_F(SimulatedConsoleTest, DataCommandSendsStoredDataAReportAtATime) {
   console.SetStoredData({'0', '1', '2', '3', '4', '5', '6', '7', '8'});
-  ASSERT_TRUE(console.WriteReport(device, Command(console::kGetDataCommand)));
+  ASSERT_EQ(console.WriteReport(device, Command(console::kGetDataCommand)).text, "");
   ASSERT_EQ(Read().status, ReadStatus::kCompleted);
   EXPECT_EQ(buffer[kCountByte], kMaxDataBytes);
   EXPECT_EQ(Data(), "0123456");
@@ -76,15 +79,17 @@ TEST_F(SimulatedConsoleTest, DataCommandSendsStoredDataAReportAtATime) {
 TEST_F(SimulatedConsoleTest, WrongLengthOrOtherCommandsSendNothing) {
   console.SetStoredData({'x'});
   const Report command = Command(console::kGetDataCommand);
-  EXPECT_FALSE(console.WriteReport(device, std::span(command).first(kFirstDataByte + 1)));
-  EXPECT_TRUE(console.WriteReport(
-      device, Command(static_cast<std::uint8_t>(console::kGetDataCommand - 1))));
+  EXPECT_TRUE(console.WriteReport(device, std::span(command).first(kFirstDataByte + 1)));
+  EXPECT_EQ(
+      console.WriteReport(device, Command(static_cast<std::uint8_t>(console::kGetDataCommand - 1)))
+          .text,
+      "");
   EXPECT_EQ(console.PendingBytes(), 0u);
 }
 
 TEST_F(SimulatedConsoleTest, DriverQueueKeepsTheNewestReportsUpToItsSize) {
   console.SetReportInterval(milliseconds(1));
-  ASSERT_TRUE(console.SetNumInputBuffers(device, 200));
+  ASSERT_EQ(console.SetNumInputBuffers(device, 200).text, "");
   std::string text;
   for (int i = 0; i < 300; ++i) {
     text += static_cast<char>('a' + i % 26);
@@ -134,115 +139,150 @@ TEST_F(SimulatedConsoleTest, LiveLinesArePrintedOnTime) {
 TEST_F(SimulatedConsoleTest, HandlesFromBeforeAnUnplugStayDeadAfterReplug) {
   console.Unplug(SimulatedConsole::kConsolePath);
   EXPECT_EQ(Read().status, ReadStatus::kFailed);
-  EXPECT_TRUE(console.ListHidInterfaces().empty());
+  EXPECT_TRUE(console.ListHidInterfaces().value.empty());
   console.Plug(SimulatedConsole::kConsolePath);
   EXPECT_EQ(Read().status, ReadStatus::kFailed);
-  HidAttributes attributes;
-  EXPECT_FALSE(console.GetAttributes(device, attributes));
-  EXPECT_TRUE(console.Close(device));
+  EXPECT_TRUE(console.GetAttributes(device).error);
+  EXPECT_EQ(console.Close(device).text, "");
+  EXPECT_EQ(console.Close(reads).text, "");
   EXPECT_TRUE(console.Close(reads));
-  EXPECT_FALSE(console.Close(reads));
   EXPECT_EQ(console.OpenHandleCount(), 0);
 }
 
-// Every failure says what failed and why; the next operation that succeeds empties the reason.
-TEST(SimulatedConsoleErrorTest, FailuresTellTheirReasonUntilTheNextSuccess) {
-  using Step = std::function<bool(SimulatedConsole&, PortHandle device, PortHandle reads)>;
+// Every call that fails carries its failure: the kind and the text saying what failed and why.
+// The same holds through a forwarding double, which the other tests put in front of the console.
+TEST(SimulatedConsoleErrorTest, EachFailingCallCarriesItsKindAndText) {
+  struct Rig {
+    DevicePort& port;
+    SimulatedConsole& console;
+    PortHandle device;
+    PortHandle reads;
+  };
   struct Case {
     const char* name;
-    Step failing;  // returns whether the operation reported its failure
-    std::string reason;
+    std::function<PortError(Rig&)> failing;
+    PortFailure kind;
+    std::string text;
   };
   const std::string path(SimulatedConsole::kConsolePath);
-  HidAttributes attributes;
   Report buffer{};
-  const std::string length = std::to_string(kReportLength);
   const Report command = Command(console::kGetDataCommand);
-  const Case cases[] = {
-      {"absent path",
-       [](SimulatedConsole& c, PortHandle, PortHandle) {
-         return c.Open("sim:nothing", OpenMode::kSynchronous) == kNoHandle;
-       },
-       "open sim:nothing: not present"},
-      {"unplugged path",
-       [&](SimulatedConsole& c, PortHandle, PortHandle) {
-         c.Unplug(path);
-         return c.Open(path, OpenMode::kSynchronous) == kNoHandle;
-       },
-       "open sim:console: not present"},
-      {"injected open failure",
-       [&](SimulatedConsole& c, PortHandle, PortHandle) {
-         c.FailOpens(path, 1, "busy");
-         return c.Open(path, OpenMode::kForReads) == kNoHandle;
-       },
-       "open sim:console: busy"},
-      {"injected open failure, default reason",
-       [&](SimulatedConsole& c, PortHandle, PortHandle) {
-         c.FailOpens(path, 1);
-         return c.Open(path, OpenMode::kSynchronous) == kNoHandle;
-       },
-       "open sim:console: access denied"},
-      {"unreadable attributes",
-       [&](SimulatedConsole& c, PortHandle d, PortHandle) {
-         c.FailAttributes(path, true);
-         return !c.GetAttributes(d, attributes);
-       },
-       "attributes sim:console: unreadable"},
-      {"closed handle",
-       [](SimulatedConsole& c, PortHandle d, PortHandle) { return c.Close(d) && !c.Close(d); },
-       "close: not an open handle"},
-      {"refused input buffer count",
-       [](SimulatedConsole& c, PortHandle d, PortHandle) { return !c.SetNumInputBuffers(d, 1); },
-       "input buffers sim:console: count 1 refused"},
-      {"write of the wrong length",
-       [&](SimulatedConsole& c, PortHandle d, PortHandle) {
-         return !c.WriteReport(d, std::span(command).first(3));
-       },
-       "output report sim:console: 3 bytes, the device takes " + length},
-      {"write on the read handle",
-       [&](SimulatedConsole& c, PortHandle, PortHandle r) { return !c.WriteReport(r, command); },
-       "output report sim:console: open for reads only"},
-      {"read on the synchronous handle",
-       [&](SimulatedConsole& c, PortHandle d, PortHandle) {
-         return c.ReadReport(d, buffer, milliseconds(500)).status == ReadStatus::kFailed;
-       },
-       "read sim:console: not open for reads"},
-      {"injected wait failure",
-       [&](SimulatedConsole& c, PortHandle, PortHandle r) {
-         c.InjectReadFault(SimulatedConsole::ReadFault::kFailure);
-         return c.ReadReport(r, buffer, milliseconds(500)).status == ReadStatus::kFailed;
-       },
-       "read sim:console: wait failed"},
-      {"device unplugged under its handle",
-       [&](SimulatedConsole& c, PortHandle d, PortHandle) {
-         c.Unplug(path);
-         return c.OutputReportLength(d) == 0;
-       },
-       "capabilities sim:console: device gone"},
+  // An open that fails gives no handle.
+  const auto open_fails = [](Rig& x, const std::string& at, OpenMode mode) {
+    const PortResult<PortHandle> opened = x.port.Open(at, mode);
+    EXPECT_EQ(opened.value, kNoHandle);
+    return opened.error;
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    ManualClock clock;
-    SimulatedConsole fresh(clock);
-    fresh.AddInterface(SimulatedConsole::Console());
-    const PortHandle d = fresh.Open(path, OpenMode::kSynchronous);
-    const PortHandle r = fresh.Open(path, OpenMode::kForReads);
-    ASSERT_EQ(fresh.LastError(), "");
+  // A read that fails says so in its status too.
+  const auto read_fails = [&](Rig& x, PortHandle handle) {
+    const ReadResult read = x.port.ReadReport(handle, buffer, milliseconds(500));
+    EXPECT_EQ(read.status, ReadStatus::kFailed);
+    return read.error;
+  };
+  const Case cases[] = {
+      {"absent path", [&](Rig& x) { return open_fails(x, "sim:nothing", OpenMode::kSynchronous); },
+       PortFailure::kNotPresent, "open sim:nothing: not present"},
+      {"unplugged path",
+       [&](Rig& x) {
+         x.console.Unplug(path);
+         return open_fails(x, path, OpenMode::kSynchronous);
+       },
+       PortFailure::kNotPresent, "open sim:console: not present"},
+      {"injected open failure",
+       [&](Rig& x) {
+         x.console.FailOpens(path, 1, "busy", std::nullopt, PortFailure::kBusy);
+         return open_fails(x, path, OpenMode::kForReads);
+       },
+       PortFailure::kBusy, "open sim:console: busy"},
+      {"injected open failure, default reason",
+       [&](Rig& x) {
+         x.console.FailOpens(path, 1);
+         return open_fails(x, path, OpenMode::kSynchronous);
+       },
+       PortFailure::kAccessDenied, "open sim:console: access denied"},
+      {"unreadable attributes",
+       [&](Rig& x) {
+         x.console.FailAttributes(path, true);
+         const PortResult<HidAttributes> attributes = x.port.GetAttributes(x.device);
+         EXPECT_EQ(attributes.value.VendorID, 0);
+         return attributes.error;
+       },
+       PortFailure::kOther, "attributes sim:console: unreadable"},
+      {"closed handle",
+       [](Rig& x) {
+         EXPECT_EQ(x.port.Close(x.device).text, "");
+         return x.port.Close(x.device);
+       },
+       PortFailure::kOther, "close: not an open handle"},
+      {"refused input buffer count", [](Rig& x) { return x.port.SetNumInputBuffers(x.device, 1); },
+       PortFailure::kOther, "input buffers sim:console: count 1 refused"},
+      {"write of the wrong length",
+       [&](Rig& x) { return x.port.WriteReport(x.device, std::span(command).first(3)); },
+       PortFailure::kOther,
+       "output report sim:console: 3 bytes, the device takes " + std::to_string(kReportLength)},
+      {"write on the read handle", [&](Rig& x) { return x.port.WriteReport(x.reads, command); },
+       PortFailure::kOther, "output report sim:console: open for reads only"},
+      {"feature report on no handle",
+       [](Rig& x) { return x.port.SetFeature(kNoHandle, console::kLineConfiguration); },
+       PortFailure::kOther, "feature report: not an open handle"},
+      {"read on the synchronous handle", [&](Rig& x) { return read_fails(x, x.device); },
+       PortFailure::kOther, "read sim:console: not open for reads"},
+      {"injected wait failure",
+       [&](Rig& x) {
+         x.console.InjectReadFault(SimulatedConsole::ReadFault::kFailure);
+         return read_fails(x, x.reads);
+       },
+       PortFailure::kOther, "read sim:console: wait failed"},
+      {"device unplugged under its handle",
+       [&](Rig& x) {
+         x.console.Unplug(path);
+         const PortResult<std::optional<int>> output = x.port.OutputReportLength(x.device);
+         EXPECT_EQ(output.value, std::nullopt);
+         return output.error;
+       },
+       PortFailure::kNotPresent, "capabilities sim:console: device gone"},
+  };
+  for (const bool forwarded : {false, true}) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(c.name) + (forwarded ? ", forwarded" : ""));
+      ManualClock clock;
+      SimulatedConsole console(clock);
+      console.AddInterface(SimulatedConsole::Console());
+      test::ForwardingPort forwarding(console);
+      DevicePort& port = forwarded ? static_cast<DevicePort&>(forwarding) : console;
+      Rig rig{port, console, port.Open(path, OpenMode::kSynchronous).value,
+              port.Open(path, OpenMode::kForReads).value};
+      ASSERT_NE(rig.reads, kNoHandle);
 
-    ASSERT_TRUE(c.failing(fresh, d, r));
-    EXPECT_EQ(fresh.LastError(), c.reason);
-    EXPECT_EQ(fresh.LastError(), c.reason) << "reading the reason changes nothing";
-    fresh.ListHidInterfaces();
-    EXPECT_EQ(fresh.LastError(), "");
+      const PortError error = c.failing(rig);
+      EXPECT_TRUE(error);
+      EXPECT_EQ(error.kind, c.kind);
+      EXPECT_EQ(error.text, c.text);
+    }
   }
+}
+
+// A device without a report of a kind says so without failing (a length that cannot be read
+// fails: see above).
+TEST(SimulatedConsoleErrorTest, ReportLengthsTellNoneApartFromFailure) {
+  ManualClock clock;
+  SimulatedConsole console(clock);
+  SimulatedHid hid = SimulatedConsole::Console();
+  hid.output_report_length = 0;
+  console.AddInterface(hid);
+  const PortHandle device = console.Open(hid.path, OpenMode::kSynchronous).value;
+  const PortResult<std::optional<int>> output = console.OutputReportLength(device);
+  const PortResult<std::optional<int>> input = console.InputReportLength(device);
+  EXPECT_EQ(output.value, std::nullopt);
+  EXPECT_EQ(input.value, std::optional<int>(kReportLength));
+  EXPECT_EQ(output.error.text + input.error.text, "");
 }
 
 TEST_F(SimulatedConsoleTest, ATimedOutReadIsNoFailure) {
   console.SetReportInterval(milliseconds(2), /*empty_reports=*/false);
-  console.Close(12345);
-  ASSERT_NE(console.LastError(), "");
-  EXPECT_EQ(Read().status, ReadStatus::kTimedOut);
-  EXPECT_EQ(console.LastError(), "");
+  const ReadResult read = Read();
+  EXPECT_EQ(read.status, ReadStatus::kTimedOut);
+  EXPECT_FALSE(read.error);
 }
 
 }  // namespace

@@ -68,19 +68,26 @@ TEST(LineStoreTest, BytesAcrossTheWrapAreTakenInStoredOrder) {
   }
 }
 
-TEST(LineStoreTest, FullTickOf280BytesKeepsItsOrderFromAnyHead) {
-  std::string tick;
-  for (int i = 0; i < 280; ++i) {
-    tick.push_back(static_cast<char>('a' + i % 26));
+// A full tick of 280 bytes, and up to kMostBytesPerPass, keeps its order; one byte more does not.
+TEST(LineStoreTest, APassKeepsTheOrderOfAtMostItsMostBytesFromAnyHead) {
+  std::string bytes;
+  for (int i = 0; i <= LineStore::kMostBytesPerPass; ++i) {
+    bytes.push_back(static_cast<char>('a' + i % 26));
   }
-  for (int head = 0; head < LineStore::kRingSize; head += 37) {
-    LineStore store;
-    store.RingHead = static_cast<std::int16_t>(head);
-    StoreText(store, tick);
-    store.AssembleLines();
-    ASSERT_EQ(store.Lines[0], tick) << "head before " << head;
-    ASSERT_TRUE(RingIsEmpty(store));
+  for (const std::size_t count : {std::size_t{280}, std::size_t{LineStore::kMostBytesPerPass}}) {
+    for (int head = 0; head < LineStore::kRingSize; head += 37) {
+      LineStore store;
+      store.RingHead = static_cast<std::int16_t>(head);
+      StoreText(store, bytes.substr(0, count));
+      store.AssembleLines();
+      ASSERT_EQ(store.Lines[0], bytes.substr(0, count)) << "head before " << head;
+      ASSERT_TRUE(RingIsEmpty(store));
+    }
   }
+  LineStore store;
+  StoreText(store, bytes);
+  store.AssembleLines();
+  EXPECT_NE(store.Lines[0], bytes);
 }
 
 TEST(LineStoreTest, ScanStartsTwentySlotsPastTheHead) {
@@ -116,6 +123,10 @@ TEST(LineStoreTest, DroppedByteAloneStillCountsAsNewData) {
     EXPECT_EQ(store.NewData, 1);
     EXPECT_EQ(store.Lines[0], "");
     EXPECT_EQ(store.LineIndex, 0);
+    // Taking the flag clears it.
+    EXPECT_TRUE(store.TakeNewData());
+    EXPECT_EQ(store.NewData, 0);
+    EXPECT_FALSE(store.TakeNewData());
   }
 }
 

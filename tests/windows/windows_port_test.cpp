@@ -14,7 +14,7 @@
 #include <algorithm>
 #include <array>
 #include <functional>
-#include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -22,7 +22,6 @@
 #include "device/console_protocol.h"
 #include "device/device_link.h"
 #include "device/status_sink.h"
-#include "store/line_store.h"
 #include "tests/common/forwarding_port.h"
 #include "tests/common/recording_status.h"
 
@@ -92,46 +91,47 @@ class CountingPort final : public test::ForwardingPort {
  public:
   using ForwardingPort::ForwardingPort;
 
-  std::vector<std::string> ListHidInterfaces() override {
-    listed = ForwardingPort::ListHidInterfaces();
-    return listed;
+  PortResult<std::vector<std::string>> ListHidInterfaces() override {
+    auto result = ForwardingPort::ListHidInterfaces();
+    listed = result.value;
+    return result;
   }
-  PortHandle Open(const std::string& path, OpenMode mode) override {
+  PortResult<PortHandle> Open(const std::string& path, OpenMode mode) override {
     opened_paths.push_back(path);
-    const PortHandle handle = ForwardingPort::Open(path, mode);
-    if (handle != kNoHandle) {
+    const auto opened = ForwardingPort::Open(path, mode);
+    if (!opened.error) {
       ++successful_opens;
-      open_now.insert(handle);
-      ever_opened.push_back(handle);
+      open_now.insert(opened.value);
+      ever_opened.push_back(opened.value);
     }
-    return handle;
+    return opened;
   }
-  bool Close(PortHandle handle) override {
-    const bool closed = ForwardingPort::Close(handle);
-    if (closed) {
+  PortError Close(PortHandle handle) override {
+    PortError error = ForwardingPort::Close(handle);
+    if (!error) {
       ++successful_closes;
       open_now.erase(handle);
     } else {
       ++failed_closes;
     }
-    return closed;
+    return error;
   }
-  bool GetAttributes(PortHandle handle, HidAttributes& attributes) override {
-    const bool ok = ForwardingPort::GetAttributes(handle, attributes);
-    if (ok) {
-      seen_vendors.push_back(attributes.VendorID);
+  PortResult<HidAttributes> GetAttributes(PortHandle handle) override {
+    const auto attributes = ForwardingPort::GetAttributes(handle);
+    if (!attributes.error) {
+      seen_vendors.push_back(attributes.value.VendorID);
     }
-    return ok;
+    return attributes;
   }
-  bool SetNumInputBuffers(PortHandle handle, int count) override {
+  PortError SetNumInputBuffers(PortHandle handle, int count) override {
     ++configuring_calls;
     return ForwardingPort::SetNumInputBuffers(handle, count);
   }
-  int OutputReportLength(PortHandle handle) override {
+  PortResult<std::optional<int>> OutputReportLength(PortHandle handle) override {
     ++configuring_calls;
     return ForwardingPort::OutputReportLength(handle);
   }
-  bool SetFeature(PortHandle handle, std::span<const std::uint8_t> report) override {
+  PortError SetFeature(PortHandle handle, std::span<const std::uint8_t> report) override {
     ++configuring_calls;
     return ForwardingPort::SetFeature(handle, report);
   }
@@ -151,7 +151,7 @@ class CountingPort final : public test::ForwardingPort {
 // its devices are listed, so that a freshly started Wine does not look like an empty machine.
 void WaitForHidDevices() {
   WindowsPort port;
-  for (int attempt = 0; attempt < 100 && port.ListHidInterfaces().empty(); ++attempt) {
+  for (int attempt = 0; attempt < 100 && port.ListHidInterfaces().value.empty(); ++attempt) {
     Sleep(100);
   }
 }
@@ -161,8 +161,8 @@ std::vector<std::string> OpenableMembers() {
   WaitForHidDevices();
   WindowsPort port;
   std::vector<std::string> openable;
-  for (const std::string& path : port.ListHidInterfaces()) {
-    const PortHandle handle = port.Open(path, OpenMode::kForReads);
+  for (const std::string& path : port.ListHidInterfaces().value) {
+    const PortHandle handle = port.Open(path, OpenMode::kForReads).value;
     if (handle != kNoHandle) {
       openable.push_back(path);
       port.Close(handle);
@@ -177,9 +177,8 @@ TEST(WindowsPortSmoke, SearchAmongWineHidDevicesExaminesAndClosesEveryMember) {
   {
     WindowsPort port;
     CountingPort counting(port);
-    auto store = std::make_unique<LineStore>();
     RecordingStatus status;
-    DeviceLink link(counting, *store, status);
+    DeviceLink link(counting, status);
 
     EXPECT_FALSE(link.OpenUsbDevice());
     EXPECT_FALSE(link.DeviceFound);
@@ -223,42 +222,38 @@ TEST(WindowsPortSmoke, SearchAmongWineHidDevicesExaminesAndClosesEveryMember) {
   EXPECT_EQ(ProcessHandles(), handles_before);
 }
 
-// What is not there or not open fails, with the operation and the system's reason for it; the
-// next operation that succeeds empties the reason.
+// What is not there or not open fails, each call with its kind, the operation and the system's
+// reason for it.
 TEST(WindowsPort, RejectsWhatIsNotOpenAndTellsWhy) {
   WindowsPort port;
   constexpr PortHandle kStranger = 12345;
-  HidAttributes attributes;
   std::array<std::uint8_t, console::kReportLength> buffer{};
   struct Case {
     const char* name;
-    std::function<bool()> fails;
-    std::string reason;  // what LastError starts with
+    std::function<PortError()> failing;
+    std::string reason;  // what the error's text starts with
   };
   const Case cases[] = {
       {"absent device",
-       [&] { return port.Open("\\\\.\\NoSuchHidDevice", OpenMode::kSynchronous) == kNoHandle; },
+       [&] { return port.Open("\\\\.\\NoSuchHidDevice", OpenMode::kSynchronous).error; },
        "open \\\\.\\NoSuchHidDevice: "},
-      {"empty path", [&] { return port.Open("", OpenMode::kForReads) == kNoHandle; }, "open: "},
-      {"close", [&] { return !port.Close(kNoHandle) && !port.Close(kStranger); },
-       "close: not an open handle"},
-      {"attributes", [&] { return !port.GetAttributes(kStranger, attributes); },
+      {"empty path", [&] { return port.Open("", OpenMode::kForReads).error; }, "open: "},
+      {"close", [&] { return port.Close(kStranger); }, "close: not an open handle"},
+      {"attributes", [&] { return port.GetAttributes(kStranger).error; },
        "attributes: not an open handle"},
-      {"capabilities", [&] { return port.OutputReportLength(kStranger) == 0; },
+      {"capabilities", [&] { return port.OutputReportLength(kStranger).error; },
        "capabilities: not an open handle"},
-      {"output report", [&] { return !port.WriteReport(kStranger, console::kLineConfiguration); },
+      {"output report", [&] { return port.WriteReport(kStranger, console::kLineConfiguration); },
        "output report: not an open handle"},
       {"read",
-       [&] {
-         return port.ReadReport(kStranger, buffer, std::chrono::milliseconds(10)).status ==
-                ReadStatus::kFailed;
-       },
+       [&] { return port.ReadReport(kStranger, buffer, std::chrono::milliseconds(10)).error; },
        "read: not an open handle"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    ASSERT_TRUE(c.fails());
-    const std::string reason = port.LastError();
+    const PortError error = c.failing();
+    const std::string& reason = error.text;
+    EXPECT_TRUE(error) << reason;
     EXPECT_EQ(reason.substr(0, c.reason.size()), c.reason) << reason;
     // Where the system gave the reason, its message follows: one line without its full stop.
     if (c.reason.ends_with(": ")) {
@@ -266,8 +261,6 @@ TEST(WindowsPort, RejectsWhatIsNotOpenAndTellsWhy) {
     }
     EXPECT_EQ(reason.find_first_of("\r\n"), std::string::npos) << reason;
     EXPECT_NE(reason.back(), '.') << reason;
-    port.CancelRead(kStranger);  // nothing to cancel: a success
-    EXPECT_EQ(port.LastError(), "");
   }
   EXPECT_EQ(port.OpenHandleCount(), 0u);
 }
@@ -278,15 +271,15 @@ TEST(WindowsPort, ReadsTimeOutAndAreCancelledOnAWineHidDevice) {
   const int handles_before = ProcessHandles();
   {
     WindowsPort port;
-    const PortHandle reads = port.Open(members.front(), OpenMode::kForReads);
+    const PortHandle reads = port.Open(members.front(), OpenMode::kForReads).value;
     ASSERT_NE(reads, kNoHandle);
     // The open file and the read event, made by the open.
     EXPECT_EQ(ProcessHandles(), handles_before + 2);
 
     // A synchronous write needs the synchronous handle.
     const std::array<std::uint8_t, 3> report = {0, 1, kGetDataCommand};
-    EXPECT_FALSE(port.WriteReport(reads, report));
-    EXPECT_NE(port.LastError().find("not a synchronous handle"), std::string::npos);
+    EXPECT_NE(port.WriteReport(reads, report).text.find("not a synchronous handle"),
+              std::string::npos);
 
     // Nobody moves Wine's mouse: the read times out and the caller's buffer stays untouched
     // while the read is outstanding, also when the wait is taken up again.
@@ -295,7 +288,7 @@ TEST(WindowsPort, ReadsTimeOutAndAreCancelledOnAWineHidDevice) {
     for (int attempt = 0; attempt < 2; ++attempt) {
       const ReadResult result = port.ReadReport(reads, buffer, std::chrono::milliseconds(30));
       ASSERT_EQ(result.status, ReadStatus::kTimedOut);
-      EXPECT_EQ(port.LastError(), "");  // a time-out is no failure
+      EXPECT_EQ(result.error.text, "");  // a time-out is no failure
       EXPECT_EQ(result.bytes, 0u);
       EXPECT_TRUE(std::all_of(buffer.begin(), buffer.end(), [](auto b) { return b == 0xAA; }));
     }
@@ -306,20 +299,20 @@ TEST(WindowsPort, ReadsTimeOutAndAreCancelledOnAWineHidDevice) {
     // A zero time-out takes only a report queued now: there is none, and the read (the one left
     // outstanding above, then a new one) is taken back at once, the buffer untouched.
     for (int attempt = 0; attempt < 2; ++attempt) {
-      EXPECT_EQ(port.ReadReport(reads, buffer, std::chrono::milliseconds(0)).status,
-                ReadStatus::kTimedOut);
-      EXPECT_EQ(port.LastError(), "");
+      const ReadResult result = port.ReadReport(reads, buffer, std::chrono::milliseconds(0));
+      EXPECT_EQ(result.status, ReadStatus::kTimedOut);
+      EXPECT_EQ(result.error.text, "");
     }
     EXPECT_TRUE(std::all_of(buffer.begin(), buffer.end(), [](auto b) { return b == 0xAA; }));
     // Close cancels the outstanding read itself and waits for it.
+    EXPECT_EQ(port.Close(reads).text, "");
     EXPECT_TRUE(port.Close(reads));
-    EXPECT_FALSE(port.Close(reads));
     EXPECT_TRUE(IsClosed(reads));
     // The read event stays.
     EXPECT_EQ(ProcessHandles(), handles_before + 1);
 
     // A second read handle reuses the event: no new one is created.
-    const PortHandle again = port.Open(members.back(), OpenMode::kForReads);
+    const PortHandle again = port.Open(members.back(), OpenMode::kForReads).value;
     ASSERT_NE(again, kNoHandle);
     EXPECT_EQ(ProcessHandles(), handles_before + 2);
     EXPECT_EQ(port.ReadReport(again, buffer, std::chrono::milliseconds(30)).status,
@@ -333,17 +326,20 @@ TEST(WindowsPort, ReadsAttributesAndCapabilitiesOfWineHidDevices) {
   WindowsPort port;
   WaitForHidDevices();
   int examined = 0;
-  for (const std::string& path : port.ListHidInterfaces()) {
-    const PortHandle handle = port.Open(path, OpenMode::kSynchronous);
+  for (const std::string& path : port.ListHidInterfaces().value) {
+    const PortHandle handle = port.Open(path, OpenMode::kSynchronous).value;
     if (handle == kNoHandle) {
       continue;
     }
     ++examined;
-    HidAttributes attributes;
-    EXPECT_TRUE(port.GetAttributes(handle, attributes)) << path;
-    EXPECT_NE(attributes.VendorID, 0) << path;
-    EXPECT_GE(port.OutputReportLength(handle), 0) << path;
-    EXPECT_TRUE(port.Close(handle));
+    const PortResult<HidAttributes> attributes = port.GetAttributes(handle);
+    EXPECT_EQ(attributes.error.text, "") << path;
+    EXPECT_NE(attributes.value.VendorID, 0) << path;
+    // A length, or none for a device without output reports: never a failure.
+    const PortResult<std::optional<int>> output = port.OutputReportLength(handle);
+    EXPECT_EQ(output.error.text, "") << path;
+    EXPECT_GT(output.value.value_or(1), 0) << path;
+    EXPECT_EQ(port.Close(handle).text, "");
   }
   EXPECT_GE(examined, 1);
   EXPECT_EQ(port.OpenHandleCount(), 0u);
@@ -352,25 +348,23 @@ TEST(WindowsPort, ReadsAttributesAndCapabilitiesOfWineHidDevices) {
 TEST(WindowsPort, InputBuffersAskedForADeviceReachItsReadHandle) {
   WindowsPort port;
   WaitForHidDevices();
-  const std::vector<std::string> paths = port.ListHidInterfaces();
+  const std::vector<std::string> paths = port.ListHidInterfaces().value;
   ASSERT_FALSE(paths.empty());
-  const PortHandle device = port.Open(paths.front(), OpenMode::kSynchronous);
+  const PortHandle device = port.Open(paths.front(), OpenMode::kSynchronous).value;
   ASSERT_NE(device, kNoHandle);
-  const PortHandle before = port.Open(paths.front(), OpenMode::kForReads);
+  const PortHandle before = port.Open(paths.front(), OpenMode::kForReads).value;
   ASSERT_NE(before, kNoHandle);
   const int default_count = port.InputBuffers(before);
   ASSERT_GT(default_count, 0);
   const int asked = default_count == 200 ? 150 : 200;
 
-  ASSERT_TRUE(port.SetNumInputBuffers(device, asked));
-  const PortHandle reads = port.Open(paths.front(), OpenMode::kForReads);
+  ASSERT_EQ(port.SetNumInputBuffers(device, asked).text, "");
+  const PortHandle reads = port.Open(paths.front(), OpenMode::kForReads).value;
   ASSERT_NE(reads, kNoHandle);
 
   EXPECT_EQ(port.InputBuffers(device), asked);
   EXPECT_EQ(port.InputBuffers(reads), asked);
-  EXPECT_TRUE(port.Close(reads));
-  EXPECT_TRUE(port.Close(before));
-  EXPECT_TRUE(port.Close(device));
+  EXPECT_EQ(port.Close(reads).text + port.Close(before).text + port.Close(device).text, "");
 }
 
 }  // namespace
