@@ -1,4 +1,4 @@
-#include "app/capture_setup.h"
+#include "app/capture_session.h"
 
 #include <QDateTime>
 #include <QDir>

@@ -10,7 +10,7 @@
 #include <QWheelEvent>
 #include <exception>
 
-#include "app/usb_log.h"
+#include "app/qt_link_log.h"
 #include "save/form6.h"
 #include "ui/twips.h"
 

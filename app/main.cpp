@@ -7,10 +7,10 @@
 #include <fstream>
 #include <memory>
 
-#include "app/capture_setup.h"
+#include "app/capture_session.h"
 #include "app/command_line.h"
 #include "app/form1.h"
-#include "app/usb_log.h"
+#include "app/qt_link_log.h"
 #include "core/close_signals.h"
 #include "device/console_diagnosis.h"
 #include "device/simulated/demo_printout.h"

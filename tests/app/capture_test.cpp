@@ -5,7 +5,7 @@
 #include <QTest>
 #include <fstream>
 
-#include "app/capture_setup.h"
+#include "app/capture_session.h"
 #include "app/form1.h"
 #include "device/simulated/simulated_console.h"
 #include "save/form6.h"
