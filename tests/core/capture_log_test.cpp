@@ -5,9 +5,9 @@
 
 #include <fstream>
 #include <iterator>
-#include <random>
 
 #include "tests/common/core_rig.h"
+#include "tests/common/temp_folder.h"
 
 namespace tessun {
 namespace {
@@ -15,16 +15,7 @@ namespace {
 namespace fs = std::filesystem;
 using Bytes = std::vector<std::uint8_t>;
 
-struct TempFolder {
-  TempFolder() {
-    do {
-      path = fs::temp_directory_path() /
-             ("capture_log_test." + std::to_string(std::random_device{}()));
-    } while (!fs::create_directory(path));
-  }
-  ~TempFolder() { fs::remove_all(path); }
-  fs::path path;
-};
+using test::TempFolder;
 
 std::tm Start(int second) {
   std::tm start{};
