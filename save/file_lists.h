@@ -43,7 +43,7 @@ class DriveList : public QComboBox {
 
   // The root of the selected drive; empty when no drive is offered.
   QString Drive() const { return drive_; }
-  // Selects the drive that holds `path` (a drive root or any path on it); signals driveChanged
+  // Selects the drive that holds `path` (a drive root or any path on it); signals DriveChanged
   // when that is another drive than before.
   void SetDrive(const QString& path);
   // The root of the offered drive that holds `path` (the longest matching root); empty if none.
@@ -76,7 +76,7 @@ class DirList : public QListWidget {
   // The open directory as an absolute, clean path (the root is "/").
   QString Path() const { return path_; }
   // Opens `path` and re-reads its subdirectories. Returns false, changing nothing, when it is not
-  // a directory that can be read. Signals pathChanged when the path is another one than before.
+  // a directory that can be read. Signals PathChanged when the path is another one than before.
   bool SetPath(const QString& path);
   // The directory an entry stands for.
   QString EntryPath(int row) const;
@@ -106,7 +106,7 @@ class FileList : public QListWidget {
 
   QString Path() const { return path_; }
   // Lists the files of `path`. Returns false, changing nothing, when it is not a directory that
-  // can be read. Signals pathChanged when the path is another one than before.
+  // can be read. Signals PathChanged when the path is another one than before.
   bool SetPath(const QString& path);
   // Reads the directory again; the selected name stays selected while it is still listed.
   void Refresh();
