@@ -6,11 +6,15 @@
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QFont>
+#include <QLabel>
 #include <QPalette>
+#include <QPushButton>
+#include <QTimer>
 #include <QWheelEvent>
 #include <exception>
 
-#include "app/usb_log.h"
+#include "app/picture_box.h"
+#include "app/scroll_bar.h"
 #include "save/form6.h"
 #include "ui/twips.h"
 
@@ -36,51 +40,37 @@ QString FromAscii(std::string_view text) {
 
 }  // namespace
 
-Form1::Form1(DevicePort& port, Clock& clock, Prompt& prompt, QWidget* parent)
+Form1::Form1(DevicePort& port, Clock& clock, Prompt& prompt, LinkLog& link_log,
+             CaptureLog* capture_log, QWidget* parent)
     : QWidget(parent),
       // Created in this order, so later ones lie above earlier ones.
-      TODC(new QPushButton("&Clear Data", this)),
-      Reset(new QPushButton("&Get Data", this)),
-      VScroll1(new VerticalScrollBar(this)),
-      WriteFile(new QPushButton("&Write File", this)),
-      Picture1(new PictureBox(DataView::kShownLines, FromTwips(0, 0, 0, 6135).height(), this)),
-      Exit(new QPushButton("E&xit", this)),
+      TODC(Placed(new QPushButton("&Clear Data", this), "TODC", 3000, 7560, 1455, 375)),
+      Reset(Placed(new QPushButton("&Get Data", this), "Reset", 120, 7560, 1575, 375)),
+      VScroll1(Placed(new VerticalScrollBar(this), "VScroll1", 9600, 240, 375, 6135)),
+      WriteFile(Placed(new QPushButton("&Write File", this), "WriteFile", 5760, 7560, 1455, 375)),
+      Picture1(
+          Placed(new PictureBox(DataView::kShownLines, FromTwips(0, 0, 0, 6135).height(), this),
+                 "Picture1", 120, 240, 9375, 6135)),
+      Exit(Placed(new QPushButton("E&xit", this), "Exit", 8520, 7560, 1455, 375)),
       Timer1(new QTimer(this)),
-      MessUSB(new QLabel(this)),
+      MessUSB(Placed(new QLabel(this), "MessUSB", 120, 6720, 9855, 495)),
       CopyAllLines(new QAction("Copy All Lines", Picture1)),
       prompt_(prompt),
       core_(port, clock, *this, *this, *Picture1, *VScroll1),
       end_program_([] { QCoreApplication::exit(0); }) {
+  core_.Link().SetLog(link_log);
+  core_.SetCaptureLog(capture_log);
+  SetUpControls();
+  SetUpColours();
+  ConnectControls();
+}
+
+void Form1::SetUpControls() {
   setWindowTitle(kMainWindowCaption);
   setFixedSize(FromTwips(0, 0, 10080, 8175).size());
-  setAutoFillBackground(true);
-  QPalette colours = palette();
-  colours.setColor(QPalette::Window, FromBgr(kWindowColour));
-  colours.setColor(QPalette::WindowText, FromBgr(kTextColour));
-  setPalette(colours);
-
-  TODC->setObjectName("TODC");
-  Reset->setObjectName("Reset");
-  VScroll1->setObjectName("VScroll1");
-  WriteFile->setObjectName("WriteFile");
-  Picture1->setObjectName("Picture1");
-  Exit->setObjectName("Exit");
   Timer1->setObjectName("Timer1");
-  MessUSB->setObjectName("MessUSB");
+  Timer1->setInterval(kDesignTickInterval);
 
-  Picture1->setGeometry(FromTwips(120, 240, 9375, 6135));
-  VScroll1->setGeometry(FromTwips(9600, 240, 375, 6135));
-  MessUSB->setGeometry(FromTwips(120, 6720, 9855, 495));
-  Reset->setGeometry(FromTwips(120, 7560, 1575, 375));
-  TODC->setGeometry(FromTwips(3000, 7560, 1455, 375));
-  WriteFile->setGeometry(FromTwips(5760, 7560, 1455, 375));
-  Exit->setGeometry(FromTwips(8520, 7560, 1455, 375));
-
-  MessUSB->setAutoFillBackground(true);
-  QPalette status_colours = MessUSB->palette();
-  status_colours.setColor(QPalette::Window, FromBgr(kStatusColour));
-  status_colours.setColor(QPalette::WindowText, FromBgr(kTextColour));
-  MessUSB->setPalette(status_colours);
   QFont status_font = MessUSB->font();
   status_font.setPointSize(12);
   MessUSB->setFont(status_font);
@@ -106,8 +96,23 @@ Form1::Form1(DevicePort& port, Clock& clock, Prompt& prompt, QWidget* parent)
   setTabOrder(VScroll1, Reset);
   setTabOrder(Reset, TODC);
   Exit->setFocus();
+}
 
-  Timer1->setInterval(kDesignTickInterval);
+void Form1::SetUpColours() {
+  setAutoFillBackground(true);
+  QPalette colours = palette();
+  colours.setColor(QPalette::Window, FromBgr(kWindowColour));
+  colours.setColor(QPalette::WindowText, FromBgr(kTextColour));
+  setPalette(colours);
+
+  MessUSB->setAutoFillBackground(true);
+  QPalette status_colours = MessUSB->palette();
+  status_colours.setColor(QPalette::Window, FromBgr(kStatusColour));
+  status_colours.setColor(QPalette::WindowText, FromBgr(kTextColour));
+  MessUSB->setPalette(status_colours);
+}
+
+void Form1::ConnectControls() {
   // A modal box would hold up the ticks (a timer does not fire while its own handler waits):
   // a tick's error is shown without one.
   connect(Timer1, &QTimer::timeout, this, [this] { GuardedTick(); });
@@ -130,6 +135,16 @@ Form1::~Form1() {
 
 void Form1::Form_Load() {
   core_.StartUp();
+}
+
+void Form1::AskRestore() {
+  if (!core_.RestorePending()) {
+    return;
+  }
+  // A box closed without an answer counts as No.
+  const Answer answer =
+      AnswerOr(prompt_.MsgBox(kRestoreQuestion, PromptButtons::kYesNo), Answer::kNo);
+  core_.AnswerRestore(answer != Answer::kNo);
 }
 
 void Form1::Timer1_Timer() {
@@ -228,7 +243,7 @@ void Form1::TickFailed(const std::string& text) {
     return;
   }
   tick_error_ = text;
-  qCWarning(lcTessunUsb).noquote() << "acquisition tick failed:" << QString::fromStdString(text);
+  core_.Link().Log().Write(LogLevel::kWarning, "acquisition tick failed: " + text);
   prompt_.Notify(text);
 }
 

@@ -2,29 +2,36 @@
 // lines and the USB status, and offers the operator's four commands.
 #pragma once
 
-#include <QAction>
-#include <QLabel>
-#include <QPushButton>
-#include <QTimer>
 #include <QWidget>
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <string>
+#include <string_view>
 
-#include "app/picture_box.h"
-#include "app/scroll_bar.h"
 #include "core/acquisition.h"
+#include "core/capture_log.h"
 #include "core/tick_timer.h"
 #include "device/clock.h"
 #include "device/device_port.h"
+#include "device/link_log.h"
 #include "device/status_sink.h"
 #include "ui/prompt.h"
+
+class QAction;
+class QLabel;
+class QPushButton;
+class QTimer;
 
 namespace tessun {
 
 class Form6;
+class PictureBox;
+class VerticalScrollBar;
 
 inline constexpr char kMainWindowCaption[] = "Tessun Timing Interface Window";
+inline constexpr std::string_view kRestoreQuestion =
+    "Lines received before the program last ended were not written to a file. Restore them?";
 
 // The main window holds the controls and passes each of their events to the acquisition core;
 // it has no acquisition logic of its own.
@@ -35,12 +42,18 @@ class Form1 final : public QWidget, private StatusSink, private TickTimer {
   // Timer1's interval until start-up sets the tick interval.
   static constexpr std::chrono::milliseconds kDesignTickInterval{50};
 
-  // `clock` times the start-up and "Get Data" waits; `prompt` shows unexpected errors.
-  Form1(DevicePort& port, Clock& clock, Prompt& prompt, QWidget* parent = nullptr);
+  // `clock` times the start-up and "Get Data" waits; `prompt` asks the operator and shows
+  // unexpected errors; `link_log` gets the device link's messages and the ticks' errors;
+  // `capture_log`, if not null, every received byte (it must outlive the window).
+  Form1(DevicePort& port, Clock& clock, Prompt& prompt, LinkLog& link_log, CaptureLog* capture_log,
+        QWidget* parent = nullptr);
   ~Form1() override;
 
   // Start-up: opens the device, starts the timer, waits, empties the store and the view.
   void Form_Load();
+  // When the previous run left lines that were never written, asks whether to restore them
+  // (Yes is the default). Called once the window has appeared.
+  void AskRestore();
 
   // The acquisition tick: reads the console, assembles lines, and shows them if any arrived.
   void Timer1_Timer();
@@ -61,22 +74,8 @@ class Form1 final : public QWidget, private StatusSink, private TickTimer {
   // How "Exit" ends the program, and how it ends when the save window hides after this window
   // was closed; tests replace it.
   void SetEndProgram(std::function<void()> end) { end_program_ = std::move(end); }
-
-  // The core behind the window: the store, the view's logic and the device link.
-  Acquisition& Core() { return core_; }
+  // The save window, once "Write File" has shown it.
   Form6* SaveWindow() { return form6_.get(); }
-
-  // The controls, under the names the program has always given them.
-  QPushButton* TODC;
-  QPushButton* Reset;
-  VerticalScrollBar* VScroll1;
-  QPushButton* WriteFile;
-  PictureBox* Picture1;
-  QPushButton* Exit;
-  QTimer* Timer1;
-  QLabel* MessUSB;
-  // The view's copy command (Ctrl+C and its context menu).
-  QAction* CopyAllLines;
 
  protected:
   // Closing the window (the unload): closes the device.
@@ -84,6 +83,12 @@ class Form1 final : public QWidget, private StatusSink, private TickTimer {
   bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
+  // Gives the controls their texts, colours, fonts and tab order.
+  void SetUpControls();
+  void SetUpColours();
+  // Connects the controls' events to their handlers: the one place where they meet.
+  void ConnectControls();
+
   // StatusSink: the status message.
   void SetStatus(std::string_view text) override;
   // TickTimer: Timer1.
@@ -98,6 +103,18 @@ class Form1 final : public QWidget, private StatusSink, private TickTimer {
   // ticks, once until a tick succeeds or the error changes.
   void GuardedTick();
   void TickFailed(const std::string& text);
+
+  // The controls, under the names the program has always given them (also their object names).
+  QPushButton* const TODC;
+  QPushButton* const Reset;
+  VerticalScrollBar* const VScroll1;
+  QPushButton* const WriteFile;
+  PictureBox* const Picture1;
+  QPushButton* const Exit;
+  QTimer* const Timer1;
+  QLabel* const MessUSB;
+  // The view's copy command (Ctrl+C and its context menu).
+  QAction* const CopyAllLines;
 
   Prompt& prompt_;
   Acquisition core_;

@@ -7,19 +7,25 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QLineEdit>
+#include <QScrollBar>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <algorithm>
 #include <chrono>
 #include <string>
 #include <vector>
 
 #include "app/form1.h"
+#include "app/picture_box.h"
+#include "app/scroll_bar.h"
 #include "core/capture_log.h"
 #include "device/simulated/simulated_console.h"
 #include "save/file_lists.h"
 #include "save/form6.h"
+#include "tests/common/controls.h"
 #include "tests/common/prompt_doubles.h"
 #include "tests/common/timing_printout.h"
+#include "ui/twips.h"
 
 namespace tessun {
 namespace {
@@ -29,18 +35,29 @@ using std::chrono::milliseconds;
 constexpr std::size_t kFullTick = 280;
 
 // The main window against a console that sends 40 full reports in every 100 ms and nothing
-// while it has nothing to send. The test drives the ticks; the window's own timer is stopped.
+// while it has nothing to send; with a `capture_folder`, capturing into it (a failure skips the
+// benchmark). The test drives the ticks; the window's own timer is stopped.
 struct Window {
-  Window() : console(clock) {
+  explicit Window(benchmark::State* state = nullptr, const QString& capture_folder = {})
+      : console(clock),
+        log(clock, [state](const std::string& why) { state->SkipWithError(why.c_str()); }) {
+    if (state != nullptr && !capture_folder.isEmpty()) {
+      log.Open(capture_folder.toStdString(), std::tm{});
+    }
     console.AddInterface(SimulatedConsole::Console());
     console.SetReportInterval(std::chrono::microseconds(2500), /*empty_reports=*/false);
-    form = std::make_unique<Form1>(console, clock, prompt);
+    form = std::make_unique<Form1>(console, clock, prompt, NoLinkLog(),
+                                   capture_folder.isEmpty() ? nullptr : &log);
     form->Form_Load();
-    form->Timer1->stop();
+    test::Find<QTimer>(*form, "Timer1")->stop();
   }
+  // The line being filled: the scroll bar's range reaches it at each refresh of the view.
+  int LineIndex() const { return test::Find<QScrollBar>(*form, "VScroll1")->maximum(); }
+  PictureBox& Picture1() const { return *test::Find<PictureBox>(*form, "Picture1"); }
   ManualClock clock;
   SimulatedConsole console;
   test::FakePrompt prompt;
+  CaptureLog log;
   std::unique_ptr<Form1> form;
 };
 
@@ -50,14 +67,8 @@ struct Window {
 // which syncs every tenth tick (once a second of the virtual clock). The counters give the
 // median and the largest single tick, since the syncs make the mean a poor summary.
 void TickBenchmark(benchmark::State& state, bool paint, bool capture = false) {
-  Window window;
   QTemporaryDir folder(QDir::currentPath() + QStringLiteral("/bench_capture.XXXXXX"));
-  CaptureLog log(window.clock,
-                 [&state](const std::string& why) { state.SkipWithError(why.c_str()); });
-  if (capture) {
-    log.Open(folder.path().toStdString(), std::tm{});
-    window.form->Core().SetCaptureLog(&log);
-  }
+  Window window(&state, capture ? folder.path() : QString());
   std::vector<double> times;
   if (paint) {
     window.form->show();
@@ -74,14 +85,14 @@ void TickBenchmark(benchmark::State& state, bool paint, bool capture = false) {
     window.clock.Advance(milliseconds(100));
     // Makes the console's reports of the last 100 ms now, outside the timed part.
     window.console.Print("");
-    if (window.form->Core().Store().LineIndex >= 900) {
+    if (window.LineIndex() >= 900) {
       window.form->TODC_Click();
     }
     const auto before = window.clock.Now();
     const auto start = std::chrono::steady_clock::now();
     window.form->Timer1_Timer();
     if (paint) {
-      window.form->Picture1->repaint();
+      window.Picture1().repaint();
     }
     const auto stop = std::chrono::steady_clock::now();
     state.SetIterationTime(std::chrono::duration<double>(stop - start).count());
@@ -97,7 +108,7 @@ void TickBenchmark(benchmark::State& state, bool paint, bool capture = false) {
     state.counters["median_us"] = times[times.size() / 2];
     state.counters["max_us"] = times.back();
   }
-  if (capture && log.Size() != state.iterations() * kFullTick) {
+  if (capture && window.log.Size() != state.iterations() * kFullTick) {
     state.SkipWithError("the capture log missed bytes");
   }
 }
@@ -133,20 +144,26 @@ void FillForView(LineStore& store, std::size_t last_line) {
   store.LineIndex = LineStore::kLastLine;
 }
 
+// The data view over a full store, on a picture box and a scroll bar of the main window's.
 void RefreshBenchmark(benchmark::State& state, bool paint, std::size_t last_line = 10'000) {
-  Window window;
-  FillForView(window.form->Core().Store(), last_line);
+  LineStore store;
+  FillForView(store, last_line);
+  PictureBox picture(DataView::kShownLines, FromTwips(0, 0, 0, 6135).height());
+  picture.resize(FromTwips(0, 0, 9375, 6135).size());
+  VerticalScrollBar bar;
+  DataView view(store, picture, bar);
+  QObject::connect(&bar, &QScrollBar::valueChanged, [&view] { view.VScroll1_Change(); });
   if (paint) {
-    window.form->show();
+    picture.show();
     QCoreApplication::processEvents();
   }
   for (auto _ : state) {
-    window.form->Core().View().RefreshDataView();
+    view.RefreshDataView();
     if (paint) {
-      window.form->Picture1->repaint();
+      picture.repaint();
     }
   }
-  if (window.form->Picture1->PrintedLines().back().size() != last_line + kLineIndent.size()) {
+  if (picture.PrintedLines().back().size() != last_line + kLineIndent.size()) {
     state.SkipWithError("the long line was not shown");
   }
 }
@@ -180,8 +197,9 @@ void BM_SaveWindowWriteFullStore(benchmark::State& state) {
   QTemporaryDir directory;
   test::FakePrompt prompt;
   Form6 form6(store, prompt, nullptr);
-  form6.Dir1->setPath(directory.path());
-  form6.Text4->setText("TessunData.txt");
+  const test::Form6Controls controls(form6);
+  controls.Dir1->SetPath(directory.path());
+  controls.Text4->setText("TessunData.txt");
   const QString path = QDir(directory.path()).filePath("TessunData.txt");
   for (auto _ : state) {
     form6.Save1_Click();

@@ -56,8 +56,8 @@ bool IsReadableDirectory(const QString& path) {
 
 }  // namespace
 
-QList<Drive> MountedDrives() {
-  QList<Drive> drives;
+QList<DriveEntry> MountedDrives() {
+  QList<DriveEntry> drives;
   QSet<QString> seen;
   for (const QStorageInfo& volume : QStorageInfo::mountedVolumes()) {
     const QString root = volume.rootPath();
@@ -72,7 +72,7 @@ QList<Drive> MountedDrives() {
     }
     drives.append({root, label});
   }
-  std::sort(drives.begin(), drives.end(), [](const Drive& a, const Drive& b) {
+  std::sort(drives.begin(), drives.end(), [](const DriveEntry& a, const DriveEntry& b) {
     const bool a_root = a.root == QDir::rootPath();
     const bool b_root = b.root == QDir::rootPath();
     return a_root != b_root ? a_root : a.root < b.root;
@@ -97,14 +97,14 @@ void DriveList::Refresh() {
   {
     const QSignalBlocker blocker(this);
     clear();
-    for (const Drive& drive : source_()) {
+    for (const DriveEntry& drive : source_()) {
       addItem(drive.label, drive.root);
     }
   }
   SelectSilently(DriveOf(keep.isEmpty() ? QDir::currentPath() : keep));
 }
 
-void DriveList::setDrive(const QString& path) {
+void DriveList::SetDrive(const QString& path) {
   const QString root = DriveOf(CleanAbsolute(path));
   const int index = findData(root);
   if (index >= 0) {
@@ -140,7 +140,7 @@ void DriveList::OnIndexChanged(int index) {
     return;
   }
   drive_ = root;
-  emit driveChanged(drive_);
+  emit DriveChanged(drive_);
 }
 
 // ---- DirList ---------------------------------------------------------------------------------
@@ -151,7 +151,7 @@ DirList::DirList(QWidget* parent) : QListWidget(parent) {
           [this](QListWidgetItem* item) { OpenEntry(row(item)); });
 }
 
-bool DirList::setPath(const QString& path) {
+bool DirList::SetPath(const QString& path) {
   const QString clean = CleanAbsolute(path);
   if (!IsReadableDirectory(clean)) {
     return false;
@@ -161,7 +161,7 @@ bool DirList::setPath(const QString& path) {
   Fill(clean, subdirectories);
   if (clean != path_) {
     path_ = clean;
-    emit pathChanged(path_);
+    emit PathChanged(path_);
   }
   return true;
 }
@@ -176,10 +176,10 @@ bool DirList::OpenEntry(int row) {
   if (target.isEmpty()) {
     return false;
   }
-  if (setPath(target)) {
+  if (SetPath(target)) {
     return true;
   }
-  setPath(path_);
+  SetPath(path_);
   return false;
 }
 
@@ -228,15 +228,15 @@ FileList::FileList(QWidget* parent) : QListWidget(parent) {
 }
 
 void FileList::keyPressEvent(QKeyEvent* event) {
-  const QString before = fileName();
+  const QString before = FileName();
   QListWidget::keyPressEvent(event);
-  const QString after = fileName();
+  const QString after = FileName();
   if (!after.isEmpty() && after != before) {
     emit Click();
   }
 }
 
-bool FileList::setPath(const QString& path) {
+bool FileList::SetPath(const QString& path) {
   const QString clean = CleanAbsolute(path);
   if (!IsReadableDirectory(clean)) {
     return false;
@@ -248,13 +248,13 @@ bool FileList::setPath(const QString& path) {
   }
   Refresh();
   if (changed) {
-    emit pathChanged(path_);
+    emit PathChanged(path_);
   }
   return true;
 }
 
 void FileList::Refresh() {
-  const QString selected = fileName();
+  const QString selected = FileName();
   // Without QDir::System, fifos, sockets, device files and broken links are left out; without
   // QDir::Hidden, so are names starting with a dot.
   const QStringList names = path_.isEmpty()
@@ -269,17 +269,9 @@ void FileList::Refresh() {
   }
 }
 
-QString FileList::fileName() const {
+QString FileList::FileName() const {
   const QList<QListWidgetItem*> selected = selectedItems();
   return selected.isEmpty() ? QString() : selected.first()->text();
-}
-
-QStringList FileList::Names() const {
-  QStringList names;
-  for (int i = 0; i < count(); ++i) {
-    names.append(item(i)->text());
-  }
-  return names;
 }
 
 }  // namespace tessun

@@ -14,23 +14,23 @@ namespace tessun {
 
 // One entry of the drive list: the directory at which a file system is mounted (on Windows a
 // drive letter's root) and the text shown for it.
-struct Drive {
+struct DriveEntry {
   QString root;
   QString label;
 };
 
 // Produces the drives to offer, the root file system first. Replaceable so that tests can offer
 // drives that do not exist.
-using DriveSource = std::function<QList<Drive>()>;
+using DriveSource = std::function<QList<DriveEntry>()>;
 
 // The mounted file systems an operator can browse: real file systems (pseudo file systems such as
 // proc, sysfs or cgroup and everything under /proc, /sys, /dev and /run are left out), each once,
 // the root first, then in path order.
-QList<Drive> MountedDrives();
+QList<DriveEntry> MountedDrives();
 
 class DriveList : public QComboBox {
   Q_OBJECT
-  Q_PROPERTY(QString drive READ drive WRITE setDrive NOTIFY driveChanged)
+  Q_PROPERTY(QString Drive READ Drive WRITE SetDrive NOTIFY DriveChanged)
 
  public:
   explicit DriveList(QWidget* parent = nullptr);
@@ -42,10 +42,10 @@ class DriveList : public QComboBox {
   void Refresh();
 
   // The root of the selected drive; empty when no drive is offered.
-  QString drive() const { return drive_; }
-  // Selects the drive that holds `path` (a drive root or any path on it); signals driveChanged
+  QString Drive() const { return drive_; }
+  // Selects the drive that holds `path` (a drive root or any path on it); signals DriveChanged
   // when that is another drive than before.
-  void setDrive(const QString& path);
+  void SetDrive(const QString& path);
   // The root of the offered drive that holds `path` (the longest matching root); empty if none.
   QString DriveOf(const QString& path) const;
 
@@ -53,7 +53,7 @@ class DriveList : public QComboBox {
   void showPopup() override;
 
  signals:
-  void driveChanged(const QString& drive);
+  void DriveChanged(const QString& drive);
 
  private:
   void SelectSilently(const QString& root);
@@ -68,16 +68,16 @@ class DriveList : public QComboBox {
 // double-click or Enter on an entry opens it.
 class DirList : public QListWidget {
   Q_OBJECT
-  Q_PROPERTY(QString path READ path WRITE setPath NOTIFY pathChanged)
+  Q_PROPERTY(QString Path READ Path WRITE SetPath NOTIFY PathChanged)
 
  public:
   explicit DirList(QWidget* parent = nullptr);
 
   // The open directory as an absolute, clean path (the root is "/").
-  QString path() const { return path_; }
+  QString Path() const { return path_; }
   // Opens `path` and re-reads its subdirectories. Returns false, changing nothing, when it is not
-  // a directory that can be read. Signals pathChanged when the path is another one than before.
-  bool setPath(const QString& path);
+  // a directory that can be read. Signals PathChanged when the path is another one than before.
+  bool SetPath(const QString& path);
   // The directory an entry stands for.
   QString EntryPath(int row) const;
   // Opens the directory of entry `row`, as a double-click does. Returns false if it cannot be
@@ -85,7 +85,7 @@ class DirList : public QListWidget {
   bool OpenEntry(int row);
 
  signals:
-  void pathChanged(const QString& path);
+  void PathChanged(const QString& path);
 
  protected:
   void keyPressEvent(QKeyEvent* event) override;
@@ -99,24 +99,25 @@ class DirList : public QListWidget {
 // The ordinary, non-hidden files of one directory, sorted by name without regard to case.
 class FileList : public QListWidget {
   Q_OBJECT
-  Q_PROPERTY(QString path READ path WRITE setPath NOTIFY pathChanged)
+  Q_PROPERTY(QString Path READ Path WRITE SetPath NOTIFY PathChanged)
 
  public:
   explicit FileList(QWidget* parent = nullptr);
 
-  QString path() const { return path_; }
+  QString Path() const { return path_; }
   // Lists the files of `path`. Returns false, changing nothing, when it is not a directory that
-  // can be read. Signals pathChanged when the path is another one than before.
-  bool setPath(const QString& path);
+  // can be read. Signals PathChanged when the path is another one than before.
+  bool SetPath(const QString& path);
   // Reads the directory again; the selected name stays selected while it is still listed.
   void Refresh();
   // The selected file's bare name (without directory); empty when none is selected.
-  QString fileName() const;
-  // The listed names in list order.
-  QStringList Names() const;
+  QString FileName() const;
+  // How many names are listed, and the name at `index` (0 to ListCount() - 1).
+  int ListCount() const { return count(); }
+  QString List(int index) const { return item(index)->text(); }
 
  signals:
-  void pathChanged(const QString& path);
+  void PathChanged(const QString& path);
   // The operator picked a file: clicked one, or moved the selection with the keyboard. Giving
   // the list the focus does not count.
   void Click();

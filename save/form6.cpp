@@ -2,6 +2,9 @@
 
 #include <QDir>
 #include <QEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
 #include <exception>
 #include <filesystem>
 #include <string>
@@ -9,6 +12,7 @@
 #include "datafile/data_file.h"
 #include "files/file_writer.h"
 #include "files/local_time.h"
+#include "save/file_lists.h"
 #include "ui/twips.h"
 
 namespace tessun {
@@ -36,32 +40,21 @@ Form6::Form6(const LineStore& store, Prompt& prompt, QWidget* main_window, QWidg
       prompt_(prompt),
       main_window_(main_window),
       clock_(LocalNow),
-      Dir1(new DirList(this)),
-      File1(new FileList(this)),
-      Drive1(new DriveList(this)),
-      Label4(new QLabel(QStringLiteral("FILE NAME"), this)),
-      Text4(new QLineEdit(QStringLiteral("TessunData.txt"), this)),
-      Save1(new QPushButton(QStringLiteral("&Write"), this)),
-      Exit1(new QPushButton(QStringLiteral("&Cancel"), this)) {
+      Dir1(Placed(new DirList(this), "Dir1", 420, 360, 2115, 2790)),
+      File1(Placed(new FileList(this), "File1", 2820, 360, 2175, 2235)),
+      Drive1(Placed(new DriveList(this), "Drive1", 2820, 2880, 2175, 315)),
+      Label4(Placed(new QLabel("FILE NAME", this), "Label4", 2040, 3360, 1395, 255)),
+      Text4(Placed(new QLineEdit("TessunData.txt", this), "Text4", 420, 3660, 4575, 315)),
+      Save1(Placed(new QPushButton("&Write", this), "Save1", 480, 4200, 2115, 495)),
+      Exit1(Placed(new QPushButton("&Cancel", this), "Exit1", 3000, 4200, 1995, 495)) {
+  SetUpControls();
+  ConnectControls();
+}
+
+void Form6::SetUpControls() {
   setObjectName(QStringLiteral("Form6"));
   setWindowTitle(QStringLiteral("Write File"));
   setFixedSize(FromTwips(0, 0, 5415, 4935).size());
-
-  Dir1->setObjectName(QStringLiteral("Dir1"));
-  File1->setObjectName(QStringLiteral("File1"));
-  Drive1->setObjectName(QStringLiteral("Drive1"));
-  Label4->setObjectName(QStringLiteral("Label4"));
-  Text4->setObjectName(QStringLiteral("Text4"));
-  Save1->setObjectName(QStringLiteral("Save1"));
-  Exit1->setObjectName(QStringLiteral("Exit1"));
-
-  Dir1->setGeometry(FromTwips(420, 360, 2115, 2790));
-  File1->setGeometry(FromTwips(2820, 360, 2175, 2235));
-  Drive1->setGeometry(FromTwips(2820, 2880, 2175, 315));
-  Label4->setGeometry(FromTwips(2040, 3360, 1395, 255));
-  Text4->setGeometry(FromTwips(420, 3660, 4575, 315));
-  Save1->setGeometry(FromTwips(480, 4200, 2115, 495));
-  Exit1->setGeometry(FromTwips(3000, 4200, 1995, 495));
 
   QFont label_font(QStringLiteral("Courier"), 12, QFont::Bold);
   label_font.setStyleHint(QFont::TypeWriter);
@@ -82,17 +75,19 @@ Form6::Form6(const LineStore& store, Prompt& prompt, QWidget* main_window, QWidg
 
   // The lists open on the process's current drive and directory.
   QString start = QDir::currentPath();
-  if (!Dir1->setPath(start)) {
+  if (!Dir1->SetPath(start)) {
     start = QDir::rootPath();
-    Dir1->setPath(start);
+    Dir1->SetPath(start);
   }
-  File1->setPath(Dir1->path());
-  Drive1->setDrive(Dir1->path());
+  File1->SetPath(Dir1->Path());
+  Drive1->SetDrive(Dir1->Path());
+}
 
+void Form6::ConnectControls() {
   connect(Save1, &QPushButton::clicked, this, &Form6::Save1_Click);
   connect(Exit1, &QPushButton::clicked, this, &Form6::Exit1_Click);
-  connect(Dir1, &DirList::pathChanged, this, &Form6::Dir1_Change);
-  connect(Drive1, &DriveList::driveChanged, this, &Form6::Drive1_Change);
+  connect(Dir1, &DirList::PathChanged, this, &Form6::Dir1_Change);
+  connect(Drive1, &DriveList::DriveChanged, this, &Form6::Drive1_Change);
   connect(File1, &FileList::Click, this, &Form6::File1_Click);
   connect(File1, &QListWidget::itemDoubleClicked, this, &Form6::File1_DblClick);
 }
@@ -101,27 +96,23 @@ void Form6::SetClock(LocalClock clock) {
   clock_ = std::move(clock);
 }
 
-void Form6::SetDriveSource(DriveSource source) {
-  Drive1->SetSource(std::move(source));
-}
-
 void Form6::Save1_Click() {
-  const QString directory = Dir1->path();
+  const QString directory = Dir1->Path();
   const QString file_name = Text4->text();
 
   // Ask once for every listed name that matches (exactly, or on Windows in any case); OK ends
-  // the walk.
-  int answer = 0;
-  const int last = File1->count() - 1;
+  // the walk. A box closed without an answer counts as OK.
+  Answer answer = Answer::kNone;
+  const int last = File1->ListCount() - 1;
   for (int i = 0; i <= last; ++i) {
-    if (File1->item(i)->text().compare(file_name, kFileNameCase) == 0) {
-      answer = prompt_.MsgBox(kFileExistsQuestion, PromptButtons::kOkCancel);
-      if (answer == kAnswerOk) {
+    if (File1->List(i).compare(file_name, kFileNameCase) == 0) {
+      answer = AnswerOr(prompt_.MsgBox(kFileExistsQuestion, PromptButtons::kOkCancel), Answer::kOk);
+      if (answer == Answer::kOk) {
         break;
       }
     }
   }
-  if (answer == kAnswerCancel) {
+  if (answer == Answer::kCancel) {
     return;
   }
 
@@ -146,7 +137,7 @@ bool Form6::WriteDataFile(const QString& directory, const QString& file_name) {
 }
 
 void Form6::File1_Click() {
-  const QString name = File1->fileName();
+  const QString name = File1->FileName();
   if (!name.isEmpty()) {
     Text4->setText(name);
   }
@@ -157,14 +148,14 @@ void Form6::File1_DblClick() {
 }
 
 void Form6::Dir1_Change() {
-  File1->setPath(Dir1->path());
+  File1->SetPath(Dir1->Path());
 }
 
 void Form6::Drive1_Change() {
-  if (!Dir1->setPath(DriveDirectory(Drive1->drive()))) {
+  if (!Dir1->SetPath(DriveDirectory(Drive1->Drive()))) {
     // Back to the drive of the directory still shown; that change runs this handler again and
     // puts the directory list on that drive, so the three lists agree.
-    Drive1->setDrive(Dir1->path());
+    Drive1->SetDrive(Dir1->Path());
   }
 }
 

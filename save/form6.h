@@ -3,19 +3,23 @@
 // name keep their state between showings.
 #pragma once
 
-#include <QLabel>
-#include <QLineEdit>
 #include <QPointer>
-#include <QPushButton>
 #include <QWidget>
 #include <ctime>
 #include <functional>
 
-#include "save/file_lists.h"
 #include "store/line_store.h"
 #include "ui/prompt.h"
 
+class QLabel;
+class QLineEdit;
+class QPushButton;
+
 namespace tessun {
+
+class DirList;
+class DriveList;
+class FileList;
 
 inline constexpr std::string_view kFileExistsQuestion =
     "File Already Exists, Do You Wish To Continue?";
@@ -35,8 +39,6 @@ class Form6 : public QWidget {
 
   // Replaces the system clock (tests fix the date and time with it).
   void SetClock(LocalClock clock);
-  // Replaces the source of the drive list and re-reads it; the lists stay where they are.
-  void SetDriveSource(DriveSource source);
 
  public slots:
   // "Write": asks before replacing a listed file, writes the data file, then hides the window and
@@ -64,6 +66,12 @@ class Form6 : public QWidget {
   bool event(QEvent* event) override;
 
  private:
+  // Places the controls and gives them their texts, font and tab order, and opens the lists on
+  // the process's current drive and directory.
+  void SetUpControls();
+  // Connects the controls' events to their handlers.
+  void ConnectControls();
+
   const LineStore& store_;
   Prompt& prompt_;
   QWidget* const main_window_;
@@ -71,7 +79,7 @@ class Form6 : public QWidget {
   QPointer<QWidget> return_focus_;
   LocalClock clock_;
 
- public:
+  // The controls, under the names the program has always given them (also their object names).
   DirList* const Dir1;
   FileList* const File1;
   DriveList* const Drive1;
@@ -80,7 +88,6 @@ class Form6 : public QWidget {
   QPushButton* const Save1;
   QPushButton* const Exit1;
 
- private:
   // Writes the data file for `file_name` in `directory` with WriteFileAtomically (its refusals,
   // atomic replace, owner and permissions); false on any failure, in which case an existing file
   // is left exactly as it was and no new file is left behind.

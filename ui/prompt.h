@@ -11,18 +11,22 @@ inline constexpr std::string_view kProgramTitle = "TessunUSBPrinter";
 
 enum class PromptButtons { kOk, kOkCancel, kYesNo };
 
-// The answers, numbered as the message box numbers them.
-inline constexpr int kAnswerOk = 1;
-inline constexpr int kAnswerCancel = 2;
-inline constexpr int kAnswerYes = 6;
-inline constexpr int kAnswerNo = 7;
+// The button that closed a message box; kNone when the box was closed without one (its event
+// loop was ended from outside, as when the program ends on a signal).
+enum class Answer { kNone, kOk, kCancel, kYes, kNo };
+
+// `answer`, or `if_none` for a box closed without an answer: each caller says in one place what
+// that counts as.
+constexpr Answer AnswerOr(Answer answer, Answer if_none) {
+  return answer == Answer::kNone ? if_none : answer;
+}
 
 class Prompt {
  public:
   virtual ~Prompt() = default;
-  // Shows `text` with the program's title and waits for the answer (kAnswerOk or kAnswerCancel;
-  // kAnswerYes or kAnswerNo for kYesNo, whose default button is Yes).
-  virtual int MsgBox(std::string_view text, PromptButtons buttons) = 0;
+  // Shows `text` with the program's title and waits for the answer (kOk or kCancel; kYes or kNo
+  // for kYesNo, whose default button is Yes; kNone for a box closed without an answer).
+  virtual Answer MsgBox(std::string_view text, PromptButtons buttons) = 0;
   // Shows `text` with the program's title and returns at once: the program goes on meanwhile. A
   // notice still on the screen is replaced by the new one.
   virtual void Notify(std::string_view text) = 0;

@@ -2,6 +2,7 @@
 
 #include <QMessageBox>
 #include <QString>
+#include <utility>
 
 namespace tessun {
 
@@ -11,21 +12,31 @@ QString ToQString(std::string_view text) {
   return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
 }
 
+// The answer each button gives; a box closed without one gives Answer::kNone.
+constexpr std::pair<QMessageBox::StandardButton, Answer> kAnswers[] = {
+    {QMessageBox::Ok, Answer::kOk},
+    {QMessageBox::Cancel, Answer::kCancel},
+    {QMessageBox::Yes, Answer::kYes},
+    {QMessageBox::No, Answer::kNo}};
+
 }  // namespace
 
-int QtPrompt::MsgBox(std::string_view text, PromptButtons buttons) {
-  if (buttons == PromptButtons::kYesNo) {
-    QMessageBox box(QMessageBox::Question, ToQString(kProgramTitle), ToQString(text),
-                    QMessageBox::Yes | QMessageBox::No, parent_);
-    box.setDefaultButton(QMessageBox::Yes);
-    return box.exec() == QMessageBox::Yes ? kAnswerYes : kAnswerNo;
-  }
-  const auto shown = buttons == PromptButtons::kOkCancel
+Answer QtPrompt::MsgBox(std::string_view text, PromptButtons buttons) {
+  const bool yes_no = buttons == PromptButtons::kYesNo;
+  const auto shown = yes_no ? QMessageBox::Yes | QMessageBox::No
+                     : buttons == PromptButtons::kOkCancel
                          ? QMessageBox::Ok | QMessageBox::Cancel
                          : QMessageBox::StandardButtons(QMessageBox::Ok);
-  QMessageBox box(QMessageBox::NoIcon, ToQString(kProgramTitle), ToQString(text), shown, parent_);
-  box.setDefaultButton(QMessageBox::Ok);
-  return box.exec() == QMessageBox::Cancel ? kAnswerCancel : kAnswerOk;
+  QMessageBox box(yes_no ? QMessageBox::Question : QMessageBox::NoIcon, ToQString(kProgramTitle),
+                  ToQString(text), shown, parent_);
+  box.setDefaultButton(yes_no ? QMessageBox::Yes : QMessageBox::Ok);
+  const int button = box.exec();
+  for (const auto& [shown_button, answer] : kAnswers) {
+    if (button == shown_button) {
+      return answer;
+    }
+  }
+  return Answer::kNone;
 }
 
 void QtPrompt::Notify(std::string_view text) {

@@ -12,7 +12,7 @@ namespace tessun {
 class QtPrompt final : public Prompt {
  public:
   explicit QtPrompt(QWidget* parent = nullptr) : parent_(parent) {}
-  int MsgBox(std::string_view text, PromptButtons buttons) override;
+  Answer MsgBox(std::string_view text, PromptButtons buttons) override;
   // One non-modal message box, shown again with the newest text.
   void Notify(std::string_view text) override;
 

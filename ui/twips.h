@@ -2,6 +2,7 @@
 #pragma once
 
 #include <QRect>
+#include <QString>
 
 namespace tessun {
 
@@ -10,6 +11,14 @@ inline constexpr int kTwipsPerPixel = 15;
 inline QRect FromTwips(int left, int top, int width, int height) {
   return {left / kTwipsPerPixel, top / kTwipsPerPixel, width / kTwipsPerPixel,
           height / kTwipsPerPixel};
+}
+
+// `control`, named `name` (its object name) and placed at the position and size given in twips.
+template <class Control>
+Control* Placed(Control* control, const char* name, int left, int top, int width, int height) {
+  control->setObjectName(QString::fromLatin1(name));
+  control->setGeometry(FromTwips(left, top, width, height));
+  return control;
 }
 
 }  // namespace tessun

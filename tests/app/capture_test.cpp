@@ -5,11 +5,9 @@
 #include <QTest>
 #include <fstream>
 
-#include "app/capture_setup.h"
-#include "app/form1.h"
-#include "device/simulated/simulated_console.h"
+#include "app/capture_session.h"
 #include "save/form6.h"
-#include "tests/common/prompt_doubles.h"
+#include "tests/common/window_rig.h"
 
 namespace tessun {
 
@@ -17,21 +15,13 @@ class CaptureTest : public QObject {
   Q_OBJECT
 
   // One run of the program: the window over the simulated console, capturing into `folder`.
-  struct Run {
-    explicit Run(const QString& folder) : console(clock) {
+  struct Run : test::WindowRig {
+    explicit Run(const QString& folder) : session(clock, folder) {
       console.AddInterface(SimulatedConsole::Console());
-      form = std::make_unique<Form1>(console, clock, prompt);
-      form->SetEndProgram([] {});
-      session = std::make_unique<CaptureSession>(*form, clock, prompt, folder);
-      form->Form_Load();
+      Load(console, &session.Log());
+      session.ShowNoticesOver(*form);
     }
-    void TickWith(const std::string& text) {
-      console.Print(text);
-      for (int tick = 0; tick < 200 && !console.AllDataRead(); ++tick) {
-        clock.Advance(std::chrono::milliseconds(100));
-        form->Timer1_Timer();
-      }
-    }
+    ~Run() { form.reset(); }  // before the capture it writes to
     // "Write File", then "Write" into `directory`; returns the file's bytes.
     QByteArray WriteFile(const QString& directory) {
       form->WriteFile_Click();
@@ -41,30 +31,30 @@ class CaptureTest : public QObject {
         now.tm_mday = 8;
         return now;
       });
-      save.Dir1->setPath(directory);
-      save.Text4->setText(QStringLiteral("meet.txt"));
+      const test::Form6Controls controls(save);
+      controls.Dir1->SetPath(directory);
+      controls.Text4->setText(QStringLiteral("meet.txt"));
       save.Save1_Click();
       QFile file(directory + QStringLiteral("/meet.txt"));
       return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
     }
 
-    ManualClock clock;
-    SimulatedConsole console;
-    test::FakePrompt prompt;
-    std::unique_ptr<Form1> form;
-    std::unique_ptr<CaptureSession> session;
+    CaptureSession session;
   };
 
  private slots:
   void restoreQuestionAfterTheRun_data() {
     QTest::addColumn<QString>("ending");  // how the first run ended
-    QTest::addColumn<int>("answer");
+    QTest::addColumn<int>("answer");      // Answer
     QTest::addColumn<bool>("asked");
-    QTest::newRow("killed, Yes") << "kill" << kAnswerYes << true;
-    QTest::newRow("killed, No") << "kill" << kAnswerNo << true;
-    QTest::newRow("killed after a write and more lines") << "write,more,kill" << kAnswerYes << true;
-    QTest::newRow("Write File, Exit") << "write,exit" << kAnswerYes << false;
-    QTest::newRow("Clear Data, Exit") << "clear,exit" << kAnswerYes << false;
+    const int yes = int(Answer::kYes);
+    QTest::newRow("killed, Yes") << "kill" << yes << true;
+    QTest::newRow("killed, No") << "kill" << int(Answer::kNo) << true;
+    // For now, as No.
+    QTest::newRow("killed, no answer") << "kill" << int(Answer::kNone) << true;
+    QTest::newRow("killed after a write and more lines") << "write,more,kill" << yes << true;
+    QTest::newRow("Write File, Exit") << "write,exit" << yes << false;
+    QTest::newRow("Clear Data, Exit") << "clear,exit" << yes << false;
   }
   void restoreQuestionAfterTheRun() {
     QFETCH(QString, ending);
@@ -92,30 +82,29 @@ class CaptureTest : public QObject {
         first.form->Exit_Click();
       }
     }
-    Run second(folder);
-    second.prompt.answers = {answer};
-    second.session->AskRestore();
-    QCOMPARE(second.prompt.calls.size(), asked ? 1U : 0U);
-    if (!asked || answer == kAnswerNo) {
-      QCOMPARE(second.form->Core().Store().LineIndex, 0);
-      QCOMPARE(second.form->Core().Store().Lines[0], std::string());
+    {
+      Run second(folder);
+      second.prompt.answers = {Answer(answer)};
+      second.form->AskRestore();
+      QCOMPARE(second.prompt.calls.size(), asked ? 1U : 0U);
+      if (!asked || Answer(answer) != Answer::kYes) {
+        QCOMPARE(second.Stored(), QString());
+      }
+      if (!asked) {
+        return;
+      }
+      QCOMPARE(second.prompt.calls[0].text, std::string(kRestoreQuestion));
+      QVERIFY(second.prompt.calls[0].buttons == PromptButtons::kYesNo);
+      if (Answer(answer) == Answer::kYes) {
+        // Exactly the data file of a run that received the same bytes without a break.
+        Run reference(temp.filePath("unused"));
+        reference.TickWith(text.substr(0, ending.contains("more") ? text.size() : 6000));
+        const QByteArray expected = reference.WriteFile(temp.path());
+        QCOMPARE(second.WriteFile(temp.path()), expected);
+      }
     }
-    if (!asked) {
-      return;
-    }
-    QCOMPARE(second.prompt.calls[0].text, std::string(kRestoreQuestion));
-    QVERIFY(second.prompt.calls[0].buttons == PromptButtons::kYesNo);
-    if (answer == kAnswerYes) {
-      // Exactly the data file of a run that received the same bytes without a break.
-      Run reference(temp.filePath("unused"));
-      reference.TickWith(text.substr(0, ending.contains("more") ? text.size() : 6000));
-      const QByteArray expected = reference.WriteFile(temp.path());
-      QCOMPARE(second.WriteFile(temp.path()), expected);
-    }
-    second.session.reset();
-    second.form.reset();
     Run third(folder);
-    third.session->AskRestore();
+    third.form->AskRestore();
     QCOMPARE(third.prompt.calls.size(), 0U);
   }
 
@@ -125,9 +114,9 @@ class CaptureTest : public QObject {
     Run run(temp.filePath("file/captures"));
     run.form->show();
     run.TickWith("\nline 1\nline 2");
-    QCOMPARE(run.form->Core().Store().Lines[2], std::string("line 2"));
-    QTRY_VERIFY(run.session->Notice() != nullptr && run.session->Notice()->isVisible());
-    QVERIFY(!run.session->Notice()->isModal());
+    QCOMPARE(run.Stored(), QString("\nline 1\nline 2"));
+    QTRY_VERIFY(run.session.Notice() != nullptr && run.session.Notice()->isVisible());
+    QVERIFY(!run.session.Notice()->isModal());
     QCOMPARE(run.form->findChildren<QMessageBox*>().size(), 1);
     QCOMPARE(run.prompt.calls.size(), 0U);
   }

@@ -18,13 +18,13 @@ class FakePrompt final : public Prompt {
   };
 
   // Answers with the next of `answers`, or OK when there is none left.
-  int MsgBox(std::string_view text, PromptButtons buttons) override {
+  Answer MsgBox(std::string_view text, PromptButtons buttons) override {
     calls.push_back({std::string(text), buttons});
     texts.emplace_back(text);
     if (answers.empty()) {
-      return kAnswerOk;
+      return Answer::kOk;
     }
-    const int answer = answers.front();
+    const Answer answer = answers.front();
     answers.pop_front();
     return answer;
   }
@@ -35,7 +35,7 @@ class FakePrompt final : public Prompt {
   // The non-modal notices, in order.
   std::vector<std::string> notices;
   std::vector<std::string> texts;
-  std::deque<int> answers;
+  std::deque<Answer> answers;
 };
 
 }  // namespace tessun::test

@@ -15,6 +15,8 @@
 #include <vector>
 
 #include "datafile/data_file.h"
+#include "save/file_lists.h"
+#include "tests/common/controls.h"
 #include "tests/common/prompt_doubles.h"
 
 namespace tessun {
@@ -69,7 +71,7 @@ struct Fixture {
   }
 
   // Opens `path` in the directory list (the file list follows through Dir1_Change).
-  bool Open(const QString& path) { return form.Dir1->setPath(path); }
+  bool Open(const QString& path) { return ui.Dir1->SetPath(path); }
 
   // Shows the save window as the main window's "Write File" does and waits until it is active.
   bool ShowForm() {
@@ -85,7 +87,17 @@ struct Fixture {
   FakePrompt prompt;
   QWidget main;
   Form6 form;
+  const test::Form6Controls ui{form};
 };
+
+// The names the file list shows, in list order.
+QStringList Names(const FileList& list) {
+  QStringList names;
+  for (int i = 0; i < list.ListCount(); ++i) {
+    names.append(list.List(i));
+  }
+  return names;
+}
 
 // A real double-click: press and release, then the double-click event and its release.
 void DoubleClick(QWidget* widget, QPoint pos) {
@@ -117,49 +129,49 @@ class Form6Test : public QObject {
 void Form6Test::startsOnTheCurrentDirectoryWithTheSettledLayout() {
   Fixture f;
   const QString cwd = QDir::cleanPath(QDir::currentPath());
-  QCOMPARE(f.form.Dir1->path(), cwd);
-  QCOMPARE(f.form.File1->path(), cwd);
-  QVERIFY(!f.form.Drive1->drive().isEmpty());
-  QCOMPARE(f.form.Drive1->drive(), f.form.Drive1->DriveOf(cwd));
-  QCOMPARE(f.form.Text4->text(), QStringLiteral("TessunData.txt"));
-  QCOMPARE(f.form.Label4->text(), QStringLiteral("FILE NAME"));
-  QCOMPARE(f.form.Save1->text().remove('&'), QStringLiteral("Write"));
-  QCOMPARE(f.form.Exit1->text().remove('&'), QStringLiteral("Cancel"));
-  QCOMPARE(f.form.Exit1->shortcut(), QKeySequence(Qt::ALT | Qt::Key_C));
-  QVERIFY(f.form.Label4->font().bold());
-  QCOMPARE(f.form.Label4->font().pointSize(), 12);
-  QCOMPARE(f.form.Label4->font().family(), QStringLiteral("Courier"));
+  QCOMPARE(f.ui.Dir1->Path(), cwd);
+  QCOMPARE(f.ui.File1->Path(), cwd);
+  QVERIFY(!f.ui.Drive1->Drive().isEmpty());
+  QCOMPARE(f.ui.Drive1->Drive(), f.ui.Drive1->DriveOf(cwd));
+  QCOMPARE(f.ui.Text4->text(), QStringLiteral("TessunData.txt"));
+  QCOMPARE(f.ui.Label4->text(), QStringLiteral("FILE NAME"));
+  QCOMPARE(f.ui.Save1->text().remove('&'), QStringLiteral("Write"));
+  QCOMPARE(f.ui.Exit1->text().remove('&'), QStringLiteral("Cancel"));
+  QCOMPARE(f.ui.Exit1->shortcut(), QKeySequence(Qt::ALT | Qt::Key_C));
+  QVERIFY(f.ui.Label4->font().bold());
+  QCOMPARE(f.ui.Label4->font().pointSize(), 12);
+  QCOMPARE(f.ui.Label4->font().family(), QStringLiteral("Courier"));
 #if !defined(_WIN32)
   // Windows maps Courier through its own table of font substitutes, which the offscreen
   // platform's font database (used by the tests) does not have.
-  QVERIFY(QFontInfo(f.form.Label4->font()).fixedPitch());
+  QVERIFY(QFontInfo(f.ui.Label4->font()).fixedPitch());
 #endif
-  for (QPushButton* button : {f.form.Save1, f.form.Exit1}) {
+  for (QPushButton* button : {f.ui.Save1, f.ui.Exit1}) {
     QVERIFY(!button->isDefault());
     QVERIFY(!button->autoDefault());
   }
 
   // Twips at 15 per pixel.
   QCOMPARE(f.form.size(), QSize(361, 329));
-  QCOMPARE(f.form.Dir1->geometry(), QRect(28, 24, 141, 186));
-  QCOMPARE(f.form.File1->geometry(), QRect(188, 24, 145, 149));
-  QCOMPARE(f.form.Drive1->geometry(), QRect(188, 192, 145, 21));
-  QCOMPARE(f.form.Label4->geometry(), QRect(136, 224, 93, 17));
-  QCOMPARE(f.form.Text4->geometry(), QRect(28, 244, 305, 21));
-  QCOMPARE(f.form.Save1->geometry(), QRect(32, 280, 141, 33));
-  QCOMPARE(f.form.Exit1->geometry(), QRect(200, 280, 133, 33));
+  QCOMPARE(f.ui.Dir1->geometry(), QRect(28, 24, 141, 186));
+  QCOMPARE(f.ui.File1->geometry(), QRect(188, 24, 145, 149));
+  QCOMPARE(f.ui.Drive1->geometry(), QRect(188, 192, 145, 21));
+  QCOMPARE(f.ui.Label4->geometry(), QRect(136, 224, 93, 17));
+  QCOMPARE(f.ui.Text4->geometry(), QRect(28, 244, 305, 21));
+  QCOMPARE(f.ui.Save1->geometry(), QRect(32, 280, 141, 33));
+  QCOMPARE(f.ui.Exit1->geometry(), QRect(200, 280, 133, 33));
 
   // Tab order from "Write" on, and "Write" has the focus when the window opens.
   QVERIFY(f.ShowForm());
-  QTRY_COMPARE(QApplication::focusWidget(), f.form.Save1);
-  const QList<QWidget*> order = {f.form.Exit1,  f.form.File1, f.form.Dir1,
-                                 f.form.Drive1, f.form.Text4, f.form.Save1};
+  QTRY_COMPARE(QApplication::focusWidget(), f.ui.Save1);
+  const QList<QWidget*> order = {f.ui.Exit1,  f.ui.File1, f.ui.Dir1,
+                                 f.ui.Drive1, f.ui.Text4, f.ui.Save1};
   for (QWidget* next : order) {
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
     QCOMPARE(QApplication::focusWidget(), next);
   }
   // Passing through the file list picks no name.
-  QCOMPARE(f.form.Text4->text(), QStringLiteral("TessunData.txt"));
+  QCOMPARE(f.ui.Text4->text(), QStringLiteral("TessunData.txt"));
 }
 
 void Form6Test::writesTheHeaderAndEveryLineThenReturnsToTheMainWindow() {
@@ -171,9 +183,9 @@ void Form6Test::writesTheHeaderAndEveryLineThenReturnsToTheMainWindow() {
   f.store.LineIndex = 2;
   QVERIFY(f.Open(f.dir.path()));
   QVERIFY(f.ShowForm());
-  f.form.Text4->setText(QStringLiteral("meet 1.txt"));
+  f.ui.Text4->setText(QStringLiteral("meet 1.txt"));
 
-  QTest::mouseClick(f.form.Save1, Qt::LeftButton);
+  QTest::mouseClick(f.ui.Save1, Qt::LeftButton);
 
   QVERIFY(f.prompt.calls.empty());
   QCOMPARE(ReadAll(f.Path("meet 1.txt")),
@@ -192,11 +204,11 @@ void Form6Test::listedNameIsAskedAboutOkReplacesCancelKeepsEverything() {
   f.store.Lines[0] = "NEW";
   WriteAll(f.Path("meet.txt"), "old results\r\n");
   QVERIFY(f.Open(f.dir.path()));
-  QCOMPARE(f.form.File1->Names(), QStringList{"meet.txt"});
+  QCOMPARE(Names(*f.ui.File1), QStringList{"meet.txt"});
   QVERIFY(f.ShowForm());
-  f.form.Text4->setText(QStringLiteral("meet.txt"));
+  f.ui.Text4->setText(QStringLiteral("meet.txt"));
 
-  f.prompt.answers = {kAnswerCancel};
+  f.prompt.answers = {Answer::kCancel};
   f.form.Save1_Click();
   QCOMPARE(f.prompt.calls.size(), 1u);
   QCOMPARE(f.prompt.calls[0].text, std::string("File Already Exists, Do You Wish To Continue?"));
@@ -204,9 +216,10 @@ void Form6Test::listedNameIsAskedAboutOkReplacesCancelKeepsEverything() {
   QCOMPARE(ReadAll(f.Path("meet.txt")), QByteArray("old results\r\n"));
   QCOMPARE(Entries(f.dir.path()), QStringList{"meet.txt"});
   QVERIFY(f.form.isVisible());
-  QCOMPARE(f.form.Text4->text(), QStringLiteral("meet.txt"));
+  QCOMPARE(f.ui.Text4->text(), QStringLiteral("meet.txt"));
 
-  f.prompt.answers = {kAnswerOk};
+  // A box closed without an answer counts as OK (OK itself: the double-click test).
+  f.prompt.answers = {Answer::kNone};
   f.form.Save1_Click();
   QCOMPARE(f.prompt.calls.size(), 2u);
   QCOMPARE(f.prompt.calls[1].text, std::string("File Already Exists, Do You Wish To Continue?"));
@@ -222,10 +235,10 @@ void Form6Test::namesNotListedExactlyAreNotAskedAbout() {
   QVERIFY(f.ShowForm());
   // A file created after the list was read is not listed either.
   WriteAll(f.Path("late.txt"), "late\r\n");
-  f.form.Text4->setText(QStringLiteral("meet.txt"));
+  f.ui.Text4->setText(QStringLiteral("meet.txt"));
 #if defined(_WIN32)
   // Both names are one file on Windows: the listed file is asked about, Cancel keeps it.
-  f.prompt.answers = {kAnswerCancel};
+  f.prompt.answers = {Answer::kCancel};
   f.form.Save1_Click();
   QCOMPARE(f.prompt.texts,
            std::vector<std::string>{"File Already Exists, Do You Wish To Continue?"});
@@ -239,8 +252,8 @@ void Form6Test::namesNotListedExactlyAreNotAskedAbout() {
 #endif
 
   // late.txt exists on disk but the list was read before it was made.
-  QCOMPARE(f.form.File1->Names(), QStringList{"Meet.txt"});
-  f.form.Text4->setText(QStringLiteral("late.txt"));
+  QCOMPARE(Names(*f.ui.File1), QStringList{"Meet.txt"});
+  f.ui.Text4->setText(QStringLiteral("late.txt"));
   f.form.Save1_Click();
   QVERIFY(f.prompt.calls.empty());
   QCOMPARE(ReadAll(f.Path("late.txt")), Header("late.txt") + "  \r\n");
@@ -255,14 +268,14 @@ void Form6Test::failedWriteShowsTheErrorAndStaysOpen() {
   QVERIFY(f.ShowForm());
   for (const QString& name : {QString(), QStringLiteral("adir")}) {
     f.prompt.calls.clear();
-    f.form.Text4->setText(name);
+    f.ui.Text4->setText(name);
     f.form.Save1_Click();
     QCOMPARE(f.prompt.calls.size(), 1u);
     QCOMPARE(f.prompt.calls[0].text, std::string("Error Writing File"));
     QVERIFY(f.prompt.calls[0].buttons == PromptButtons::kOk);
     QVERIFY(f.form.isVisible());
     QVERIFY(f.form.isActiveWindow());
-    QCOMPARE(f.form.Text4->text(), name);
+    QCOMPARE(f.ui.Text4->text(), name);
     QCOMPARE(Entries(f.dir.path()), QStringList{"adir"});
   }
 }
@@ -273,10 +286,10 @@ void Form6Test::cancelHidesAndKeepsTheChosenPlaceAndName() {
   WriteAll(f.Path("sub/a.txt"), "a");
   QVERIFY(f.Open(f.Path("sub")));
   QVERIFY(f.ShowForm());
-  QTest::keyClicks(f.form.Text4, QStringLiteral("-typed"));
-  QCOMPARE(f.form.Text4->text(), QStringLiteral("TessunData.txt-typed"));
+  QTest::keyClicks(f.ui.Text4, QStringLiteral("-typed"));
+  QCOMPARE(f.ui.Text4->text(), QStringLiteral("TessunData.txt-typed"));
 
-  QTest::mouseClick(f.form.Exit1, Qt::LeftButton);
+  QTest::mouseClick(f.ui.Exit1, Qt::LeftButton);
   QVERIFY(f.form.isHidden());
   QVERIFY(f.prompt.calls.empty());
   QCOMPARE(Entries(f.Path("sub")), QStringList{"a.txt"});
@@ -284,31 +297,31 @@ void Form6Test::cancelHidesAndKeepsTheChosenPlaceAndName() {
   QTRY_VERIFY(f.main.hasFocus());
 
   QVERIFY(f.ShowForm());
-  QCOMPARE(f.form.Text4->text(), QStringLiteral("TessunData.txt-typed"));
-  QCOMPARE(f.form.Dir1->path(), f.Path("sub"));
-  QCOMPARE(f.form.File1->path(), f.Path("sub"));
-  QCOMPARE(f.form.File1->Names(), QStringList{"a.txt"});
+  QCOMPARE(f.ui.Text4->text(), QStringLiteral("TessunData.txt-typed"));
+  QCOMPARE(f.ui.Dir1->Path(), f.Path("sub"));
+  QCOMPARE(f.ui.File1->Path(), f.Path("sub"));
+  QCOMPARE(Names(*f.ui.File1), QStringList{"a.txt"});
 }
 
 void Form6Test::activationRereadsTheFileList() {
   Fixture f;
   QVERIFY(f.Open(f.dir.path()));
   QVERIFY(f.ShowForm());
-  f.form.Text4->setText(QStringLiteral("new.txt"));
+  f.ui.Text4->setText(QStringLiteral("new.txt"));
   f.form.Save1_Click();
   QVERIFY(f.form.isHidden());
-  QVERIFY(f.form.File1->Names().isEmpty());  // read before the write
+  QVERIFY(Names(*f.ui.File1).isEmpty());  // read before the write
 
   QVERIFY(f.ShowForm());
-  QTRY_COMPARE(f.form.File1->Names(), QStringList{"new.txt"});
+  QTRY_COMPARE(Names(*f.ui.File1), QStringList{"new.txt"});
 
   // Moving from the main window back to the open save window reads it again too.
   f.main.activateWindow();
   QTRY_VERIFY(f.main.isActiveWindow());
   WriteAll(f.Path("other.txt"), "x");
-  QCOMPARE(f.form.File1->Names(), QStringList{"new.txt"});
+  QCOMPARE(Names(*f.ui.File1), QStringList{"new.txt"});
   f.form.activateWindow();
-  QTRY_COMPARE(f.form.File1->Names(), (QStringList{"new.txt", "other.txt"}));
+  QTRY_COMPARE(Names(*f.ui.File1), (QStringList{"new.txt", "other.txt"}));
 }
 
 void Form6Test::clickPicksTheNameAndDoubleClickWrites() {
@@ -318,25 +331,25 @@ void Form6Test::clickPicksTheNameAndDoubleClickWrites() {
   WriteAll(f.Path("b.txt"), "old b");
   QVERIFY(f.Open(f.dir.path()));
   QVERIFY(f.ShowForm());
-  FileList* list = f.form.File1;
-  QCOMPARE(list->Names(), (QStringList{"a.txt", "b.txt"}));
+  FileList* list = f.ui.File1;
+  QCOMPARE(Names(*list), (QStringList{"a.txt", "b.txt"}));
 
   QTest::mouseClick(list->viewport(), Qt::LeftButton, {},
                     list->visualItemRect(list->item(1)).center());
-  QCOMPARE(f.form.Text4->text(), QStringLiteral("b.txt"));
+  QCOMPARE(f.ui.Text4->text(), QStringLiteral("b.txt"));
   // Moving with the keyboard picks too.
   QTest::keyClick(list, Qt::Key_Up);
-  QCOMPARE(f.form.Text4->text(), QStringLiteral("a.txt"));
+  QCOMPARE(f.ui.Text4->text(), QStringLiteral("a.txt"));
   QTest::keyClick(list, Qt::Key_Down);
-  QCOMPARE(f.form.Text4->text(), QStringLiteral("b.txt"));
+  QCOMPARE(f.ui.Text4->text(), QStringLiteral("b.txt"));
   QVERIFY(f.prompt.calls.empty());
   QCOMPARE(ReadAll(f.Path("b.txt")), QByteArray("old b"));
 
-  f.prompt.answers = {kAnswerOk};
+  f.prompt.answers = {Answer::kOk};
   DoubleClick(list->viewport(), list->visualItemRect(list->item(0)).center());
   QCOMPARE(f.prompt.calls.size(), 1u);
   QCOMPARE(f.prompt.calls[0].text, std::string("File Already Exists, Do You Wish To Continue?"));
-  QCOMPARE(f.form.Text4->text(), QStringLiteral("a.txt"));
+  QCOMPARE(f.ui.Text4->text(), QStringLiteral("a.txt"));
   QCOMPARE(ReadAll(f.Path("a.txt")), Header("a.txt") + "  \r\n");
   QCOMPARE(ReadAll(f.Path("b.txt")), QByteArray("old b"));
   QVERIFY(f.form.isHidden());
@@ -350,7 +363,7 @@ void Form6Test::directoryListShowsTheChainAndOpensEntries() {
   QVERIFY(base.mkdir(".hidden"));
   WriteAll(f.Path("beta/in-beta.txt"), "x");
   QVERIFY(f.Open(f.dir.path()));
-  DirList* list = f.form.Dir1;
+  DirList* list = f.ui.Dir1;
 
   QStringList chain;
   for (QDir d(f.dir.path());; d.cdUp()) {
@@ -382,26 +395,26 @@ void Form6Test::directoryListShowsTheChainAndOpensEntries() {
   list->setFocus();
   list->setCurrentRow(first_child + 1);
   QTest::keyClick(list, Qt::Key_Return);
-  QCOMPARE(list->path(), f.Path("beta"));
-  QCOMPARE(f.form.File1->path(), f.Path("beta"));
-  QCOMPARE(f.form.File1->Names(), QStringList{"in-beta.txt"});
+  QCOMPARE(list->Path(), f.Path("beta"));
+  QCOMPARE(f.ui.File1->Path(), f.Path("beta"));
+  QCOMPARE(Names(*f.ui.File1), QStringList{"in-beta.txt"});
 
   // A double-click on an ancestor goes back up.
   const int parent_row = static_cast<int>(chain.size()) - 1;
   QCOMPARE(list->EntryPath(parent_row), f.dir.path());
   DoubleClick(list->viewport(), list->visualItemRect(list->item(parent_row)).center());
-  QCOMPARE(list->path(), f.dir.path());
-  QCOMPARE(f.form.File1->path(), f.dir.path());
+  QCOMPARE(list->Path(), f.dir.path());
+  QCOMPARE(f.ui.File1->Path(), f.dir.path());
 
   // A single click only selects.
   QTest::mouseClick(list->viewport(), Qt::LeftButton, {},
                     list->visualItemRect(list->item(first_child)).center());
-  QCOMPARE(list->path(), f.dir.path());
+  QCOMPARE(list->Path(), f.dir.path());
 
   // An entry that went away cannot be opened; the list is read again.
   QVERIFY(QDir(f.Path("Alpha")).removeRecursively());
   QVERIFY(!list->OpenEntry(first_child));
-  QCOMPARE(list->path(), f.dir.path());
+  QCOMPARE(list->Path(), f.dir.path());
   QCOMPARE(list->count(), chain.size() + 1);
   QVERIFY(f.prompt.calls.empty());
 }
@@ -417,7 +430,7 @@ void Form6Test::fileListShowsOrdinaryVisibleFilesSorted() {
   QVERIFY(QFile::link(f.Path("nowhere"), f.Path("broken-link")));
 #endif
   QVERIFY(f.Open(f.dir.path()));
-  QCOMPARE(f.form.File1->Names(), (QStringList{"A.txt", "b.txt", "c.TXT"}));
+  QCOMPARE(Names(*f.ui.File1), (QStringList{"A.txt", "b.txt", "c.TXT"}));
 }
 
 void Form6Test::unreadableDriveFallsBackSilently() {
@@ -432,42 +445,42 @@ void Form6Test::unreadableDriveFallsBackSilently() {
 #else
   const QString root = QStringLiteral("/");
 #endif
-  f.form.SetDriveSource([&] {
-    return QList<Drive>{{root, root}, {f.dir.path(), "usb"}, {gone, "empty drive"}};
+  f.ui.Drive1->SetSource([&] {
+    return QList<DriveEntry>{{root, root}, {f.dir.path(), "usb"}, {gone, "empty drive"}};
   });
   QVERIFY(QDir(f.dir.path()).mkdir("sub"));
   WriteAll(f.Path("top.txt"), "x");
   QVERIFY(f.ShowForm());
 
   // A readable drive: the directory list opens its root, the file list follows.
-  f.form.Drive1->setCurrentIndex(1);
-  QCOMPARE(f.form.Drive1->drive(), f.dir.path());
-  QCOMPARE(f.form.Dir1->path(), f.dir.path());
-  QCOMPARE(f.form.File1->Names(), QStringList{"top.txt"});
+  f.ui.Drive1->setCurrentIndex(1);
+  QCOMPARE(f.ui.Drive1->Drive(), f.dir.path());
+  QCOMPARE(f.ui.Dir1->Path(), f.dir.path());
+  QCOMPARE(Names(*f.ui.File1), QStringList{"top.txt"});
 
   // Down into a directory, then a drive that cannot be read.
   QVERIFY(f.Open(f.Path("sub")));
-  QCOMPARE(f.form.File1->path(), f.Path("sub"));
-  f.form.Drive1->setCurrentIndex(2);
-  QCOMPARE(f.form.Drive1->currentIndex(), 1);
-  QCOMPARE(f.form.Drive1->drive(), f.dir.path());
-  QCOMPARE(f.form.Dir1->path(), f.dir.path());
-  QCOMPARE(f.form.File1->path(), f.dir.path());
-  QCOMPARE(f.form.File1->Names(), QStringList{"top.txt"});
+  QCOMPARE(f.ui.File1->Path(), f.Path("sub"));
+  f.ui.Drive1->setCurrentIndex(2);
+  QCOMPARE(f.ui.Drive1->currentIndex(), 1);
+  QCOMPARE(f.ui.Drive1->Drive(), f.dir.path());
+  QCOMPARE(f.ui.Dir1->Path(), f.dir.path());
+  QCOMPARE(f.ui.File1->Path(), f.dir.path());
+  QCOMPARE(Names(*f.ui.File1), QStringList{"top.txt"});
   QVERIFY(f.prompt.calls.empty());
 
   // The root drive opens on the process's current directory, which lies on it.
-  f.form.Drive1->setCurrentIndex(0);
-  QCOMPARE(f.form.Dir1->path(), cwd);
-  QCOMPARE(f.form.File1->path(), cwd);
+  f.ui.Drive1->setCurrentIndex(0);
+  QCOMPARE(f.ui.Dir1->Path(), cwd);
+  QCOMPARE(f.ui.File1->Path(), cwd);
 }
 
 void Form6Test::mountedDrivesStartAtTheRoot() {
-  const QList<Drive> drives = MountedDrives();
+  const QList<DriveEntry> drives = MountedDrives();
   QVERIFY(!drives.isEmpty());
   QCOMPARE(drives.first().root, QDir::rootPath());
   QSet<QString> roots;
-  for (const Drive& drive : drives) {
+  for (const DriveEntry& drive : drives) {
     QVERIFY2(!roots.contains(drive.root), qPrintable(drive.root));
     roots.insert(drive.root);
     for (const char* area : {"/proc", "/sys", "/dev", "/run"}) {

@@ -1,4 +1,4 @@
-#include "app/capture_setup.h"
+#include "app/capture_session.h"
 
 #include <QDir>
 #include <QFile>
@@ -6,8 +6,8 @@
 #include <QStandardPaths>
 #include <QTimer>
 
-#include "app/form1.h"
 #include "files/local_time.h"
+#include "ui/prompt.h"
 
 namespace tessun {
 
@@ -22,32 +22,32 @@ QString CaptureFolder() {
   return data.isEmpty() ? QString() : data + QStringLiteral("/captures");
 }
 
-CaptureSession::CaptureSession(Form1& window, Clock& clock, Prompt& prompt, const QString& folder)
-    : window_(window),
-      prompt_(prompt),
-      log_(clock, [this](const std::string& why) { Failed(why); }) {
+CaptureSession::CaptureSession(Clock& clock, const QString& folder)
+    : log_(clock, [this](const std::string& why) { Failed(why); }) {
   if (folder.isEmpty()) {
     Failed("the system names no per-user data folder");
   } else {
     log_.Open(QFile::encodeName(QDir::toNativeSeparators(folder)).toStdString(), LocalNow());
   }
-  window_.Core().SetCaptureLog(&log_);
 }
 
-CaptureSession::~CaptureSession() {
-  window_.Core().SetCaptureLog(nullptr);
-}
-
-void CaptureSession::AskRestore() {
-  if (!window_.Core().RestorePending()) {
-    return;
+void CaptureSession::ShowNoticesOver(QWidget& window) {
+  window_ = &window;
+  if (!unshown_.empty()) {
+    ShowNotice(unshown_);
   }
-  const bool restore = prompt_.MsgBox(kRestoreQuestion, PromptButtons::kYesNo) != kAnswerNo;
-  window_.Core().AnswerRestore(restore);
 }
 
 void CaptureSession::Failed(const std::string& why) {
   qCWarning(lcCapture, "received bytes are not captured: %s", why.c_str());
+  if (window_) {
+    ShowNotice(why);
+  } else if (unshown_.empty()) {
+    unshown_ = why;
+  }
+}
+
+void CaptureSession::ShowNotice(const std::string& why) {
   if (notice_) {
     return;
   }
@@ -56,7 +56,7 @@ void CaptureSession::Failed(const std::string& why) {
       QStringLiteral("Received lines cannot be kept in a capture file, so they are not safe "
                      "from a crash until written with \"Write File\". Acquisition goes on.\n\n") +
           QString::fromLocal8Bit(why.c_str()),
-      QMessageBox::Ok, &window_);
+      QMessageBox::Ok, window_);
   notice_->setModal(false);
   notice_->setWindowModality(Qt::NonModal);
   notice_->setAttribute(Qt::WA_DeleteOnClose);

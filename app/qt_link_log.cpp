@@ -1,4 +1,4 @@
-#include "app/usb_log.h"
+#include "app/qt_link_log.h"
 
 #include <QString>
 

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The real program under Xvfb: "Get Data", SIGKILL in the middle of the transfer, start again.
-#   kill_test.sh TESSUN   (exit 77: skipped, when xvfb-run or xdotool is missing)
+#   capture_kill_test.sh TESSUN   (exit 77: skipped, when xvfb-run or xdotool is missing)
 # The capture must be a prefix of the console's data made of whole reports; the next start asks
 # the restore question, and Yes puts the same bytes into the new run's capture. (No, and what
 # "Write File" writes after Yes: tests/app/capture_test.cpp.)
