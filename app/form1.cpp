@@ -38,6 +38,13 @@ QString FromAscii(std::string_view text) {
   return QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
 }
 
+// The notice of lost data, naming the reports with data lost since the program started.
+std::string LostDataText(std::uint64_t total) {
+  return "Data from the console was lost: " + std::to_string(total) +
+         " reports with data since the program started, because the console sent faster than "
+         "the program could read. The received lines may have gaps.";
+}
+
 }  // namespace
 
 Form1::Form1(DevicePort& port, Clock& clock, Prompt& prompt, LinkLog& link_log,
@@ -194,6 +201,19 @@ void Form1::SetStatus(std::string_view text) {
   MessUSB->setText(FromAscii(text));
 }
 
+void Form1::DataLost(std::uint64_t total) {
+  ShowNotice(NoticeKind::kLostData, LostDataText(total));
+}
+
+void Form1::ShowNotice(NoticeKind kind, const std::string& text) {
+  notices_[kind] = text;
+  std::string shown;
+  for (const auto& fact : notices_) {
+    shown += (shown.empty() ? "" : "\n\n") + fact.second;
+  }
+  prompt_.Notify(shown);
+}
+
 void Form1::SetInterval(std::chrono::milliseconds interval) {
   Timer1->setInterval(interval);
 }
@@ -231,6 +251,7 @@ void Form1::GuardedTick() {
   try {
     Timer1_Timer();
     tick_error_.clear();
+    notices_.erase(NoticeKind::kTickError);
   } catch (const std::exception& error) {
     TickFailed(error.what());
   } catch (...) {
@@ -244,7 +265,7 @@ void Form1::TickFailed(const std::string& text) {
   }
   tick_error_ = text;
   core_.Link().Log().Write(LogLevel::kWarning, "acquisition tick failed: " + text);
-  prompt_.Notify(text);
+  ShowNotice(NoticeKind::kTickError, text);
 }
 
 void Form1::Guarded(const std::function<void()>& handler) {

@@ -4,7 +4,9 @@
 
 #include <QWidget>
 #include <chrono>
+#include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -89,8 +91,9 @@ class Form1 final : public QWidget, private StatusSink, private TickTimer {
   // Connects the controls' events to their handlers: the one place where they meet.
   void ConnectControls();
 
-  // StatusSink: the status message.
+  // StatusSink: the status message, and the notice of lost data.
   void SetStatus(std::string_view text) override;
+  void DataLost(std::uint64_t total) override;
   // TickTimer: Timer1.
   void SetInterval(std::chrono::milliseconds interval) override;
   void Enable() override;
@@ -103,6 +106,13 @@ class Form1 final : public QWidget, private StatusSink, private TickTimer {
   // ticks, once until a tick succeeds or the error changes.
   void GuardedTick();
   void TickFailed(const std::string& text);
+
+  // The one notice the window shows the operator, apart from the status line: a non-modal box
+  // (Prompt::Notify) that never holds up the ticks. It carries one fact of each kind, in the
+  // order of the kinds; a new or changed fact shows it again with every fact that still holds,
+  // so that none pushes another off the screen.
+  enum class NoticeKind { kTickError, kLostData };
+  void ShowNotice(NoticeKind kind, const std::string& text);
 
   // The controls, under the names the program has always given them (also their object names).
   QPushButton* const TODC;
@@ -122,6 +132,8 @@ class Form1 final : public QWidget, private StatusSink, private TickTimer {
   std::function<void()> end_program_;
   // The error of the last tick that failed; empty after a tick that did not.
   std::string tick_error_;
+  // The facts the notice carries, by kind.
+  std::map<NoticeKind, std::string> notices_;
 };
 
 }  // namespace tessun

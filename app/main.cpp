@@ -80,17 +80,18 @@ std::unique_ptr<DevicePort> ChoosePort(const CommandLine& line, Clock& clock, st
 int Diagnose(int argc, char* argv[], const CommandLine& line, DevicePort& port) {
 #if defined(_WIN32)
   (void)line;
-  const Diagnosis diagnosis = DiagnoseConsoles(port, InterfaceFactsOf());
-  ShowText(argc, argv, diagnosis.text, diagnosis.exit_code != 0);
+  return RunDiagnosis(port, InterfaceFactsOf(), [&](const Diagnosis& diagnosis) {
+    ShowText(argc, argv, diagnosis.text, diagnosis.exit_code != 0);
+  });
 #else
   (void)argc;
   (void)argv;
-  const Diagnosis diagnosis = DiagnoseConsoles(
-      port, line.simulate ? InterfaceFactsOf()
-                          : [](const std::string& path) { return UsbInterfaceFacts(path); });
-  std::fputs(diagnosis.text.c_str(), stdout);
+  return RunDiagnosis(
+      port,
+      line.simulate ? InterfaceFactsOf()
+                    : [](const std::string& path) { return UsbInterfaceFacts(path); },
+      [](const Diagnosis& diagnosis) { std::fputs(diagnosis.text.c_str(), stdout); });
 #endif
-  return diagnosis.exit_code;
 }
 
 // SIGINT, SIGTERM and SIGHUP close the window, and with it the console, and end the program.

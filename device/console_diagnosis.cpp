@@ -1,51 +1,14 @@
 #include "device/console_diagnosis.h"
 
 #include <cstdio>
-#include <optional>
-#include <utility>
-#include <vector>
 
 #include "device/console_advice.h"
 #include "device/console_protocol.h"
+#include "device/device_link.h"
 
 namespace tessun {
 
 namespace {
-
-// The result of setting one console up as the link does.
-struct SetUp {
-  int output_length = 0;
-  int input_length = 0;
-  std::string failed_step;  // "" when it worked
-  PortError error;          // none when the port did not fail at that step
-};
-
-SetUp TrySetUp(DevicePort& port, PortHandle device, const std::string& path) {
-  SetUp result;
-  const auto fail = [&](std::string_view step, PortError error) {
-    result.failed_step = step;
-    result.error = std::move(error);
-    return result;
-  };
-  PortResult<std::optional<int>> length = port.OutputReportLength(device);
-  result.output_length = length.value.value_or(0);
-  if (length.error || result.output_length <= 0) {
-    return fail("capabilities", length.error);
-  }
-  length = port.InputReportLength(device);
-  result.input_length = length.value.value_or(0);
-  if (length.error || result.input_length <= static_cast<int>(console::kFirstDataByte)) {
-    return fail("capabilities", length.error);
-  }
-  const PortResult<PortHandle> reads = port.Open(path, OpenMode::kForReads);
-  if (reads.error) {
-    return fail("open for reads", reads.error);
-  }
-  PortError configured = port.SetFeature(device, console::kLineConfiguration);
-  SetUp outcome = configured ? fail("configuration", std::move(configured)) : result;
-  port.Close(reads.value);
-  return outcome;
-}
 
 std::string Line(std::string_view text) {
   return std::string(text) + "\n";
@@ -85,11 +48,16 @@ Diagnosis DiagnoseConsoles(DevicePort& port, const InterfaceFactsOf& facts_of) {
       text += Line(std::string("  this user may open it: ") + (*facts.may_open ? "yes" : "no") +
                    (facts.node.empty() ? "" : " (" + facts.node + ")"));
     }
-    const SetUp set_up = TrySetUp(port, device, path);
+    // Set up as the link would, and closed again at once.
+    const DeviceLink::SetUpResult set_up = DeviceLink::SetUpConsole(port, device, path);
+    if (set_up.read_handle != kNoHandle) {
+      port.Close(set_up.read_handle);
+    }
     port.Close(device);
-    if (set_up.output_length > 0 || set_up.input_length > 0) {
-      text += Line("  report lengths: input " + std::to_string(set_up.input_length) +
-                   " bytes, output " + std::to_string(set_up.output_length) +
+    const DeviceLink::HidCaps& caps = set_up.caps;
+    if (caps.OutputReportByteLength > 0 || caps.InputReportByteLength > 0) {
+      text += Line("  report lengths: input " + std::to_string(caps.InputReportByteLength) +
+                   " bytes, output " + std::to_string(caps.OutputReportByteLength) +
                    " bytes (with the report-id byte)");
     }
     if (set_up.failed_step.empty()) {
@@ -98,7 +66,7 @@ Diagnosis DiagnoseConsoles(DevicePort& port, const InterfaceFactsOf& facts_of) {
       continue;
     }
     const bool port_failed = static_cast<bool>(set_up.error);
-    text += Line("  usable: no (" + set_up.failed_step + ": " +
+    text += Line("  usable: no (" + std::string(set_up.failed_step) + ": " +
                  (port_failed ? set_up.error.text : "its reports are too short") + ")");
     text += Line("  advice: " +
                  std::string(port_failed ? AdviceFor(set_up.error.kind) : kNoUsableReportAdvice));
@@ -116,6 +84,13 @@ Diagnosis DiagnoseConsoles(DevicePort& port, const InterfaceFactsOf& facts_of) {
   }
   diagnosis.exit_code = usable > 0 ? 0 : 1;
   return diagnosis;
+}
+
+int RunDiagnosis(DevicePort& port, const InterfaceFactsOf& facts_of,
+                 const std::function<void(const Diagnosis&)>& show) {
+  const Diagnosis diagnosis = DiagnoseConsoles(port, facts_of);
+  show(diagnosis);
+  return diagnosis.exit_code;
 }
 
 }  // namespace tessun

@@ -33,8 +33,14 @@ struct Diagnosis {
 };
 
 // Looks at every console among the port's HID interfaces: its facts are taken first (before the
-// check itself detaches any driver), then it is opened, its report lengths read, opened for
-// reads and configured as the link would, and closed again. Nothing is left open.
+// check itself detaches any driver), then it is opened, set up by the link's own rule
+// (DeviceLink::SetUpConsole), and closed again. Nothing is left open.
 Diagnosis DiagnoseConsoles(DevicePort& port, const InterfaceFactsOf& facts_of);
+
+// `tessun --diagnose`: diagnoses the consoles and hands the diagnosis to `show` (the platform
+// shows it on the standard output or in a message box). Returns the program's exit status, the
+// diagnosis's exit code.
+int RunDiagnosis(DevicePort& port, const InterfaceFactsOf& facts_of,
+                 const std::function<void(const Diagnosis&)>& show);
 
 }  // namespace tessun

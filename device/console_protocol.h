@@ -2,9 +2,11 @@
 // and the simulated console.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 namespace tessun::console {
 
@@ -23,6 +25,17 @@ inline constexpr std::size_t kFirstDataByte = 2;
 inline constexpr std::uint8_t kCountMask = 0x07;
 // At most this many data bytes in one input report.
 inline constexpr std::size_t kMaxDataBytes = 7;
+// The data bytes of an input report as delivered (report id first): as many as its count byte
+// says, but none beyond the report's end. An idle report (count 0) carries none.
+inline std::span<const std::uint8_t> DataBytes(std::span<const std::uint8_t> report) {
+  if (report.size() <= kFirstDataByte) {
+    return {};
+  }
+  const std::size_t count =
+      std::min<std::size_t>(report[kCountByte] & kCountMask, report.size() - kFirstDataByte);
+  return report.subspan(kFirstDataByte, count);
+}
+
 // The length of the console's input and output reports as the HID capabilities count them (the
 // report-id byte included): a count byte and room for the most data bytes.
 inline constexpr std::size_t kReportLength = kFirstDataByte + kMaxDataBytes;

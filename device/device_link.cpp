@@ -10,7 +10,6 @@
 namespace tessun {
 
 using console::kCountByte;
-using console::kCountMask;
 using console::kFirstDataByte;
 
 namespace {
@@ -18,6 +17,25 @@ namespace {
 SteadyClock& MachineClock() {
   static SteadyClock clock;
   return clock;
+}
+
+// Reads both report lengths into `caps`; returns the port's error when one cannot be read.
+PortError ReadCapabilities(DevicePort& port, PortHandle device, DeviceLink::HidCaps& caps) {
+  const auto clamped = [](std::optional<int> length) {
+    return static_cast<std::uint16_t>(
+        std::clamp(length.value_or(0), 0, int{std::numeric_limits<std::uint16_t>::max()}));
+  };
+  const PortResult<std::optional<int>> output = port.OutputReportLength(device);
+  caps.OutputReportByteLength = clamped(output.value);
+  caps.InputReportByteLength = 0;
+  // A device without an output report is no usable console, and one that cannot tell its
+  // capabilities is not asked twice.
+  if (output.error || caps.OutputReportByteLength == 0) {
+    return output.error;
+  }
+  const PortResult<std::optional<int>> input = port.InputReportLength(device);
+  caps.InputReportByteLength = clamped(input.value);
+  return input.error;
 }
 
 // "04B4:5500".
@@ -51,7 +69,7 @@ bool DeviceLink::OpenUsbDevice() {
     DeviceAttributes =
         DeviceHandle == kNoHandle ? HidAttributes{} : port_.GetAttributes(DeviceHandle).value;
     if (DeviceAttributes.VendorID == kVendorId && DeviceAttributes.ProductID == kProductId) {
-      DeviceFound = SetUpConsole();
+      DeviceFound = UseConsole();
     } else {
       CloseHandle(DeviceHandle);
     }
@@ -61,42 +79,76 @@ bool DeviceLink::OpenUsbDevice() {
   return DeviceFound;
 }
 
-bool DeviceLink::SetUpConsole() {
-  const auto fail = [this](std::string_view step, const PortError& error) {
-    NoteUnusable(DevicePath, step, error);
+DeviceLink::SetUpResult DeviceLink::SetUpConsole(DevicePort& port, PortHandle device,
+                                                 const std::string& path) {
+  SetUpResult result;
+  const auto fail = [&result](std::string_view step, PortError error) {
+    result.failed_step = step;
+    result.error = std::move(error);
+    return result;
+  };
+  // The driver's queue size is a wish: a driver that keeps fewer reports still works.
+  port.SetNumInputBuffers(device, kInputBuffers);
+  if (PortError error = ReadCapabilities(port, device, result.caps);
+      error || result.caps.OutputReportByteLength == 0 ||
+      result.caps.InputReportByteLength <= kFirstDataByte) {
+    return fail("capabilities", std::move(error));
+  }
+  PortResult<PortHandle> reads = port.Open(path, OpenMode::kForReads);
+  if (reads.error) {
+    return fail("open for reads", std::move(reads.error));
+  }
+  if (PortError error = port.SetFeature(device, console::kLineConfiguration)) {
+    port.Close(reads.value);
+    return fail("configuration", std::move(error));
+  }
+  result.read_handle = reads.value;
+  return result;
+}
+
+bool DeviceLink::UseConsole() {
+  SetUpResult set_up = SetUpConsole(port_, DeviceHandle, DevicePath);
+  DeviceCaps = set_up.caps;
+  ReportLength = static_cast<std::int16_t>(
+      std::min<int>(DeviceCaps.OutputReportByteLength, std::numeric_limits<std::int16_t>::max()));
+  if (!set_up.failed_step.empty()) {
+    NoteUnusable(DevicePath, set_up.failed_step, set_up.error);
     CloseDevice();
     backed_off_[DevicePath] = clock_.Now() + kSetUpBackOff;
     return false;
-  };
-  // The driver's queue size is a wish: a driver that keeps fewer reports still works.
-  port_.SetNumInputBuffers(DeviceHandle, kInputBuffers);
-  if (const PortError error = GetDeviceCapabilities();
-      error || ReportLength <= 0 || DeviceCaps.InputReportByteLength <= kFirstDataByte) {
-    return fail("capabilities", error);
   }
-  const PortResult<PortHandle> reads = port_.Open(DevicePath, OpenMode::kForReads);
-  if (reads.error) {
-    return fail("open for reads", reads.error);
-  }
-  ReadHandle = reads.value;
-  if (const PortError error = ConfigureDeviceLine()) {
-    return fail("configuration", error);
-  }
+  ReadHandle = set_up.read_handle;
   NoteUsable(DevicePath);
-  dropped_seen_ = port_.DroppedInputReports(ReadHandle);
+  dropped_seen_ = port_.DroppedInputReports(ReadHandle).value_or(DroppedReports{});
+  losing_data_ = false;
   return true;
 }
 
 void DeviceLink::NoteLostReports() {
-  const std::uint64_t dropped = port_.DroppedInputReports(ReadHandle);
-  if (dropped > dropped_seen_) {
-    const std::uint64_t lost = dropped - dropped_seen_;
-    InputReportsLost += lost;
-    log_->Write(LogLevel::kWarning, std::to_string(lost) +
-                                        " input reports lost: the console sends faster than the "
-                                        "program reads");
+  const std::optional<DroppedReports> dropped = port_.DroppedInputReports(ReadHandle);
+  const bool was_losing = losing_data_;
+  losing_data_ = false;
+  if (!dropped) {
+    return;  // the port cannot tell
   }
-  dropped_seen_ = dropped;
+  const std::uint64_t lost = dropped->all - std::min(dropped->all, dropped_seen_.all);
+  const std::uint64_t lost_data =
+      dropped->with_data - std::min(dropped->with_data, dropped_seen_.with_data);
+  dropped_seen_ = *dropped;
+  if (lost == 0) {
+    return;
+  }
+  InputReportsLost += lost;
+  DataReportsLost += lost_data;
+  log_->Write(LogLevel::kWarning, std::to_string(lost) + " input reports lost (" +
+                                      std::to_string(lost_data) + " with data, " +
+                                      std::to_string(lost - lost_data) +
+                                      " idle): the console sends faster than the program reads");
+  losing_data_ = lost_data > 0;
+  // The operator hears of it once per episode: again only after a call that lost no data.
+  if (losing_data_ && !was_losing) {
+    status_.DataLost(DataReportsLost);
+  }
 }
 
 void DeviceLink::NoteUnusable(const std::string& path, std::string_view step,
@@ -128,31 +180,6 @@ void DeviceLink::NoteUsable(const std::string& path) {
   }
 }
 
-PortError DeviceLink::GetDeviceCapabilities() {
-  const auto clamped = [](std::optional<int> length) {
-    return static_cast<std::uint16_t>(
-        std::clamp(length.value_or(0), 0, int{std::numeric_limits<std::uint16_t>::max()}));
-  };
-  const PortResult<std::optional<int>> output = port_.OutputReportLength(DeviceHandle);
-  DeviceCaps.OutputReportByteLength = clamped(output.value);
-  DeviceCaps.InputReportByteLength = 0;
-  PortError error = output.error;
-  // A device without an output report is no usable console, and one that cannot tell its
-  // capabilities is not asked twice.
-  if (!error && DeviceCaps.OutputReportByteLength != 0) {
-    const PortResult<std::optional<int>> input = port_.InputReportLength(DeviceHandle);
-    DeviceCaps.InputReportByteLength = clamped(input.value);
-    error = input.error;
-  }
-  ReportLength = static_cast<std::int16_t>(
-      std::min<int>(DeviceCaps.OutputReportByteLength, std::numeric_limits<std::int16_t>::max()));
-  return error;
-}
-
-PortError DeviceLink::ConfigureDeviceLine() {
-  return port_.SetFeature(DeviceHandle, console::kLineConfiguration);
-}
-
 void DeviceLink::CloseHandle(PortHandle& handle) {
   if (handle != kNoHandle) {
     port_.Close(handle);
@@ -177,19 +204,15 @@ bool DeviceLink::EnsureOpen() {
 }
 
 void DeviceLink::TakeReport(std::span<const std::uint8_t> report) {
-  if (report.size() <= kCountByte || report[kCountByte] == 0) {
-    return;
-  }
   // Only bytes the read really delivered are taken, however large the count claims to be.
-  const std::size_t count =
-      std::min<std::size_t>(report[kCountByte] & kCountMask, report.size() - kFirstDataByte);
-  const auto data = report.subspan(kFirstDataByte, count);
+  const auto data = console::DataBytes(report);
   received_.insert(received_.end(), data.begin(), data.end());
 }
 
 std::span<const std::uint8_t> DeviceLink::ReadReports() {
   received_.clear();
   if (!EnsureOpen()) {
+    losing_data_ = false;
     return received_;
   }
 

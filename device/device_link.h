@@ -53,6 +53,22 @@ class DeviceLink {
     std::uint16_t InputReportByteLength = 0;
   };
 
+  // What setting up a console gave: its report lengths as far as they were read, and either an
+  // open read handle or the step that failed, with the port's error (none when the port did not
+  // fail there: the report lengths are of no use).
+  struct SetUpResult {
+    HidCaps caps;
+    PortHandle read_handle = kNoHandle;
+    std::string_view failed_step;  // "" when it worked
+    PortError error;
+  };
+  // The one rule by which a console is set up, by the link and by `tessun --diagnose`: with the
+  // console's synchronous handle `device` open on `path`, asks for the input buffers, reads the
+  // report lengths (a console needs an output report and an input report with room for data),
+  // opens `path` for reads and configures the console. On a failure nothing it opened is left
+  // open; `device` stays open either way.
+  static SetUpResult SetUpConsole(DevicePort& port, PortHandle device, const std::string& path);
+
   // `clock` times the back-off of consoles whose set-up failed (the machine's clock when none
   // is given); it must outlive the link.
   DeviceLink(DevicePort& port, StatusSink& status, Clock* clock = nullptr);
@@ -101,18 +117,16 @@ class DeviceLink {
   // Path of the interface examined last.
   std::string DevicePath;
   // Input reports the driver's queue dropped since the program started (the console sent
-  // faster than the ticks read), as far as the port can tell.
+  // faster than the ticks read), as far as the port can tell: all of them, and those that
+  // carried data (the others were idle reports).
   std::uint64_t InputReportsLost = 0;
+  std::uint64_t DataReportsLost = 0;
 
  private:
-  // Reads both report lengths into DeviceCaps and ReportLength; returns the port's error when
-  // one cannot be read.
-  PortError GetDeviceCapabilities();
-  PortError ConfigureDeviceLine();
-  // Sets up the console just matched (DeviceHandle open on DevicePath): input buffers,
-  // capabilities, read handle, configuration. On a failure everything is closed again, the
-  // reason logged and the console backed off; returns false.
-  bool SetUpConsole();
+  // Sets up the console just matched (DeviceHandle open on DevicePath) by SetUpConsole's rule.
+  // On a failure everything is closed again, the reason logged and the console backed off;
+  // returns false.
+  bool UseConsole();
   // Logs why the console at `path` cannot be used at `step`, once per change of reason: the
   // port's error, or (when the port did not fail) the report lengths it has.
   void NoteUnusable(const std::string& path, std::string_view step, const PortError& error);
@@ -123,7 +137,8 @@ class DeviceLink {
   void CloseHandle(PortHandle& handle);
   // Opens the device when it is not open; false (with "USB Not Found ") when it is absent.
   bool EnsureOpen();
-  // Counts and logs the input reports the driver's queue dropped since the last look.
+  // Counts and logs the input reports the driver's queue dropped since the last look, and tells
+  // the status sink when reports with data were lost after a call that lost none.
   void NoteLostReports();
 
   DevicePort& port_;
@@ -133,8 +148,10 @@ class DeviceLink {
   Clock& clock_;
   // Consoles whose set-up failed, by path, and until when they are left out of searches.
   std::map<std::string, Clock::TimePoint> backed_off_;
-  // The port's count of dropped input reports at the last look, for the open read handle.
-  std::uint64_t dropped_seen_ = 0;
+  // The port's counts of dropped input reports at the last look, for the open read handle.
+  DroppedReports dropped_seen_;
+  // The last ReadReports lost reports with data: a loss in the next one is the same episode.
+  bool losing_data_ = false;
   // What was last logged about each console: why it could not be used, or "" once it was.
   std::map<std::string, std::string> logged_;
   // The data bytes of the current ReadReports.

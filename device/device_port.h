@@ -93,6 +93,13 @@ struct ReadResult {
   static ReadResult Failed(PortError error) { return {ReadStatus::kFailed, 0, std::move(error)}; }
 };
 
+// Input reports a driver's queue dropped: all of them, and those among them that carried data
+// bytes (the others were idle reports, with a count of 0).
+struct DroppedReports {
+  std::uint64_t all = 0;
+  std::uint64_t with_data = 0;
+};
+
 class DevicePort {
  public:
   virtual ~DevicePort() = default;
@@ -159,9 +166,9 @@ class DevicePort {
   // How many input reports the driver's queue behind a kForReads handle has dropped so far
   // (the oldest report goes when one arrives at a full queue), counted from an arbitrary start:
   // a caller compares two readings.
-  // Returns the count; 0 for a handle not open for reads, and always 0 where the platform does
-  // not tell (the Windows HID driver drops silently).
-  virtual std::uint64_t DroppedInputReports(PortHandle handle) = 0;
+  // Returns the counts; zeros for a handle not open for reads; nothing where the platform cannot
+  // tell (the Windows HID driver drops silently).
+  virtual std::optional<DroppedReports> DroppedInputReports(PortHandle handle) = 0;
 };
 
 }  // namespace tessun

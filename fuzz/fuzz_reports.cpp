@@ -58,7 +58,7 @@ class FuzzPort final : public DevicePort {
   PortError SetFeature(PortHandle, std::span<const std::uint8_t>) override { return {}; }
   PortError WriteReport(PortHandle, std::span<const std::uint8_t>) override { return {}; }
   void CancelRead(PortHandle) override {}
-  std::uint64_t DroppedInputReports(PortHandle) override { return 0; }
+  std::optional<DroppedReports> DroppedInputReports(PortHandle) override { return std::nullopt; }
 
   ReadResult ReadReport(PortHandle, std::span<std::uint8_t> buffer,
                         std::chrono::milliseconds) override {

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "device/console_protocol.h"
+
 namespace tessun {
 
 bool InputReportQueue::SetCapacity(std::size_t capacity) {
@@ -11,8 +13,7 @@ bool InputReportQueue::SetCapacity(std::size_t capacity) {
   const std::lock_guard lock(mutex_);
   capacity_ = capacity;
   while (reports_.size() > capacity_) {
-    reports_.pop_front();
-    ++dropped_;
+    DropOldest();
   }
   return true;
 }
@@ -34,15 +35,22 @@ void InputReportQueue::Push(std::vector<std::uint8_t> report) {
   {
     const std::lock_guard lock(mutex_);
     if (reports_.size() >= capacity_) {
-      reports_.pop_front();
-      ++dropped_;
+      DropOldest();
     }
     reports_.push_back(std::move(report));
   }
   changed_.notify_all();
 }
 
-std::uint64_t InputReportQueue::Dropped() const {
+void InputReportQueue::DropOldest() {
+  ++dropped_.all;
+  if (!console::DataBytes(reports_.front()).empty()) {
+    ++dropped_.with_data;
+  }
+  reports_.pop_front();
+}
+
+DroppedReports InputReportQueue::Dropped() const {
   const std::lock_guard lock(mutex_);
   return dropped_;
 }

@@ -36,8 +36,9 @@ class InputReportQueue {
   // Queues one report (report id at index 0); an empty one is ignored. At a full queue the
   // oldest report is dropped and counted.
   void Push(std::vector<std::uint8_t> report);
-  // Reports dropped so far because the queue was full (also those a smaller capacity dropped).
-  std::uint64_t Dropped() const;
+  // Reports dropped so far because the queue was full (also those a smaller capacity dropped),
+  // and those of them that carried the console's data bytes.
+  DroppedReports Dropped() const;
   // The device is gone or unusable: reads fail once the reports already queued are taken.
   void Fail();
   bool Failed() const;
@@ -53,12 +54,15 @@ class InputReportQueue {
   void WakeAll();
 
  private:
+  // Drops the oldest report and counts it; the lock is held.
+  void DropOldest();
+
   mutable std::mutex mutex_;
   std::condition_variable changed_;
   std::deque<std::vector<std::uint8_t>> reports_;
   std::size_t capacity_ = kDefaultCapacity;
   bool failed_ = false;
-  std::uint64_t dropped_ = 0;
+  DroppedReports dropped_;
 };
 
 }  // namespace tessun

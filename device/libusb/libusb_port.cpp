@@ -719,11 +719,11 @@ ReadResult LibusbPort::ReadReport(PortHandle handle, std::span<std::uint8_t> buf
   return result;
 }
 
-std::uint64_t LibusbPort::DroppedInputReports(PortHandle handle) {
+std::optional<DroppedReports> LibusbPort::DroppedInputReports(PortHandle handle) {
   const std::lock_guard lock(mutex_);
   const auto found = handles_.find(handle);
   if (found == handles_.end() || found->second->mode != OpenMode::kForReads) {
-    return 0;
+    return DroppedReports{};
   }
   return found->second->device->queue.Dropped();
 }

@@ -73,7 +73,7 @@ class LibusbPort final : public DevicePort {
   ReadResult ReadReport(PortHandle handle, std::span<std::uint8_t> buffer,
                         std::chrono::milliseconds timeout) override;
   void CancelRead(PortHandle handle) override;
-  std::uint64_t DroppedInputReports(PortHandle handle) override;
+  std::optional<DroppedReports> DroppedInputReports(PortHandle handle) override;
 
  private:
   struct Context;

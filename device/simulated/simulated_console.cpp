@@ -130,9 +130,8 @@ std::vector<std::vector<std::uint8_t>> SimulatedConsole::Reports(Call::Kind kind
 
 bool SimulatedConsole::AllDataRead() const {
   return pending_.empty() && raw_reports_.empty() &&
-         std::none_of(driver_queue_.begin(), driver_queue_.end(), [](const auto& report) {
-           return report.size() > kCountByte && report[kCountByte] != 0;
-         });
+         std::none_of(driver_queue_.begin(), driver_queue_.end(),
+                      [](const auto& report) { return !console::DataBytes(report).empty(); });
 }
 
 int SimulatedConsole::OpenHandleCount() const {
@@ -315,20 +314,19 @@ std::optional<Clock::TimePoint> SimulatedConsole::NextReportTime() const {
 
 void SimulatedConsole::EnqueueReport(std::vector<std::uint8_t> report, int capacity) {
   while (static_cast<int>(driver_queue_.size()) >= std::max(capacity, 1)) {
-    const auto& oldest = driver_queue_.front();
-    if (oldest.size() > kCountByte && oldest[kCountByte] != 0) {
-      ++dropped_data_reports_;
+    ++dropped_.all;
+    if (!console::DataBytes(driver_queue_.front()).empty()) {
+      ++dropped_.with_data;
     }
-    ++dropped_reports_;
     driver_queue_.pop_front();
   }
   driver_queue_.push_back(std::move(report));
 }
 
-std::uint64_t SimulatedConsole::DroppedInputReports(PortHandle handle) {
+std::optional<DroppedReports> SimulatedConsole::DroppedInputReports(PortHandle handle) {
   const auto found = handles_.find(handle);
-  return found != handles_.end() && found->second.mode == OpenMode::kForReads ? dropped_reports_
-                                                                              : 0;
+  return found != handles_.end() && found->second.mode == OpenMode::kForReads ? dropped_
+                                                                              : DroppedReports{};
 }
 
 void SimulatedConsole::SendReport(Interface& console) {

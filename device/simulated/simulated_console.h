@@ -92,7 +92,7 @@ class SimulatedConsole final : public DevicePort {
   // Everything printed or queued has gone out and been read: no data waits anywhere.
   bool AllDataRead() const;
   // Reports with data that the driver queue dropped because no one read them in time.
-  std::uint64_t DroppedDataReports() const { return dropped_data_reports_; }
+  std::uint64_t DroppedDataReports() const { return dropped_.with_data; }
 
   // DevicePort. The reasons of its failures are the simulated device's own: "open sim:console:
   // not present", "read sim:console: device gone", the reason given to FailOpens, and so on.
@@ -109,8 +109,8 @@ class SimulatedConsole final : public DevicePort {
   ReadResult ReadReport(PortHandle handle, std::span<std::uint8_t> buffer,
                         std::chrono::milliseconds timeout) override;
   void CancelRead(PortHandle handle) override;
-  // Every report the driver queue dropped (empty ones too), as of the last operation.
-  std::uint64_t DroppedInputReports(PortHandle handle) override;
+  // The reports the driver queue dropped (idle ones too), as of the last operation.
+  std::optional<DroppedReports> DroppedInputReports(PortHandle handle) override;
 
  private:
   struct Interface {
@@ -157,8 +157,7 @@ class SimulatedConsole final : public DevicePort {
   std::deque<std::vector<std::uint8_t>> raw_reports_;
   std::deque<std::vector<std::uint8_t>> driver_queue_;
   std::deque<ReadFault> read_faults_;
-  std::uint64_t dropped_data_reports_ = 0;
-  std::uint64_t dropped_reports_ = 0;
+  DroppedReports dropped_;
 
   Clock::Duration report_interval_ = std::chrono::milliseconds(3);
   double line_rate_ = 0;

@@ -54,8 +54,8 @@ class WindowsPort final : public DevicePort {
                         std::chrono::milliseconds timeout) override;
   // Cancels the outstanding read and waits until the system has finished with it.
   void CancelRead(PortHandle handle) override;
-  // The HID driver drops the oldest report of a full queue without telling anyone: always 0.
-  std::uint64_t DroppedInputReports(PortHandle) override { return 0; }
+  // The HID driver drops the oldest report of a full queue without telling anyone: unknown.
+  std::optional<DroppedReports> DroppedInputReports(PortHandle) override { return std::nullopt; }
 
   // Handles this port has open now.
   std::size_t OpenHandleCount() const { return handles_.size(); }

@@ -291,6 +291,27 @@ class Form1Test : public QObject {
     QVERIFY(rig.ui->Timer1->isActive());
   }
 
+  // Reports with data that the driver's queue dropped are told in the one non-modal notice, once
+  // for a run of ticks that lose data, naming how many; a tick error then joins the same notice.
+  void lostDataIsNoticedOnceInTheNoticeThatCarriesEveryFact() {
+    Rig rig;
+    rig.console.SetReportInterval(std::chrono::milliseconds(1), /*empty_reports=*/false);
+    rig.console.Print(std::string(20000, 'x'));
+    for (int tick = 0; tick < 20; ++tick) {
+      rig.clock.Advance(std::chrono::milliseconds(100));
+      rig.form->Timer1_Timer();
+    }
+    QVERIFY(rig.prompt.texts.empty());
+    QVERIFY(rig.log.Count(" input reports lost (") > 1);
+    QCOMPARE(rig.prompt.notices.size(), std::size_t{1});
+    const std::string lost = rig.prompt.notices[0];
+    QVERIFY(lost.starts_with("Data from the console was lost: "));
+    QVERIFY(std::stoull(lost.substr(lost.find(':') + 2)) > 0);
+    rig.port.throw_on_read = true;
+    QTRY_COMPARE_WITH_TIMEOUT(rig.prompt.notices.size(), std::size_t{2}, 2000);
+    QCOMPARE(rig.prompt.notices[1], "read went wrong\n\n" + lost);
+  }
+
   void writeFileShowsTheOneSaveWindow() {
     Rig rig;
     rig.form->show();
@@ -388,8 +409,9 @@ class Form1Test : public QObject {
     QVERIFY(inked > 0 && rig.ui->Picture1->ShownText().size() < 200);
   }
 
-  // The program itself answers a refused data file, --help and --version at once, before it
-  // would connect to the (missing) display.
+  // The program itself answers a refused data file, --help, --version and --diagnose (of the
+  // simulated console, which is usable) at once, before it would connect to the (missing)
+  // display.
   void programAnswersWithoutAWindow() {
 #if defined(_WIN32)
     QSKIP("on Windows the program answers in message boxes");
@@ -397,7 +419,8 @@ class Form1Test : public QObject {
     QTemporaryDir dir;
     const std::pair<QStringList, int> runs[] = {{{"--simulate=" + dir.path()}, 2},
                                                 {{"-style", "fusion", "--help"}, 0},
-                                                {{"-platform", "xcb", "--version"}, 0}};
+                                                {{"-platform", "xcb", "--version"}, 0},
+                                                {{"--diagnose", "--simulate"}, 0}};
     for (const auto& [arguments, code] : runs) {
       QProcess program;
       QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();

@@ -46,7 +46,7 @@ class ForwardingPort : public DevicePort {
     return inner_.ReadReport(handle, buffer, timeout);
   }
   void CancelRead(PortHandle handle) override { inner_.CancelRead(handle); }
-  std::uint64_t DroppedInputReports(PortHandle handle) override {
+  std::optional<DroppedReports> DroppedInputReports(PortHandle handle) override {
     return inner_.DroppedInputReports(handle);
   }
 

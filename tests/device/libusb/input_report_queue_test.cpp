@@ -20,11 +20,13 @@ using std::chrono::milliseconds;
 TEST(InputReportQueueTest, KeepsTheNewestReportsUpToItsCapacity) {
   InputReportQueue queue;
   EXPECT_EQ(queue.Capacity(), 32u);
+  // Byte 1 is the count: every eighth report (count 0) is idle, the others carry data.
   for (std::uint8_t i = 0; i < 40; ++i) {
-    queue.Push(Bytes{0, i});
+    queue.Push(Bytes{0, i, 'x'});
   }
   EXPECT_EQ(queue.Size(), 32u);
-  EXPECT_EQ(queue.Dropped(), 8u);
+  EXPECT_EQ(queue.Dropped().all, 8u);
+  EXPECT_EQ(queue.Dropped().with_data, 7u);  // report 0 was idle
 
   const std::atomic<bool> live{false};
   std::array<std::uint8_t, 2> buffer{};
@@ -39,7 +41,8 @@ TEST(InputReportQueueTest, KeepsTheNewestReportsUpToItsCapacity) {
   EXPECT_EQ(queue.Size(), 31u);
   EXPECT_TRUE(queue.SetCapacity(2));  // keeps the two newest
   EXPECT_EQ(queue.Size(), 2u);
-  EXPECT_EQ(queue.Dropped(), 8u + 29u);
+  EXPECT_EQ(queue.Dropped().all, 8u + 29u);
+  EXPECT_EQ(queue.Dropped().with_data, 7u + 26u);  // 16, 24 and 32 were idle
   read = queue.Pop(buffer, milliseconds(0), live);
   EXPECT_EQ(buffer[1], 38);
   read = queue.Pop(buffer, milliseconds(0), live);
