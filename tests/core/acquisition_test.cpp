@@ -74,17 +74,24 @@ TEST(Acquisition, TheTimerIsOffAroundStartUpAndGetDataAndAlwaysOnAgain) {
 }
 
 #if !defined(_WIN32)
-// A close signal reaches the program's loop through the pipe, once; the program itself then
-// closes the console (the VM test and close_signal_test check that path).
-TEST(CloseSignalsTest, ASignalIsTakenFromThePipeOnce) {
+// Each close signal (SIGINT, SIGTERM, SIGHUP) reaches the program's loop through the pipe, once;
+// the program itself then closes the console (the VM test and close_signal_test check that path).
+TEST(CloseSignalsTest, EachCloseSignalIsTakenFromThePipeOnce) {
   ASSERT_TRUE(CloseSignals::Install());
   ASSERT_TRUE(CloseSignals::Install());
   EXPECT_EQ(CloseSignals::Take(), 0);
-  ASSERT_EQ(std::raise(SIGHUP), 0);
-  pollfd pipe{CloseSignals::ReadFd(), POLLIN, 0};
-  EXPECT_EQ(poll(&pipe, 1, 1000), 1);
-  EXPECT_EQ(CloseSignals::Take(), SIGHUP);
-  EXPECT_EQ(CloseSignals::Take(), 0);
+  for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+    SCOPED_TRACE(signal);
+    // Not handled, the signal would end the test instead of failing it.
+    struct sigaction handling {};
+    ASSERT_EQ(sigaction(signal, nullptr, &handling), 0);
+    ASSERT_NE(handling.sa_handler, SIG_DFL);
+    ASSERT_EQ(std::raise(signal), 0);
+    pollfd pipe{CloseSignals::ReadFd(), POLLIN, 0};
+    EXPECT_EQ(poll(&pipe, 1, 1000), 1);
+    EXPECT_EQ(CloseSignals::Take(), signal);
+    EXPECT_EQ(CloseSignals::Take(), 0);
+  }
 }
 #endif
 

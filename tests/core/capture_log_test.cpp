@@ -92,10 +92,11 @@ TEST(CaptureLog, StateFileTellsWhichRunLeftUnwrittenBytes) {
   }
 }
 
+// Captures are kept for 60 days.
 TEST(CaptureLog, RetentionRemovesOldCapturesButNeverTheNewest20) {
   struct Case {
-    int old_files;  // 61 days old
-    int new_files;  // 1 day old
+    int old_files;  // 61 days old and more
+    int new_files;  // 59 days old
     bool keep_oldest;
     std::size_t removed;
   };
@@ -108,7 +109,7 @@ TEST(CaptureLog, RetentionRemovesOldCapturesButNeverTheNewest20) {
       names.push_back("2026-12-08_14-00-00_" + std::to_string(i) + ".txt");
       std::ofstream(folder.path / names.back()) << "x";
       fs::last_write_time(folder.path / names.back(),
-                          now - std::chrono::hours(24 * (i < c.old_files ? 61 + i : 1)));
+                          now - std::chrono::hours(24 * (i < c.old_files ? 61 + i : 59)));
     }
     const std::string kept = c.keep_oldest ? names[c.old_files - 1] : "";
     const auto removed =
