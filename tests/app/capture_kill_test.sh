@@ -8,8 +8,9 @@
 # The simulated console sends a report every 3 ms in real time, and its driver queue keeps 200
 # (0.6 s); a tick takes at most 40. On a loaded machine the window's thread can fall behind for
 # longer than that: the queue then drops the oldest reports, as a real driver does, and the
-# program logs "N input reports lost". So reports may be missing from the capture, but only as
-# many as the program logged; without a loss the capture is exactly a prefix of the data.
+# program logs "N input reports lost (M with data, ...)". So reports may be missing from the
+# capture, but only as many as the program logged with data; without a loss the capture is
+# exactly a prefix of the data.
 set -euo pipefail
 tessun=$(realpath "$1")
 [ -n "$(command -v xdotool)" ] && [ -n "$(command -v xvfb-run)" ] || exit 77
@@ -61,7 +62,7 @@ size=$(stat -c %s "$killed")
 total=$(stat -c %s "$temp/printout")
 [ "$size" -ge 4000 ] && [ "$size" -lt "$total" ] || fail "captured $size of $total bytes"
 [ $((size % 7)) -eq 0 ] || fail "a torn report: $size bytes"
-lost=$(sed -n 's/.*: \([0-9]*\) input reports lost: .*/\1/p' "$temp/stderr.1" |
+lost=$(sed -n 's/.*: [0-9]* input reports lost (\([0-9]*\) with data.*/\1/p' "$temp/stderr.1" |
   awk '{ n += $1 } END { print n + 0 }')
 # Each report of the capture matched to the data's next equal report: the reports passed over
 # were lost (at most as many as really were).
