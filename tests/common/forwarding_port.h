@@ -49,6 +49,9 @@ class ForwardingPort : public DevicePort {
   std::uint64_t DroppedInputReports(PortHandle handle) override {
     return inner_.DroppedInputReports(handle);
   }
+  PortResult<RawDescriptors> ReadRawDescriptors(PortHandle handle) override {
+    return inner_.ReadRawDescriptors(handle);
+  }
 
  private:
   DevicePort& inner_;

@@ -1,0 +1,166 @@
+#include "device/simulated/trace_replay.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "device/console_protocol.h"
+
+namespace tessun {
+
+namespace {
+
+PortResult<std::optional<int>> Length(int length) {
+  return {length > 0 ? std::optional<int>(length) : std::nullopt, {}};
+}
+
+}  // namespace
+
+TraceReplay::TraceReplay(ReportTrace trace, Clock& clock)
+    : trace_(std::move(trace)),
+      clock_(clock),
+      output_length_(static_cast<int>(console::kReportLength)),
+      input_length_(static_cast<int>(console::kReportLength)) {
+  const auto open = std::find_if(trace_.records.begin(), trace_.records.end(),
+                                 [](const TraceRecord& r) { return r.kind == TraceKind::kOpen; });
+  if (open != trace_.records.end()) {
+    output_length_ = open->output_length;
+    input_length_ = open->input_length;
+  }
+}
+
+const TraceRecord* TraceReplay::Next() {
+  for (; next_ < trace_.records.size(); ++next_) {
+    const TraceRecord& record = trace_.records[next_];
+    switch (record.kind) {
+      case TraceKind::kOpen:
+        output_length_ = record.output_length;
+        input_length_ = record.input_length;
+        break;
+      case TraceKind::kFeature:
+      case TraceKind::kOut:
+      case TraceKind::kClose:
+        break;
+      default:
+        return &record;
+    }
+  }
+  return nullptr;
+}
+
+PortError TraceReplay::Check(PortHandle handle, std::string_view operation, bool for_reads) const {
+  const auto open = handles_.find(handle);
+  if (open == handles_.end()) {
+    return PortError::NotOpen(operation);
+  }
+  if (for_reads && open->second != OpenMode::kForReads) {
+    return PortError::Of(operation, kPath, "not open for reads");
+  }
+  return {};
+}
+
+PortResult<std::vector<std::string>> TraceReplay::ListHidInterfaces() {
+  const TraceRecord* record = Next();
+  if (record == nullptr) {
+    return {};
+  }
+  if (record->kind != TraceKind::kSearch) {
+    // The traced link had the console open here.
+    return {{std::string(kPath)}, {}};
+  }
+  // The traced search found the console when the link opened it next.
+  ++next_;
+  const bool found =
+      next_ < trace_.records.size() && trace_.records[next_].kind == TraceKind::kOpen;
+  if (!found) {
+    return {};
+  }
+  output_length_ = trace_.records[next_].output_length;
+  input_length_ = trace_.records[next_].input_length;
+  return {{std::string(kPath)}, {}};
+}
+
+PortResult<PortHandle> TraceReplay::Open(const std::string& path, OpenMode mode) {
+  if (path != kPath) {
+    return {kNoHandle, PortError::Of("open", path, "not present", PortFailure::kNotPresent)};
+  }
+  handles_[next_handle_] = mode;
+  return {next_handle_++, {}};
+}
+
+PortError TraceReplay::Close(PortHandle handle) {
+  return handles_.erase(handle) != 0 ? PortError{} : PortError::NotOpen("close");
+}
+
+PortResult<HidAttributes> TraceReplay::GetAttributes(PortHandle handle) {
+  PortError error = Check(handle, "attributes");
+  return {error ? HidAttributes{} : HidAttributes{console::kVendorId, console::kProductId, 0},
+          std::move(error)};
+}
+
+PortError TraceReplay::SetNumInputBuffers(PortHandle handle, int /*count*/) {
+  return Check(handle, "input buffers");
+}
+
+PortResult<std::optional<int>> TraceReplay::OutputReportLength(PortHandle handle) {
+  PortError error = Check(handle, "capabilities");
+  return error ? PortResult<std::optional<int>>{{}, std::move(error)} : Length(output_length_);
+}
+
+PortResult<std::optional<int>> TraceReplay::InputReportLength(PortHandle handle) {
+  PortError error = Check(handle, "capabilities");
+  return error ? PortResult<std::optional<int>>{{}, std::move(error)} : Length(input_length_);
+}
+
+PortError TraceReplay::SetFeature(PortHandle handle, std::span<const std::uint8_t> /*report*/) {
+  return Check(handle, "feature report");
+}
+
+PortError TraceReplay::WriteReport(PortHandle handle, std::span<const std::uint8_t> /*report*/) {
+  return Check(handle, "output report");
+}
+
+ReadResult TraceReplay::ReadReport(PortHandle handle, std::span<std::uint8_t> buffer,
+                                   std::chrono::milliseconds timeout) {
+  if (PortError error = Check(handle, "read", true)) {
+    return ReadResult::Failed(std::move(error));
+  }
+  const Clock::TimePoint start = clock_.Now();
+  const bool first = timeout > std::chrono::milliseconds::zero();
+  const TraceRecord* record = Next();
+  const bool tick_begins = first && record != nullptr && record->kind == TraceKind::kTick;
+  if (tick_begins) {
+    tick_time_ = record->time;
+    ++next_;
+    record = Next();
+  }
+  if (record != nullptr && record->kind == TraceKind::kIn) {
+    if (tick_begins) {
+      // As long as the traced read waited for its report, but never past the time-out.
+      clock_.WaitUntil(start + std::min<Clock::Duration>(
+                                   std::chrono::microseconds(record->time - tick_time_), timeout));
+    }
+    ++next_;
+    const auto bytes = trace_.Bytes(*record);
+    const std::size_t delivered = std::min(bytes.size(), buffer.size());
+    std::copy_n(bytes.begin(), delivered, buffer.begin());
+    return ReadResult::Completed(delivered);
+  }
+  if (record != nullptr && record->kind == TraceKind::kFail) {
+    ++next_;
+    const auto text = trace_.Bytes(*record);
+    return ReadResult::Failed({PortFailure::kOther, std::string(text.begin(), text.end())});
+  }
+  if (!first) {
+    return ReadResult::TimedOut();
+  }
+  if (tick_begins && record != nullptr && record->kind == TraceKind::kTimeout) {
+    ++next_;
+    clock_.WaitUntil(start + timeout);
+    return ReadResult::TimedOut();
+  }
+  return ReadResult::Failed(PortError::Of(
+      "read", kPath, record == nullptr ? "the trace ends here" : "the traced link closed here",
+      PortFailure::kNotPresent));
+}
+
+}  // namespace tessun

@@ -1,0 +1,67 @@
+// A console that replays a report trace (`tessun --simulate=TRACE`): the link gets the traced
+// input reports again, tick by tick, as the traced link took them, with the same waits inside
+// each tick, the same reads that timed out or failed, and the same stretches in which no console
+// was found. So a replayed trace gives the lines, and the data file, of the traced run.
+//
+// The replay follows the link's calls through the trace: a search takes the next "search" record
+// (the console is there when the traced search opened it), a tick's first read takes the next
+// "tick" record with its reports, "timeout" or "fail". Output reports ("Get Data") are taken and
+// change nothing: the reports the console sent in answer are in the trace already. Once the trace
+// is used up, the console is gone.
+#pragma once
+
+#include <map>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "device/clock.h"
+#include "device/device_port.h"
+#include "device/report_trace.h"
+
+namespace tessun {
+
+class TraceReplay final : public DevicePort {
+ public:
+  static constexpr std::string_view kPath = "replay:console";
+
+  // `clock` times the waits.
+  TraceReplay(ReportTrace trace, Clock& clock);
+
+  // Every record of the trace has been replayed.
+  bool Finished() const { return next_ >= trace_.records.size(); }
+
+  PortResult<std::vector<std::string>> ListHidInterfaces() override;
+  PortResult<PortHandle> Open(const std::string& path, OpenMode mode) override;
+  PortError Close(PortHandle handle) override;
+  PortResult<HidAttributes> GetAttributes(PortHandle handle) override;
+  PortError SetNumInputBuffers(PortHandle handle, int count) override;
+  PortResult<std::optional<int>> OutputReportLength(PortHandle handle) override;
+  PortResult<std::optional<int>> InputReportLength(PortHandle handle) override;
+  PortError SetFeature(PortHandle handle, std::span<const std::uint8_t> report) override;
+  PortError WriteReport(PortHandle handle, std::span<const std::uint8_t> report) override;
+  ReadResult ReadReport(PortHandle handle, std::span<std::uint8_t> buffer,
+                        std::chrono::milliseconds timeout) override;
+  void CancelRead(PortHandle /*handle*/) override {}
+  std::uint64_t DroppedInputReports(PortHandle /*handle*/) override { return 0; }
+
+ private:
+  // The record the replay has reached, after the link's own records (open, feature, out, close),
+  // which take nothing from the console; nullptr at the end.
+  const TraceRecord* Next();
+  // The handle is open (for reads, when `for_reads`); else the error of `operation`.
+  PortError Check(PortHandle handle, std::string_view operation, bool for_reads = false) const;
+
+  ReportTrace trace_;
+  Clock& clock_;
+  std::size_t next_ = 0;
+  // The tick being replayed: its time in the trace.
+  std::int64_t tick_time_ = 0;
+  // Report lengths of the console, from the last "open" record passed or ahead.
+  int output_length_;
+  int input_length_;
+  std::map<PortHandle, OpenMode> handles_;
+  PortHandle next_handle_ = 1;
+};
+
+}  // namespace tessun
