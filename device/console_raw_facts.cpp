@@ -7,6 +7,7 @@
 #include "device/console_protocol.h"
 #include "device/device_link.h"
 #include "device/report_trace.h"
+#include "device/tracing_port.h"
 
 namespace tessun {
 

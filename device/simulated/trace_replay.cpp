@@ -4,6 +4,8 @@
 #include <utility>
 
 #include "device/console_protocol.h"
+#include "device/simulated/simulated_console.h"
+#include "device/simulated/stored_data_file.h"
 
 namespace tessun {
 
@@ -161,6 +163,32 @@ ReadResult TraceReplay::ReadReport(PortHandle handle, std::span<std::uint8_t> bu
   return ReadResult::Failed(PortError::Of(
       "read", kPath, record == nullptr ? "the trace ends here" : "the traced link closed here",
       PortFailure::kNotPresent));
+}
+
+std::unique_ptr<DevicePort> SimulatedConsoleOfFile(const std::string& path, Clock& clock,
+                                                   std::string& error) {
+  auto bytes =
+      ReadStoredDataFile(path, error, std::max<std::uintmax_t>(kMaxTraceBytes, kMaxStoredDataFile));
+  if (!bytes) {
+    return nullptr;
+  }
+  const std::string_view text(reinterpret_cast<const char*>(bytes->data()), bytes->size());
+  if (text.starts_with(kTraceHeaderStart)) {
+    TraceParse parse = ParseReportTrace(text);
+    if (!parse.trace) {
+      error = path + " line " + std::to_string(parse.line) + ": " + parse.error;
+      return nullptr;
+    }
+    return std::make_unique<TraceReplay>(std::move(*parse.trace), clock);
+  }
+  if (bytes->size() > kMaxStoredDataFile) {
+    error = TooLargeReason(path, kMaxStoredDataFile);
+    return nullptr;
+  }
+  auto console = std::make_unique<SimulatedConsole>(clock);
+  console->AddInterface(SimulatedConsole::Console());
+  console->SetStoredData(std::move(*bytes));
+  return console;
 }
 
 }  // namespace tessun

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <map>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -63,5 +64,12 @@ class TraceReplay final : public DevicePort {
   std::map<PortHandle, OpenMode> handles_;
   PortHandle next_handle_ = 1;
 };
+
+// The console of `--simulate=FILE`: the replay of FILE when it is a report trace (its first line
+// starts with "tessun report trace "; at most kMaxTraceBytes), else the simulated console that
+// sends FILE's bytes as its stored data (at most kMaxStoredDataFile). Null, with `error` set to a
+// one-line reason ("FILE line N: what is wrong" for a damaged trace), when FILE is refused.
+std::unique_ptr<DevicePort> SimulatedConsoleOfFile(const std::string& path, Clock& clock,
+                                                   std::string& error);
 
 }  // namespace tessun

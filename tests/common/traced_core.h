@@ -8,6 +8,7 @@
 #include "core/acquisition.h"
 #include "device/clock.h"
 #include "device/report_trace.h"
+#include "device/tracing_port.h"
 #include "tests/common/core_rig.h"
 
 namespace tessun::test {

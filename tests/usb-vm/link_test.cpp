@@ -33,6 +33,7 @@
 #include "device/libusb/libusb_port.h"
 #include "device/libusb/usb_facts.h"
 #include "device/report_trace.h"
+#include "device/tracing_port.h"
 #include "device/simulated/trace_replay.h"
 #include "device/status_sink.h"
 #include "scenario.h"
