@@ -41,7 +41,7 @@ std::string Endpoints(std::span<const std::uint8_t> configuration) {
 std::string Descriptors(DevicePort& port, PortHandle device) {
   const auto [raw, error] = port.ReadRawDescriptors(device);
   if (error) {
-    return "  descriptors: " + error.text + "\n";
+    return "  " + error.text + "\n";
   }
   return "  device descriptor: " + HexBytes(raw.device) + "\n" +
          "  configuration descriptor: " + HexBytes(raw.configuration) + "\n" +
