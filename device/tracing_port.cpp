@@ -17,7 +17,11 @@ constexpr std::uint64_t kFullNoteRoom = 100;
 }  // namespace
 
 TracingPort::TracingPort(DevicePort& inner, Clock& clock, Writer write, std::uint64_t limit)
-    : inner_(inner), clock_(clock), start_(clock.Now()), write_(std::move(write)), limit_(limit) {
+    : ForwardingPort(inner),
+      clock_(clock),
+      start_(clock.Now()),
+      write_(std::move(write)),
+      limit_(limit) {
   pending_ = std::string(kTraceHeader) + "\n";
   Flush();
 }
@@ -59,11 +63,11 @@ void TracingPort::Flush() {
 
 PortResult<std::vector<std::string>> TracingPort::ListHidInterfaces() {
   Record(TraceKind::kSearch);
-  return inner_.ListHidInterfaces();
+  return ForwardingPort::ListHidInterfaces();
 }
 
 PortResult<PortHandle> TracingPort::Open(const std::string& path, OpenMode mode) {
-  PortResult<PortHandle> opened = inner_.Open(path, mode);
+  PortResult<PortHandle> opened = ForwardingPort::Open(path, mode);
   if (mode == OpenMode::kForReads && !opened.error) {
     read_handles_.insert(opened.value);
     Record(TraceKind::kOpen, std::to_string(output_length_) + " " + std::to_string(input_length_));
@@ -75,29 +79,29 @@ PortError TracingPort::Close(PortHandle handle) {
   if (read_handles_.erase(handle) != 0) {
     Record(TraceKind::kClose);
   }
-  return inner_.Close(handle);
+  return ForwardingPort::Close(handle);
 }
 
 PortResult<std::optional<int>> TracingPort::OutputReportLength(PortHandle handle) {
-  PortResult<std::optional<int>> length = inner_.OutputReportLength(handle);
+  PortResult<std::optional<int>> length = ForwardingPort::OutputReportLength(handle);
   output_length_ = length.value.value_or(0);
   return length;
 }
 
 PortResult<std::optional<int>> TracingPort::InputReportLength(PortHandle handle) {
-  PortResult<std::optional<int>> length = inner_.InputReportLength(handle);
+  PortResult<std::optional<int>> length = ForwardingPort::InputReportLength(handle);
   input_length_ = length.value.value_or(0);
   return length;
 }
 
 PortError TracingPort::SetFeature(PortHandle handle, std::span<const std::uint8_t> report) {
   Record(TraceKind::kFeature, HexBytes(report));
-  return inner_.SetFeature(handle, report);
+  return ForwardingPort::SetFeature(handle, report);
 }
 
 PortError TracingPort::WriteReport(PortHandle handle, std::span<const std::uint8_t> report) {
   Record(TraceKind::kOut, HexBytes(report));
-  return inner_.WriteReport(handle, report);
+  return ForwardingPort::WriteReport(handle, report);
 }
 
 ReadResult TracingPort::ReadReport(PortHandle handle, std::span<std::uint8_t> buffer,
@@ -108,7 +112,7 @@ ReadResult TracingPort::ReadReport(PortHandle handle, std::span<std::uint8_t> bu
     Record(TraceKind::kTick);
     reports_in_tick_ = 0;
   }
-  ReadResult read = inner_.ReadReport(handle, buffer, timeout);
+  ReadResult read = ForwardingPort::ReadReport(handle, buffer, timeout);
   switch (read.status) {
     case ReadStatus::kCompleted:
       Record(TraceKind::kIn, HexBytes(buffer.first(std::min(read.bytes, buffer.size()))));

@@ -15,6 +15,7 @@
 
 #include "device/clock.h"
 #include "device/device_port.h"
+#include "device/forwarding_port.h"
 #include "device/link_log.h"
 #include "device/report_trace.h"
 
@@ -23,7 +24,7 @@ namespace tessun {
 // A device port that passes every call on to another port and records in a trace what the link
 // saw. Complete lines go to the writer at the end of each tick's reads and after every record of
 // the link's own (search, open, feature, out, close).
-class TracingPort final : public DevicePort {
+class TracingPort final : public ForwardingPort {
  public:
   // Takes the next lines of the trace; false when they could not be written.
   using Writer = std::function<bool(std::string_view lines)>;
@@ -35,31 +36,17 @@ class TracingPort final : public DevicePort {
   PortResult<std::vector<std::string>> ListHidInterfaces() override;
   PortResult<PortHandle> Open(const std::string& path, OpenMode mode) override;
   PortError Close(PortHandle handle) override;
-  PortResult<HidAttributes> GetAttributes(PortHandle handle) override {
-    return inner_.GetAttributes(handle);
-  }
-  PortError SetNumInputBuffers(PortHandle handle, int count) override {
-    return inner_.SetNumInputBuffers(handle, count);
-  }
   PortResult<std::optional<int>> OutputReportLength(PortHandle handle) override;
   PortResult<std::optional<int>> InputReportLength(PortHandle handle) override;
   PortError SetFeature(PortHandle handle, std::span<const std::uint8_t> report) override;
   PortError WriteReport(PortHandle handle, std::span<const std::uint8_t> report) override;
   ReadResult ReadReport(PortHandle handle, std::span<std::uint8_t> buffer,
                         std::chrono::milliseconds timeout) override;
-  void CancelRead(PortHandle handle) override { inner_.CancelRead(handle); }
-  std::uint64_t DroppedInputReports(PortHandle handle) override {
-    return inner_.DroppedInputReports(handle);
-  }
-  PortResult<RawDescriptors> ReadRawDescriptors(PortHandle handle) override {
-    return inner_.ReadRawDescriptors(handle);
-  }
 
  private:
   void Record(TraceKind kind, std::string_view arguments = {});
   void Flush();
 
-  DevicePort& inner_;
   Clock& clock_;
   Clock::TimePoint start_;
   Writer write_;
