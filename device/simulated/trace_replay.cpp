@@ -9,19 +9,15 @@
 
 namespace tessun {
 
-namespace {
-
-PortResult<std::optional<int>> Length(int length) {
-  return {length > 0 ? std::optional<int>(length) : std::nullopt, {}};
-}
-
-}  // namespace
-
 TraceReplay::TraceReplay(ReportTrace trace, Clock& clock)
-    : trace_(std::move(trace)),
+    : ForwardingPort(silent_),
+      silent_(clock),
+      trace_(std::move(trace)),
       clock_(clock),
       output_length_(static_cast<int>(console::kReportLength)),
       input_length_(static_cast<int>(console::kReportLength)) {
+  silent_.AddInterface(SimulatedConsole::Console());
+  silent_.SetReportInterval(std::chrono::hours(1), false);
   const auto open = std::find_if(trace_.records.begin(), trace_.records.end(),
                                  [](const TraceRecord& r) { return r.kind == TraceKind::kOpen; });
   if (open != trace_.records.end()) {
@@ -49,17 +45,6 @@ const TraceRecord* TraceReplay::Next() {
   return nullptr;
 }
 
-PortError TraceReplay::Check(PortHandle handle, std::string_view operation, bool for_reads) const {
-  const auto open = handles_.find(handle);
-  if (open == handles_.end()) {
-    return PortError::NotOpen(operation);
-  }
-  if (for_reads && open->second != OpenMode::kForReads) {
-    return PortError::Of(operation, kPath, "not open for reads");
-  }
-  return {};
-}
-
 PortResult<std::vector<std::string>> TraceReplay::ListHidInterfaces() {
   const TraceRecord* record = Next();
   if (record == nullptr) {
@@ -67,7 +52,7 @@ PortResult<std::vector<std::string>> TraceReplay::ListHidInterfaces() {
   }
   if (record->kind != TraceKind::kSearch) {
     // The traced link had the console open here.
-    return {{std::string(kPath)}, {}};
+    return {{std::string(SimulatedConsole::kConsolePath)}, {}};
   }
   // The traced search found the console when the link opened it next.
   ++next_;
@@ -78,53 +63,32 @@ PortResult<std::vector<std::string>> TraceReplay::ListHidInterfaces() {
   }
   output_length_ = trace_.records[next_].output_length;
   input_length_ = trace_.records[next_].input_length;
-  return {{std::string(kPath)}, {}};
+  return {{std::string(SimulatedConsole::kConsolePath)}, {}};
 }
 
-PortResult<PortHandle> TraceReplay::Open(const std::string& path, OpenMode mode) {
-  if (path != kPath) {
-    return {kNoHandle, PortError::Of("open", path, "not present", PortFailure::kNotPresent)};
+PortResult<std::optional<int>> TraceReplay::Length(PortResult<std::optional<int>> checked,
+                                                   int length) const {
+  if (!checked.error) {
+    checked.value = length > 0 ? std::optional<int>(length) : std::nullopt;
   }
-  handles_[next_handle_] = mode;
-  return {next_handle_++, {}};
-}
-
-PortError TraceReplay::Close(PortHandle handle) {
-  return handles_.erase(handle) != 0 ? PortError{} : PortError::NotOpen("close");
-}
-
-PortResult<HidAttributes> TraceReplay::GetAttributes(PortHandle handle) {
-  PortError error = Check(handle, "attributes");
-  return {error ? HidAttributes{} : HidAttributes{console::kVendorId, console::kProductId, 0},
-          std::move(error)};
-}
-
-PortError TraceReplay::SetNumInputBuffers(PortHandle handle, int /*count*/) {
-  return Check(handle, "input buffers");
+  return checked;
 }
 
 PortResult<std::optional<int>> TraceReplay::OutputReportLength(PortHandle handle) {
-  PortError error = Check(handle, "capabilities");
-  return error ? PortResult<std::optional<int>>{{}, std::move(error)} : Length(output_length_);
+  return Length(ForwardingPort::OutputReportLength(handle), output_length_);
 }
 
 PortResult<std::optional<int>> TraceReplay::InputReportLength(PortHandle handle) {
-  PortError error = Check(handle, "capabilities");
-  return error ? PortResult<std::optional<int>>{{}, std::move(error)} : Length(input_length_);
-}
-
-PortError TraceReplay::SetFeature(PortHandle handle, std::span<const std::uint8_t> /*report*/) {
-  return Check(handle, "feature report");
-}
-
-PortError TraceReplay::WriteReport(PortHandle handle, std::span<const std::uint8_t> /*report*/) {
-  return Check(handle, "output report");
+  return Length(ForwardingPort::InputReportLength(handle), input_length_);
 }
 
 ReadResult TraceReplay::ReadReport(PortHandle handle, std::span<std::uint8_t> buffer,
                                    std::chrono::milliseconds timeout) {
-  if (PortError error = Check(handle, "read", true)) {
-    return ReadResult::Failed(std::move(error));
+  // The silent console checks the handle: it fails a read as a closed console does, and has
+  // nothing queued for any other.
+  if (ReadResult checked = ForwardingPort::ReadReport(handle, buffer, {});
+      checked.status == ReadStatus::kFailed) {
+    return checked;
   }
   const Clock::TimePoint start = clock_.Now();
   const bool first = timeout > std::chrono::milliseconds::zero();
@@ -160,9 +124,10 @@ ReadResult TraceReplay::ReadReport(PortHandle handle, std::span<std::uint8_t> bu
     clock_.WaitUntil(start + timeout);
     return ReadResult::TimedOut();
   }
-  return ReadResult::Failed(PortError::Of(
-      "read", kPath, record == nullptr ? "the trace ends here" : "the traced link closed here",
-      PortFailure::kNotPresent));
+  return ReadResult::Failed(
+      PortError::Of("read", SimulatedConsole::kConsolePath,
+                    record == nullptr ? "the trace ends here" : "the traced link closed here",
+                    PortFailure::kNotPresent));
 }
 
 std::unique_ptr<DevicePort> SimulatedConsoleOfFile(const std::string& path, Clock& clock,

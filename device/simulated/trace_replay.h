@@ -8,24 +8,24 @@
 // "tick" record with its reports, "timeout" or "fail". Output reports ("Get Data") are taken and
 // change nothing: the reports the console sent in answer are in the trace already. Once the trace
 // is used up, the console is gone.
+//
+// Handles, attributes and the configuration and output reports are a silent simulated console's.
 #pragma once
 
-#include <map>
 #include <memory>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "device/clock.h"
 #include "device/device_port.h"
+#include "device/forwarding_port.h"
 #include "device/report_trace.h"
+#include "device/simulated/simulated_console.h"
 
 namespace tessun {
 
-class TraceReplay final : public DevicePort {
+class TraceReplay final : public ForwardingPort {
  public:
-  static constexpr std::string_view kPath = "replay:console";
-
   // `clock` times the waits.
   TraceReplay(ReportTrace trace, Clock& clock);
 
@@ -33,26 +33,18 @@ class TraceReplay final : public DevicePort {
   bool Finished() const { return next_ >= trace_.records.size(); }
 
   PortResult<std::vector<std::string>> ListHidInterfaces() override;
-  PortResult<PortHandle> Open(const std::string& path, OpenMode mode) override;
-  PortError Close(PortHandle handle) override;
-  PortResult<HidAttributes> GetAttributes(PortHandle handle) override;
-  PortError SetNumInputBuffers(PortHandle handle, int count) override;
   PortResult<std::optional<int>> OutputReportLength(PortHandle handle) override;
   PortResult<std::optional<int>> InputReportLength(PortHandle handle) override;
-  PortError SetFeature(PortHandle handle, std::span<const std::uint8_t> report) override;
-  PortError WriteReport(PortHandle handle, std::span<const std::uint8_t> report) override;
   ReadResult ReadReport(PortHandle handle, std::span<std::uint8_t> buffer,
                         std::chrono::milliseconds timeout) override;
-  void CancelRead(PortHandle /*handle*/) override {}
-  std::uint64_t DroppedInputReports(PortHandle /*handle*/) override { return 0; }
 
  private:
   // The record the replay has reached, after the link's own records (open, feature, out, close),
   // which take nothing from the console; nullptr at the end.
   const TraceRecord* Next();
-  // The handle is open (for reads, when `for_reads`); else the error of `operation`.
-  PortError Check(PortHandle handle, std::string_view operation, bool for_reads = false) const;
+  PortResult<std::optional<int>> Length(PortResult<std::optional<int>> checked, int length) const;
 
+  SimulatedConsole silent_;
   ReportTrace trace_;
   Clock& clock_;
   std::size_t next_ = 0;
@@ -61,8 +53,6 @@ class TraceReplay final : public DevicePort {
   // Report lengths of the console, from the last "open" record passed or ahead.
   int output_length_;
   int input_length_;
-  std::map<PortHandle, OpenMode> handles_;
-  PortHandle next_handle_ = 1;
 };
 
 // The console of `--simulate=FILE`: the replay of FILE when it is a report trace (its first line
