@@ -9,6 +9,7 @@ namespace tessun {
 namespace {
 
 constexpr std::string_view kSimulateWithFile = "--simulate=";
+constexpr std::string_view kTraceToFile = "--trace=";
 
 // Qt's own options (the toolkit takes them from the command line when the application object is
 // made), taking a value or not. They are accepted here and left to Qt.
@@ -27,18 +28,22 @@ QCommandLineOption Hidden(QCommandLineOption option) {
 
 CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
   CommandLine line;
-  // The parser has no option with an optional value, so "--simulate=FILE" is taken apart here;
-  // the file name is kept byte for byte.
+  // The parser has no option with an optional value, so "--simulate=FILE" is taken apart here,
+  // and "--trace=FILE" with it; the file names are kept byte for byte.
   QStringList texts{QStringLiteral("tessun")};
   for (const std::string& argument : arguments) {
-    if (argument.starts_with(kSimulateWithFile)) {
-      if (argument.size() == kSimulateWithFile.size()) {
+    const bool simulate_file = argument.starts_with(kSimulateWithFile);
+    if (simulate_file || argument.starts_with(kTraceToFile)) {
+      const std::size_t name = (simulate_file ? kSimulateWithFile : kTraceToFile).size();
+      if (argument.size() == name) {
         line.action = CommandLine::Action::kUsageError;
         line.error = "unknown argument: " + argument;
         return line;
       }
-      line.data_file = argument.substr(kSimulateWithFile.size());
-      texts.append(QStringLiteral("--simulate"));
+      (simulate_file ? line.data_file : line.trace_file) = argument.substr(name);
+      if (simulate_file) {
+        texts.append(QStringLiteral("--simulate"));
+      }
     } else {
       texts.append(
           QString::fromLocal8Bit(argument.data(), static_cast<qsizetype>(argument.size())));
@@ -52,7 +57,8 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
   const QCommandLineOption version(QStringLiteral("version"));
   const QCommandLineOption simulate(QStringLiteral("simulate"));
   const QCommandLineOption diagnose(QStringLiteral("diagnose"));
-  parser.addOptions({help, version, simulate, diagnose});
+  const QCommandLineOption raw(QStringLiteral("raw"));
+  parser.addOptions({help, version, simulate, diagnose, raw});
   for (const QString& name : QString::fromLatin1(kQtOptionsWithValue).split(QLatin1Char(' '))) {
     parser.addOption(Hidden(QCommandLineOption(name, {}, QStringLiteral("value"))));
   }
@@ -76,20 +82,30 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
     line.error = "unknown argument: " + parser.positionalArguments().constFirst().toStdString();
   }
   line.simulate = parser.isSet(simulate);
+  line.raw = parser.isSet(raw);
+  if (line.raw && line.action == CommandLine::Action::kRun) {
+    line.action = CommandLine::Action::kUsageError;
+    line.error = "--raw goes with --diagnose";
+  }
   return line;
 }
 
 std::string Usage(const std::string& program) {
   return "Usage: " + program +
-         " [--simulate | --simulate=FILE] [--diagnose] [Qt options]\n"
+         " [--simulate | --simulate=FILE] [--trace=FILE] [--diagnose [--raw]] [Qt options]\n"
          "Shows the printed output of a timing console connected over USB.\n"
          "\n"
          "  --simulate       use a simulated console with a built-in demo printout\n"
          "  --simulate=FILE  use a simulated console whose stored data are the bytes of FILE\n"
-         "                   (sent on \"Get Data\"; a regular file of at most 16 MiB)\n"
+         "                   (sent on \"Get Data\"; a regular file of at most 16 MiB), or that\n"
+         "                   replays FILE when it is a report trace (at most 64 MiB)\n"
+         "  --trace=FILE     write a report trace of the run to FILE: every report from and to\n"
+         "                   the console, with its time\n"
          "  --diagnose       list the consoles found, say whether each can be used and what to\n"
          "                   do about it, and end (status 0 when one can be used, else 1);\n"
          "                   each console is opened briefly, as the program would\n"
+         "  --raw            with --diagnose: also each console's descriptors and a report\n"
+         "                   trace of its first 2 seconds, for a problem report\n"
          "  --help           show this text\n"
          "  --version        show the version\n"
          "\n"

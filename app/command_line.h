@@ -14,6 +14,10 @@ struct CommandLine {
   bool simulate = false;
   // With `simulate`: the file whose bytes are the console's stored data (else the built-in demo).
   std::optional<std::string> data_file;
+  // The file to write the run's report trace to.
+  std::optional<std::string> trace_file;
+  // With kDiagnose: the consoles' descriptors and a short trace too.
+  bool raw = false;
   // What was wrong, for kUsageError.
   std::string error;
 };

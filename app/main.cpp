@@ -11,9 +11,11 @@
 #include "app/qt_link_log.h"
 #include "core/close_signals.h"
 #include "device/console_diagnosis.h"
+#include "device/console_raw_facts.h"
 #include "device/simulated/demo_printout.h"
 #include "device/simulated/simulated_console.h"
-#include "device/simulated/stored_data_file.h"
+#include "device/simulated/trace_replay.h"
+#include "device/tracing_port.h"
 #include "ui/dark_palette.h"
 #include "ui/qt_prompt.h"
 
@@ -52,45 +54,62 @@ int ShowText(int argc, char* argv[], const std::string& text, bool error) {
   return error ? 2 : 0;
 }
 
-// The console the program talks to: the simulated one (with the built-in demo, or sending the
-// bytes of the data file as its stored data) or the platform's port. Null, with `error` set,
-// when the data file is refused.
+// The console the program talks to: the simulated one (with the built-in demo, sending the bytes
+// of the data file as its stored data, or replaying the report trace in the file) or the
+// platform's port. Null, with `error` set, when the file is refused.
 std::unique_ptr<DevicePort> ChoosePort(const CommandLine& line, Clock& clock, std::string& error) {
   if (!line.simulate) {
     return std::make_unique<PlatformPort>();
   }
+  if (line.data_file) {
+    return SimulatedConsoleOfFile(*line.data_file, clock, error);
+  }
   auto console = std::make_unique<SimulatedConsole>(clock);
   console->AddInterface(SimulatedConsole::Console());
-  if (line.data_file) {
-    const auto bytes = ReadStoredDataFile(*line.data_file, error);
-    if (!bytes) {
-      return nullptr;
-    }
-    console->SetStoredData(*bytes);
-  } else {
-    const std::string printout = DemoPrintout();
-    console->SetStoredData({printout.begin(), printout.end()});
-    console->SetLiveLines(DemoLiveLines(), kDemoLivePeriod);
-  }
+  const std::string printout = DemoPrintout();
+  console->SetStoredData({printout.begin(), printout.end()});
+  console->SetLiveLines(DemoLiveLines(), kDemoLivePeriod);
   return console;
 }
 
+// --trace=FILE: the port that writes the run's report trace in front of `port`; null without
+// the option, and null with `error` set when the file cannot be created.
+std::unique_ptr<TracingPort> TraceIfAsked(const CommandLine& line, DevicePort& port, Clock& clock,
+                                          LinkLog& log, std::string& error) {
+  if (!line.trace_file) {
+    return nullptr;
+  }
+  TracingPort::Writer write = TraceFileWriter(*line.trace_file, error);
+  if (!write) {
+    return nullptr;
+  }
+  auto tracing = std::make_unique<TracingPort>(port, clock, std::move(write));
+  tracing->SetLog(log);
+  return tracing;
+}
+
 // --diagnose: no window and no display; the report goes to the standard output (Windows: a
-// message box).
-int Diagnose(int argc, char* argv[], const CommandLine& line, DevicePort& port) {
+// message box). With --raw the consoles' raw facts follow it.
+int Diagnose(int argc, char* argv[], const CommandLine& line, DevicePort& port, Clock& clock) {
+  const auto show = [&](const Diagnosis& diagnosis) {
+    const std::string text =
+        line.raw ? diagnosis.text + RawConsoleFacts(port, clock) : diagnosis.text;
 #if defined(_WIN32)
-  (void)line;
-  return RunDiagnosis(port, InterfaceFactsOf(), [&](const Diagnosis& diagnosis) {
-    ShowText(argc, argv, diagnosis.text, diagnosis.exit_code != 0);
-  });
+    ShowText(argc, argv, text, diagnosis.exit_code != 0);
 #else
-  (void)argc;
-  (void)argv;
+    (void)argc;
+    (void)argv;
+    std::fputs(text.c_str(), stdout);
+#endif
+  };
+#if defined(_WIN32)
+  return RunDiagnosis(port, InterfaceFactsOf(), show);
+#else
   return RunDiagnosis(
       port,
       line.simulate ? InterfaceFactsOf()
                     : [](const std::string& path) { return UsbInterfaceFacts(path); },
-      [](const Diagnosis& diagnosis) { std::fputs(diagnosis.text.c_str(), stdout); });
+      show);
 #endif
 }
 
@@ -155,8 +174,15 @@ int Main(int argc, char* argv[]) {
   if (!port) {
     return ShowText(argc, argv, "tessun: " + error + "\n", true);
   }
-  return line.action == CommandLine::Action::kDiagnose ? Diagnose(argc, argv, line, *port)
-                                                       : StartUp(argc, argv, *port, clock);
+  if (line.action == CommandLine::Action::kDiagnose) {
+    return Diagnose(argc, argv, line, *port, clock);
+  }
+  QtLinkLog trace_log;
+  const std::unique_ptr<TracingPort> tracing = TraceIfAsked(line, *port, clock, trace_log, error);
+  if (!error.empty()) {
+    return ShowText(argc, argv, "tessun: " + error + "\n", true);
+  }
+  return StartUp(argc, argv, tracing ? *tracing : *port, clock);
 }
 
 }  // namespace

@@ -100,6 +100,14 @@ struct DroppedReports {
   std::uint64_t with_data = 0;
 };
 
+// The USB descriptors of a device as it answers for them, byte for byte: for `--diagnose --raw`.
+struct RawDescriptors {
+  std::vector<std::uint8_t> device;
+  // The active configuration with all its interface, class and endpoint descriptors.
+  std::vector<std::uint8_t> configuration;
+  std::vector<std::uint8_t> report;  // the HID report descriptor of the interface
+};
+
 class DevicePort {
  public:
   virtual ~DevicePort() = default;
@@ -169,6 +177,13 @@ class DevicePort {
   // Returns the counts; zeros for a handle not open for reads; nothing where the platform cannot
   // tell (the Windows HID driver drops silently).
   virtual std::optional<DroppedReports> DroppedInputReports(PortHandle handle) = 0;
+
+  // The descriptors of the device behind a handle, as the device gives them now.
+  // Returns them; nothing and the error when they cannot be read, and the error "not available
+  // on this platform" where the platform does not hand them out (this default).
+  virtual PortResult<RawDescriptors> ReadRawDescriptors(PortHandle /*handle*/) {
+    return {{}, PortError::Of("descriptors", "", "not available on this platform")};
+  }
 };
 
 }  // namespace tessun

@@ -208,6 +208,7 @@ struct LibusbPort::Device {
   // the claim is given back before the context can end.
   ClaimedHandle usb;
   ReportDescriptorInfo reports;
+  std::vector<std::uint8_t> report_descriptor;
 
   InputReportQueue queue;
   std::thread reader;
@@ -545,6 +546,7 @@ PortError LibusbPort::AcquireLocked(Device& device) {
   }
   descriptor.resize(static_cast<std::size_t>(result));
   device.reports = ParseReportDescriptor(descriptor);
+  device.report_descriptor = std::move(descriptor);
   device.usb = std::move(usb);
   return {};
 }
@@ -726,6 +728,48 @@ std::optional<DroppedReports> LibusbPort::DroppedInputReports(PortHandle handle)
     return DroppedReports{};
   }
   return found->second->device->queue.Dropped();
+}
+
+PortResult<RawDescriptors> LibusbPort::ReadRawDescriptors(PortHandle handle) {
+  const std::lock_guard lock(mutex_);
+  const auto found = FindLocked(handle);
+  if (!found) {
+    return {{}, PortError::NotOpen("descriptors")};
+  }
+  Device& device = *found->device;
+  if (PortError error = AcquireLocked(device)) {
+    return {{}, std::move(error)};
+  }
+  int failure = LIBUSB_SUCCESS;
+  // One descriptor as the device sends it now (GET_DESCRIPTOR), at most `length` bytes.
+  const auto get = [&](std::uint8_t type, std::uint8_t index, std::size_t length) {
+    std::vector<std::uint8_t> bytes(length);
+    const int got = libusb_get_descriptor(device.usb.get(), type, index, bytes.data(),
+                                          static_cast<int>(length));
+    failure = got < 0 ? got : failure;
+    bytes.resize(static_cast<std::size_t>(std::max(got, 0)));
+    return bytes;
+  };
+  RawDescriptors raw;
+  raw.report = device.report_descriptor;
+  raw.device = get(LIBUSB_DT_DEVICE, 0, LIBUSB_DT_DEVICE_SIZE);
+  int active = 0;
+  libusb_get_configuration(device.usb.get(), &active);
+  // The active configuration is the one whose bConfigurationValue (byte 5) is in use; its
+  // descriptors are wTotalLength (bytes 2 and 3) long.
+  const int configurations = raw.device.size() == LIBUSB_DT_DEVICE_SIZE ? raw.device.back() : 0;
+  for (int index = 0; index < configurations && raw.configuration.empty(); ++index) {
+    const auto head =
+        get(LIBUSB_DT_CONFIG, static_cast<std::uint8_t>(index), LIBUSB_DT_CONFIG_SIZE);
+    if (head.size() == LIBUSB_DT_CONFIG_SIZE && head[5] == active) {
+      raw.configuration = get(LIBUSB_DT_CONFIG, static_cast<std::uint8_t>(index),
+                              static_cast<std::size_t>(head[2] | head[3] << 8));
+    }
+  }
+  if (failure != LIBUSB_SUCCESS) {
+    return {{}, UsbError("GET_DESCRIPTOR", device.path, failure)};
+  }
+  return {std::move(raw), {}};
 }
 
 void LibusbPort::CancelRead(PortHandle) {

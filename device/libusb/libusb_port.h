@@ -74,6 +74,9 @@ class LibusbPort final : public DevicePort {
                         std::chrono::milliseconds timeout) override;
   void CancelRead(PortHandle handle) override;
   std::optional<DroppedReports> DroppedInputReports(PortHandle handle) override;
+  // The device and active configuration descriptors read from the device now, and the report
+  // descriptor read when the device was opened.
+  PortResult<RawDescriptors> ReadRawDescriptors(PortHandle handle) override;
 
  private:
   struct Context;

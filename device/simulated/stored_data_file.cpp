@@ -6,8 +6,13 @@
 
 namespace tessun {
 
+std::string TooLargeReason(const std::string& path, std::uintmax_t limit) {
+  return path + " is larger than " + std::to_string(limit / (1024 * 1024)) + " MiB";
+}
+
 std::optional<std::vector<std::uint8_t>> ReadStoredDataFile(const std::string& path,
-                                                            std::string& error) {
+                                                            std::string& error,
+                                                            std::uintmax_t limit) {
   std::error_code code;
   const auto status = std::filesystem::status(path, code);
   if (code) {
@@ -19,8 +24,8 @@ std::optional<std::vector<std::uint8_t>> ReadStoredDataFile(const std::string& p
     return std::nullopt;
   }
   const std::uintmax_t size = std::filesystem::file_size(path, code);
-  if (code || size > kMaxStoredDataFile) {
-    error = code ? "cannot read " + path + ": " + code.message() : path + " is larger than 16 MiB";
+  if (code || size > limit) {
+    error = code ? "cannot read " + path + ": " + code.message() : TooLargeReason(path, limit);
     return std::nullopt;
   }
   std::ifstream file(path, std::ios::binary);

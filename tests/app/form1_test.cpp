@@ -2,6 +2,7 @@
 #include <QAccessible>
 #include <QClipboard>
 #include <QDir>
+#include <QFile>
 #include <QImage>
 #include <QProcess>
 #include <QSignalSpy>
@@ -417,7 +418,13 @@ class Form1Test : public QObject {
     QSKIP("on Windows the program answers in message boxes");
 #else
     QTemporaryDir dir;
+    QFile damaged(dir.filePath("damaged-trace"));
+    QVERIFY(damaged.open(QIODevice::WriteOnly));
+    damaged.write("tessun report trace 1\n0 search\n7 tick\n5 in 00 01 41\n");
+    damaged.close();
     const std::pair<QStringList, int> runs[] = {{{"--simulate=" + dir.path()}, 2},
+                                                {{"--simulate=" + damaged.fileName()}, 2},
+                                                {{"--simulate", "--trace=" + dir.path()}, 2},
                                                 {{"-style", "fusion", "--help"}, 0},
                                                 {{"-platform", "xcb", "--version"}, 0},
                                                 {{"--diagnose", "--simulate"}, 0}};
@@ -430,7 +437,9 @@ class Form1Test : public QObject {
       program.start(TESSUN_EXECUTABLE, arguments);
       QVERIFY(program.waitForFinished(5'000));
       QCOMPARE(program.exitCode(), code);
-      QCOMPARE(program.readAllStandardError().count('\n'), code == 2 ? 1 : 0);
+      const QByteArray error = program.readAllStandardError();
+      QCOMPARE(error.count('\n'), code == 2 ? 1 : 0);
+      QVERIFY(!arguments.constFirst().contains("damaged") || error.contains("line 4: "));
     }
 #endif
   }
@@ -472,6 +481,10 @@ class Form1Test : public QObject {
         {"-style", "fusion", "-platform", "offscreen", "-qwindowgeometry", "9x9", "--simulate=a"});
     QVERIFY(with_qt.action == Action::kRun && *with_qt.data_file == "a");
     QCOMPARE(ParseCommandLine({"-style=fusion", "stray"}).action, Action::kUsageError);
+    QCOMPARE(*ParseCommandLine({"--trace=run.trace"}).trace_file, std::string("run.trace"));
+    QCOMPARE(ParseCommandLine({"--trace="}).action, Action::kUsageError);
+    QVERIFY(ParseCommandLine({"--diagnose", "--raw"}).raw);
+    QCOMPARE(ParseCommandLine({"--raw"}).action, Action::kUsageError);
   }
 };
 

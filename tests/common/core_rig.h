@@ -12,7 +12,15 @@
 
 namespace tessun::test {
 
-struct CoreRig {
+// The window's parts that the core reaches, as recording doubles.
+struct WindowDoubles {
+  RecordingTimer timer;
+  RecordingStatus status;
+  RecordingCanvas canvas;
+  FakeScrollBar bar;
+};
+
+struct CoreRig : WindowDoubles {
   // `port` defaults to the console itself; a test may put a port of its own in front of it.
   explicit CoreRig(DevicePort* port = nullptr)
       : console(clock), core(port ? *port : console, clock, timer, status, canvas, bar) {
@@ -27,10 +35,6 @@ struct CoreRig {
 
   ManualClock clock;
   SimulatedConsole console;
-  RecordingTimer timer;
-  RecordingStatus status;
-  RecordingCanvas canvas;
-  FakeScrollBar bar;
   Acquisition core;
 };
 

@@ -1,57 +1,12 @@
-// A device port that passes every call on to another port. Tests derive from it and override
-// the calls they want to watch or break.
+// The device port that passes every call on to another port (device/forwarding_port.h), under
+// the name the tests use: tests derive from it and override the calls they want to watch or
+// break.
 #pragma once
 
-#include <chrono>
-#include <optional>
-#include <span>
-#include <string>
-#include <vector>
-
-#include "device/device_port.h"
+#include "device/forwarding_port.h"
 
 namespace tessun::test {
 
-class ForwardingPort : public DevicePort {
- public:
-  explicit ForwardingPort(DevicePort& inner) : inner_(inner) {}
-
-  PortResult<std::vector<std::string>> ListHidInterfaces() override {
-    return inner_.ListHidInterfaces();
-  }
-  PortResult<PortHandle> Open(const std::string& path, OpenMode mode) override {
-    return inner_.Open(path, mode);
-  }
-  PortError Close(PortHandle handle) override { return inner_.Close(handle); }
-  PortResult<HidAttributes> GetAttributes(PortHandle handle) override {
-    return inner_.GetAttributes(handle);
-  }
-  PortError SetNumInputBuffers(PortHandle handle, int count) override {
-    return inner_.SetNumInputBuffers(handle, count);
-  }
-  PortResult<std::optional<int>> OutputReportLength(PortHandle handle) override {
-    return inner_.OutputReportLength(handle);
-  }
-  PortResult<std::optional<int>> InputReportLength(PortHandle handle) override {
-    return inner_.InputReportLength(handle);
-  }
-  PortError SetFeature(PortHandle handle, std::span<const std::uint8_t> report) override {
-    return inner_.SetFeature(handle, report);
-  }
-  PortError WriteReport(PortHandle handle, std::span<const std::uint8_t> report) override {
-    return inner_.WriteReport(handle, report);
-  }
-  ReadResult ReadReport(PortHandle handle, std::span<std::uint8_t> buffer,
-                        std::chrono::milliseconds timeout) override {
-    return inner_.ReadReport(handle, buffer, timeout);
-  }
-  void CancelRead(PortHandle handle) override { inner_.CancelRead(handle); }
-  std::optional<DroppedReports> DroppedInputReports(PortHandle handle) override {
-    return inner_.DroppedInputReports(handle);
-  }
-
- private:
-  DevicePort& inner_;
-};
+using ForwardingPort = tessun::ForwardingPort;
 
 }  // namespace tessun::test

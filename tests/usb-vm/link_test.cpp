@@ -26,15 +26,22 @@
 
 #include "core/acquisition.h"
 #include "core/close_signals.h"
+#include "datafile/data_file.h"
 #include "device/clock.h"
 #include "device/console_diagnosis.h"
+#include "device/console_raw_facts.h"
 #include "device/libusb/libusb_port.h"
 #include "device/libusb/usb_facts.h"
+#include "device/report_trace.h"
+#include "device/simulated/trace_replay.h"
 #include "device/status_sink.h"
+#include "device/tracing_port.h"
 #include "scenario.h"
 #include "tests/common/recording_log.h"
 #include "tests/common/recording_status.h"
 #include "tests/common/screen_doubles.h"
+#include "tests/common/trace_fixture.h"
+#include "tests/common/traced_core.h"
 
 namespace tessun::usbvm {
 namespace {
@@ -198,7 +205,7 @@ class Scenario {
     const auto start = Clock::now();
     Absent();
     link_.SetLog(log_);
-    if (Plug() && (DiagnoseUsable(), true) && Open()) {
+    if (Plug() && (DiagnoseUsable(), DiagnoseRaw(), true) && Open()) {
       IdleTick();
       LiveLines();
       GetData("Get Data: the stored printout");
@@ -216,6 +223,7 @@ class Scenario {
       SecondProgram();
       Unanswering();
       LongInput();
+      TraceAndReplay();
       Close();
     }
     console_.Send("quit");
@@ -319,12 +327,16 @@ class Scenario {
         DiagnoseConsoles(port_, [](const std::string& path) { return UsbInterfaceFacts(path); });
     std::printf("  tessun --diagnose %.*s (exit code %d):\n", static_cast<int>(when.size()),
                 when.data(), diagnosis.exit_code);
-    std::size_t start = 0;
-    for (std::size_t end; (end = diagnosis.text.find('\n', start)) != std::string::npos;
-         start = end + 1) {
-      std::printf("    | %s\n", diagnosis.text.substr(start, end - start).c_str());
-    }
+    Show(diagnosis.text);
     return diagnosis;
+  }
+
+  // Shows the lines of a report, indented.
+  static void Show(std::string_view text) {
+    std::size_t start = 0;
+    for (std::size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
+      std::printf("    | %.*s\n", static_cast<int>(end - start), text.data() + start);
+    }
   }
 
   void DiagnoseUsable() {
@@ -337,6 +349,108 @@ class Scenario {
           "the console, its report lengths and its access are reported");
     Check(DriverBackWithin(milliseconds(3000)),
           "the kernel's USB-serial driver has the interface back afterwards");
+  }
+
+  // --diagnose --raw shows the descriptors as the virtual console declares them, and a trace of
+  // what it sends while idle.
+  void DiagnoseRaw() {
+    Step("tessun --diagnose --raw: the console's descriptors and its first 2 s");
+    const std::string text = RawConsoleFacts(port_, clock_);
+    const std::size_t trace_at = text.find(kTraceHeader);
+    Show(std::string_view(text).substr(0, trace_at));
+    const auto has = [&text](const std::string& part) {
+      return text.find(part) != std::string::npos;
+    };
+    Check(has("  HID report descriptor: " + HexBytes(kReportDescriptor) + "\n"),
+          "the report descriptor is the one the console declares");
+    Check(has("  device descriptor: 12 01 ") && has(" b4 04 00 55 00 01 "),
+          "the device descriptor: ids 04b4:5500, version 1.00");
+    std::vector<std::uint8_t> interface;
+    PutInterfaceDescriptors(interface, kFullSpeedInterval);
+    Check(has("  configuration descriptor: 09 02 ") && has(" " + HexBytes(interface)),
+          "the configuration holds the console's interface, HID and endpoint descriptors");
+    Check(has("  endpoint 0x81: in, interrupt, max packet 16 bytes, bInterval 10\n") &&
+              has("  endpoint 0x02: out, interrupt, max packet 8 bytes, bInterval 10\n"),
+          "both endpoints with the sizes and intervals the console declares");
+    const TraceParse parse =
+        ParseReportTrace(trace_at == std::string::npos ? "" : text.substr(trace_at));
+    std::size_t reports = 0;
+    bool sent = false;
+    for (const TraceRecord& record :
+         parse.trace ? parse.trace->records : std::vector<TraceRecord>()) {
+      reports += record.kind == TraceKind::kIn ? 1 : 0;
+      sent = sent || record.kind == TraceKind::kOut;
+    }
+    Check(parse.trace && !sent && reports >= 100,
+          "the trace shows the idle console's reports, and no \"Get Data\"",
+          std::to_string(reports) + " input reports in 2 s" +
+              (parse.trace ? "" : "; line " + std::to_string(parse.line) + ": " + parse.error));
+    Check(DriverBackWithin(milliseconds(3000)),
+          "the kernel's USB-serial driver has the interface back afterwards");
+  }
+
+  // Prints a file for the host script, which keeps it beside the build as a test fixture.
+  static void PrintFixture(std::string_view name, std::string_view text, std::string_view end) {
+    for (std::size_t at = 0, next; at < text.size(); at = next + end.size()) {
+      next = std::min(text.find(end, at), text.size());
+      std::printf("usb-vm fixture %.*s|%.*s\n", static_cast<int>(name.size()), name.data(),
+                  static_cast<int>(next - at), text.data() + at);
+    }
+  }
+
+  // A run traced as with tessun --trace, its data file, and the replay of the trace through the
+  // simulated console in virtual time, as with tessun --simulate=TRACE: the same data file.
+  void TraceAndReplay() {
+    Step("A traced run (tessun --trace) and its replay (tessun --simulate=TRACE)");
+    CloseLink();
+    DriverBackWithin(milliseconds(3000));
+    test::TracedCore traced(port_, clock_);
+    traced.core.StartUp();
+    console_.Send("live 2");
+    for (int tick = 0; tick < 5; ++tick) {
+      traced.core.Tick();
+      std::this_thread::sleep_for(kTimerInterval);
+    }
+    const std::size_t mark = console_.Mark();
+    traced.core.GetData();
+    for (int tick = 0, after = 0; tick < kMaxTicks && after < 3; ++tick) {
+      after += console_.WaitFor("sent all", mark, milliseconds(0)) ? 1 : 0;
+      traced.core.Tick();
+      std::this_thread::sleep_for(kTimerInterval);
+    }
+    traced.core.CloseDevice();
+    std::vector<std::string> expected = {LiveLine(1, 2), LiveLine(2, 2)};
+    expected.insert(expected.end(), kPrintoutLines.begin(), kPrintoutLines.end());
+    Check(Collected(traced.core.Store()) == expected, "the live lines and the printout arrived",
+          Describe(Collected(traced.core.Store())));
+    const std::string data = FormatDataFile(test::kTraceFixtureFileName, test::kTraceFixtureDate,
+                                            test::kTraceFixtureTime, traced.core.Store());
+
+    TraceParse parse = ParseReportTrace(traced.text);
+    if (!Check(parse.trace.has_value(), "the trace reads back",
+               parse.trace ? "" : "line " + std::to_string(parse.line) + ": " + parse.error)) {
+      return;
+    }
+    ManualClock replay_clock;
+    TraceReplay replay(std::move(*parse.trace), replay_clock);
+    test::TracedCore replayed(replay, replay_clock);
+    replayed.core.StartUp();
+    for (int tick = 0; tick < 10000 && !replay.Finished(); ++tick) {
+      replay_clock.Advance(kTimerInterval);
+      replayed.core.Tick();
+    }
+    const std::string again = FormatDataFile(test::kTraceFixtureFileName, test::kTraceFixtureDate,
+                                             test::kTraceFixtureTime, replayed.core.Store());
+    const auto lines = std::count(traced.text.begin(), traced.text.end(), '\n');
+    Check(replay.Finished() && again == data,
+          "the replay writes a byte-identical data file (same name, date and time given)",
+          std::to_string(data.size()) + " bytes; the trace " + std::to_string(traced.text.size()) +
+              " bytes in " + std::to_string(lines) + " lines for " +
+              std::to_string(traced.core.Store().LineIndex + 1) + " text lines");
+    PrintFixture(test::kTraceFixture, traced.text, "\n");
+    PrintFixture(test::kTraceFixtureDataFile, data, "\r\n");
+    // The link of the other steps is open again for Close.
+    TickUntilFound();
   }
 
   // A second program (a second instance of the program) holds the console; then it is ended by

@@ -4,6 +4,8 @@
 // bytes the console has sent after any number of reports.
 #pragma once
 
+#include <linux/usb/ch9.h>
+
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -11,6 +13,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "tests/common/console_report_descriptor.h"
 
 namespace tessun::usbvm {
 
@@ -38,6 +42,37 @@ inline constexpr std::size_t kShortOutputSize = 2;
 inline constexpr std::size_t kLongInputSize = 16;
 // The interrupt IN endpoint's largest packet: room for the long input packets.
 inline constexpr std::size_t kInMaxPacket = kLongInputSize;
+
+// The console's report descriptor, shared with the parser's tests.
+inline constexpr const auto& kReportDescriptor = test_data::kConsoleReportDescriptor;
+inline constexpr std::uint8_t kHidDescriptorType = 0x21;
+inline constexpr std::uint8_t kReportDescriptorType = 0x22;
+// Full-speed polling interval in ms, and the high-speed equivalent (2^(7-1) microframes, 8 ms).
+inline constexpr std::uint8_t kFullSpeedInterval = 10;
+inline constexpr std::uint8_t kHighSpeedInterval = 7;
+
+inline void PutLe16(std::vector<std::uint8_t>& out, std::uint16_t value) {
+  out.push_back(static_cast<std::uint8_t>(value & 0xFF));
+  out.push_back(static_cast<std::uint8_t>(value >> 8));
+}
+
+// The interface, HID class descriptor and the two interrupt endpoints the console declares for
+// one speed: the link test finds them in the configuration descriptor that --diagnose --raw shows.
+inline void PutInterfaceDescriptors(std::vector<std::uint8_t>& out, std::uint8_t interval) {
+  const std::uint8_t interface[] = {
+      USB_DT_INTERFACE_SIZE, USB_DT_INTERFACE, 0, 0, 2, 0x03, 0, 0, 0};
+  out.insert(out.end(), std::begin(interface), std::end(interface));
+  const std::uint8_t hid[] = {9, kHidDescriptorType, 0x11, 0x01, 0, 1, kReportDescriptorType};
+  out.insert(out.end(), std::begin(hid), std::end(hid));
+  PutLe16(out, static_cast<std::uint16_t>(kReportDescriptor.size()));
+  for (const std::uint8_t address : {std::uint8_t{1 | USB_DIR_IN}, std::uint8_t{2 | USB_DIR_OUT}}) {
+    const std::uint8_t endpoint[] = {USB_DT_ENDPOINT_SIZE, USB_DT_ENDPOINT, address,
+                                     USB_ENDPOINT_XFER_INT};
+    out.insert(out.end(), std::begin(endpoint), std::end(endpoint));
+    PutLe16(out, (address & USB_DIR_IN) != 0 ? kInMaxPacket : kWireReportSize);
+    out.push_back(interval);
+  }
+}
 
 // Data bytes an input report can carry after its count byte.
 inline constexpr std::size_t kMaxDataBytes = 7;

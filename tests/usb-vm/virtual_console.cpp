@@ -29,7 +29,6 @@
 #include <vector>
 
 #include "scenario.h"
-#include "tests/common/console_report_descriptor.h"
 
 namespace tessun::usbvm {
 namespace {
@@ -38,8 +37,6 @@ constexpr const char* kGadgetDir = "/sys/kernel/config/usb_gadget/console";
 constexpr const char* kFfsMount = "/dev/ffs-console";
 constexpr const char* kUdcName = "dummy_udc.0";
 
-// The console's report descriptor, shared with the parser's tests.
-constexpr const auto& kReportDescriptor = test_data::kConsoleReportDescriptor;
 constexpr std::size_t kFeatureReportSize = 5;
 // Where the descriptor gives the output report's Report Count.
 constexpr std::size_t kOutputCountIndex = 23;
@@ -53,15 +50,10 @@ constexpr std::uint8_t kGetProtocol = 0x03;
 constexpr std::uint8_t kSetReport = 0x09;
 constexpr std::uint8_t kSetIdle = 0x0A;
 constexpr std::uint8_t kSetProtocol = 0x0B;
-constexpr std::uint8_t kHidDescriptorType = 0x21;
-constexpr std::uint8_t kReportDescriptorType = 0x22;
 constexpr std::uint8_t kOutputReportType = 2;
 constexpr std::uint8_t kGetDataCommand = 0x8D;
 
-// Full-speed polling interval in ms, and the high-speed equivalent (2^(7-1) microframes, 8 ms).
 // The test loads the virtual bus at full speed, as the console's own.
-constexpr std::uint8_t kFullSpeedInterval = 10;
-constexpr std::uint8_t kHighSpeedInterval = 7;
 constexpr std::chrono::milliseconds kPollInterval{kFullSpeedInterval};
 
 std::string Hex(std::span<const std::uint8_t> bytes) {
@@ -74,31 +66,9 @@ std::string Hex(std::span<const std::uint8_t> bytes) {
   return text;
 }
 
-void PutLe16(std::vector<std::uint8_t>& out, std::uint16_t value) {
-  out.push_back(static_cast<std::uint8_t>(value & 0xFF));
-  out.push_back(static_cast<std::uint8_t>(value >> 8));
-}
-
 void PutLe32(std::vector<std::uint8_t>& out, std::uint32_t value) {
   for (int shift = 0; shift < 32; shift += 8) {
     out.push_back(static_cast<std::uint8_t>((value >> shift) & 0xFF));
-  }
-}
-
-// Interface, HID class descriptor and the two interrupt endpoints for one speed.
-void PutInterfaceDescriptors(std::vector<std::uint8_t>& out, std::uint8_t interval) {
-  const std::uint8_t interface[] = {
-      USB_DT_INTERFACE_SIZE, USB_DT_INTERFACE, 0, 0, 2, 0x03, 0, 0, 0};
-  out.insert(out.end(), std::begin(interface), std::end(interface));
-  const std::uint8_t hid[] = {9, kHidDescriptorType, 0x11, 0x01, 0, 1, kReportDescriptorType};
-  out.insert(out.end(), std::begin(hid), std::end(hid));
-  PutLe16(out, static_cast<std::uint16_t>(kReportDescriptor.size()));
-  for (const std::uint8_t address : {std::uint8_t{1 | USB_DIR_IN}, std::uint8_t{2 | USB_DIR_OUT}}) {
-    const std::uint8_t endpoint[] = {USB_DT_ENDPOINT_SIZE, USB_DT_ENDPOINT, address,
-                                     USB_ENDPOINT_XFER_INT};
-    out.insert(out.end(), std::begin(endpoint), std::end(endpoint));
-    PutLe16(out, (address & USB_DIR_IN) != 0 ? kInMaxPacket : kWireReportSize);
-    out.push_back(interval);
   }
 }
 
