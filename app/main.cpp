@@ -100,7 +100,7 @@ int main(int argc, char* argv[]) {
     case CommandLine::Action::kHelp:
       return ShowText(argc, argv, tessun::Usage(program), false);
     case CommandLine::Action::kVersion:
-      return ShowText(argc, argv, std::string("tessun ") + TESSUN_VERSION + "\n", false);
+      return ShowText(argc, argv, tessun::VersionText(TESSUN_VERSION), false);
     case CommandLine::Action::kUsageError:
       return ShowText(argc, argv, "tessun: " + line.error + "\n" + tessun::Usage(program), true);
     case CommandLine::Action::kDiagnose:
