@@ -8,7 +8,8 @@
 #   window's icon (on X11 the _NET_WM_ICON of title bars and task switchers);
 # - on Windows, the resource script packaging/windows/tessun.rc.in: the icon file IDI_ICON1
 #   (Explorer, the Start menu, and Qt's default window icon), made from the PNGs with icotool
-#   (Debian's icoutils), and the version resource (product name, version, description, copyright).
+#   (Debian's icoutils), and the version resource (product name, version, description, copyright);
+#   the target property TESSUN_ICON_FILE names the icon file.
 
 set(TESSUN_ICON_SVG ${PROJECT_SOURCE_DIR}/packaging/linux/io.github.tessun.Tessun.svg)
 # Sizes of the windows' icon: the title bar's 16 to 24 px up to the task switchers' 128 px.
@@ -72,4 +73,6 @@ function(tessun_program_icon target)
   # The resource compiler reads the icon file, which the rule above makes first.
   set_source_files_properties(${rc} PROPERTIES OBJECT_DEPENDS ${TESSUN_ICO})
   target_sources(${target} PRIVATE ${rc})
+  # The installer shows the same icon (packaging/).
+  set_property(TARGET ${target} PROPERTY TESSUN_ICON_FILE ${TESSUN_ICO})
 endfunction()
