@@ -32,13 +32,14 @@ icons=$(awk -F ' = ' 'NF == 2 {
       if (w <= 0 || h <= 0 || i + 1 + w * h > n) { print "truncated"; exit }
       corner = int(v[i + 2] / 16777216)
       middle = int(v[i + 2 + int(h / 2) * w + int(w / 2)] / 16777216)
-      print w "x" h (corner == 0 && middle == 255 ? "" : " blank-or-wrong(alpha " corner "/" middle ")")
+      fault = corner == 0 && middle == 255 ? "" : " blank-or-wrong(alpha " corner "/" middle ")"
+      print w "x" h fault
     }
-  }' "$temp/property" | sort -n)
-expected=$(for size in "$@"; do echo "${size}x${size}"; done | sort -n)
+  }' "$temp/property" | sort -n | tr '\n' ' ')
+expected=$(for size in "$@"; do echo "${size}x${size}"; done | sort -n | tr '\n' ' ')
 if [ "$icons" != "$expected" ]; then
-  echo "FAIL: _NET_WM_ICON holds [$(echo $icons)], expected [$(echo $expected)]"
+  echo "FAIL: _NET_WM_ICON holds [$icons], expected [$expected]"
   head -c 300 "$temp/property"
   exit 1
 fi
-echo "PASS: window $window: _NET_WM_ICON holds $(echo $icons)"
+echo "PASS: window $window: _NET_WM_ICON holds $icons"
