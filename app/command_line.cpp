@@ -117,4 +117,14 @@ std::string Usage(const std::string& program) {
          "on Windows %LOCALAPPDATA%\\tessun\\captures).\n";
 }
 
+std::string VersionText(const std::string& version) {
+  return "tessun " + version +
+         "\n"
+         "Copyright (C) 2026 The tessun developers\n"
+         "License GPL-3.0-or-later: GNU GPL version 3 or later "
+         "<https://gnu.org/licenses/gpl.html>.\n"
+         "This is free software: you are free to change and redistribute it.\n"
+         "There is NO WARRANTY, to the extent permitted by law.\n";
+}
+
 }  // namespace tessun

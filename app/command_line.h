@@ -27,4 +27,7 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments);
 // The text of --help.
 std::string Usage(const std::string& program);
 
+// The text of --version: the program's name and version, then its copyright and licence.
+std::string VersionText(const std::string& version);
+
 }  // namespace tessun

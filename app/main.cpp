@@ -161,7 +161,7 @@ int Main(int argc, char* argv[]) {
     case CommandLine::Action::kHelp:
       return ShowText(argc, argv, Usage(program), false);
     case CommandLine::Action::kVersion:
-      return ShowText(argc, argv, std::string("tessun ") + TESSUN_VERSION + "\n", false);
+      return ShowText(argc, argv, tessun::VersionText(TESSUN_VERSION), false);
     case CommandLine::Action::kUsageError:
       return ShowText(argc, argv, "tessun: " + line.error + "\n" + Usage(program), true);
     case CommandLine::Action::kDiagnose:
