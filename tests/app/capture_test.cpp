@@ -111,22 +111,11 @@ class CaptureTest : public QObject {
     QCOMPARE(third.prompt.calls.size(), Answer(answer) == Answer::kNone ? 1U : 0U);
   }
 
-  void restoreQuestionSaysWhatIsMissing_data() {
-    QTest::addColumn<bool>("cut");
-    QTest::addColumn<bool>("incomplete");
-    QTest::addColumn<QString>("middle");
-    QTest::newRow("cut") << true << false << " Only the newest 16 MiB of them can be restored.";
-    QTest::newRow("incomplete") << false << true
-                                << " The capture file is incomplete: lines received after it "
-                                   "could not be written are missing.";
-  }
   void restoreQuestionSaysWhatIsMissing() {
-    QFETCH(bool, cut);
-    QFETCH(bool, incomplete);
-    QFETCH(QString, middle);
-    QCOMPARE(QString::fromStdString(RestoreQuestion({1, cut, incomplete})),
-             "Lines received before the program last ended were not written to a file." + middle +
-                 " Restore them?");
+    QCOMPARE(RestoreQuestion({1, true, true}),
+             "Lines received before the program last ended were not written to a file. The "
+             "capture file is incomplete: lines received after it could not be written are "
+             "missing. Only the newest 16 MiB of them can be restored. Restore them?");
   }
 
   // One program per capture folder: a second one finds the lock held and by whom; a lock left

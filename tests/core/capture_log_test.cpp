@@ -362,28 +362,22 @@ TEST(CaptureLog, AfterTheCaptureFailsTheStateStillRecordsWritesAndClears) {
 // The folder is the user's alone (0700) and so are its files (0600), whatever the umask; a
 // folder that was wider is tightened.
 TEST(CaptureLog, TheFolderAndItsFilesArePrivate) {
-  for (const mode_t mask : {0000, 0022}) {
-    for (const bool existing : {false, true}) {
-      TempFolder folder;
-      const fs::path captures = folder.path / "captures";
-      if (existing) {
-        fs::create_directory(captures);
-        fs::permissions(captures, fs::perms::all);
-      }
-      const mode_t old_mask = ::umask(mask);
-      ManualClock clock;
-      CaptureLog log(clock, nullptr);
-      const bool opened = log.Open(captures, Start(1));
-      log.FileWritten();
-      ::umask(old_mask);
-      ASSERT_TRUE(opened);
-      const auto mode = [](const fs::path& path) { return fs::status(path).permissions(); };
-      EXPECT_EQ(mode(captures), fs::perms::owner_all) << mask << existing;
-      EXPECT_EQ(mode(log.FilePath()), fs::perms::owner_read | fs::perms::owner_write);
-      EXPECT_EQ(mode(captures / CaptureLog::kStateFileName),
-                fs::perms::owner_read | fs::perms::owner_write);
-    }
-  }
+  TempFolder folder;
+  const fs::path captures = folder.path / "captures";
+  fs::create_directory(captures);
+  fs::permissions(captures, fs::perms::all);
+  const mode_t old_mask = ::umask(0);
+  ManualClock clock;
+  CaptureLog log(clock, nullptr);
+  const bool opened = log.Open(captures, Start(1));
+  log.FileWritten();
+  ::umask(old_mask);
+  ASSERT_TRUE(opened);
+  const auto mode = [](const fs::path& path) { return fs::status(path).permissions(); };
+  EXPECT_EQ(mode(captures), fs::perms::owner_all);
+  EXPECT_EQ(mode(log.FilePath()), fs::perms::owner_read | fs::perms::owner_write);
+  EXPECT_EQ(mode(captures / CaptureLog::kStateFileName),
+            fs::perms::owner_read | fs::perms::owner_write);
 }
 #endif
 
