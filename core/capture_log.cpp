@@ -268,6 +268,7 @@ bool CaptureLog::Open(const fs::path& folder, const std::tm& start) {
     name.append("_").append(std::to_string(n)).append(".txt");
   }
   path_ = folder_ / name;
+  state_ = {name, 0, 0};
   file_.reset(CreateCaptureFile(path_));
   if (file_ == nullptr) {
     Report(Problem::kNotKept, Why("cannot create the capture file", path_, errno));
@@ -277,7 +278,6 @@ bool CaptureLog::Open(const fs::path& folder, const std::tm& start) {
   RemoveOldCaptures(folder_, fs::file_time_type::clock::now(), kMaxAge, kKeepNewest,
                     unsaved_ ? std::string_view(previous_name_) : std::string_view());
 
-  state_ = {name, 0, 0};
   if (unsaved_) {
     CopyUnsaved();
     if (!Capturing()) {

@@ -123,8 +123,8 @@ class CaptureLog {
   // Hands the previous run's unwritten bytes to `take`, oldest first, in pieces of at most 64 KiB.
   // A read error is reported, and the bytes after it are left out.
   void ReadUnsaved(const std::function<void(std::span<const std::uint8_t>)>& take);
-  // The restore question was answered. With No, the copied bytes count as cleared. The question
-  // does not come again for them.
+  // The restore question was answered: after Yes the copied bytes are this run's own (offered
+  // again only if it ends without writing them), after No they count as cleared.
   void RestoreAnswered(bool restored);
 
   // The end of a tick: appends the bytes the link stored during it and hands them to the
@@ -147,8 +147,8 @@ class CaptureLog {
   bool Append(std::span<const std::uint8_t> bytes);
   void Sync();
   bool WriteState();
-  // A "Write File" or "Clear Data" that the state file cannot record: the state goes, so that
-  // no later start offers lines that were written or cleared.
+  // Writes the state; when it cannot (a "Write File", "Clear Data" or answer it cannot record),
+  // the state file goes, so that no later start offers lines that were written or declined.
   void RecordOrForget();
 
   Clock& clock_;

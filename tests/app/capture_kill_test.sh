@@ -7,9 +7,8 @@
 # puts the same bytes into the new run's capture. While that run goes on, a second start says
 # that the program runs and ends with 3 without touching the folder, --diagnose names the running
 # program, and a SIGTERM while the overwrite question is open leaves the file alone. Last, a
-# capture of 256 MiB: the window comes as soon as with a small one, and the program never holds
-# the capture in memory. (No, and what "Write File" writes after Yes:
-# tests/app/capture_test.cpp.)
+# capture of 256 MiB: the program never holds it in memory, and the window comes at most 2 s later
+# than with a small one. (No, and what "Write File" writes after Yes: tests/app/capture_test.cpp.)
 #
 # The simulated console sends a report every 3 ms in real time, and its driver queue keeps 200
 # (0.6 s); a tick takes at most 40. On a loaded machine the window's thread can fall behind for
@@ -126,7 +125,7 @@ truncate -s 256M "$captures/2026-01-01_00-00-00.txt"
 start
 peak=$(awk '/VmHWM/ { print $2 }' "/proc/$pid/status")
 [ "$peak" -lt $((200 * 1024)) ] || fail "$peak KiB in memory with a 256 MiB capture"
-[ "$took" -lt $((small_capture_took + 1000)) ] ||
+[ "$took" -lt $((small_capture_took + 2000)) ] ||
   fail "the window took $took ms with a 256 MiB capture, $small_capture_took ms with a small one"
 box=$(question 60) || fail "no restore question for the 256 MiB capture"
 answer "$box"
