@@ -144,14 +144,31 @@ void Form1::Form_Load() {
   core_.StartUp();
 }
 
+std::string RestoreQuestion(const UnsavedCapture& unsaved) {
+  std::string text = "Lines received before the program last ended were not written to a file.";
+  if (unsaved.incomplete) {
+    text +=
+        " The capture file is incomplete: lines received after it could not be written are "
+        "missing.";
+  }
+  if (unsaved.cut) {
+    text += " Only the newest " + std::to_string(CaptureLog::kMostRestored >> 20) +
+            " MiB of them can be restored.";
+  }
+  return text + " Restore them?";
+}
+
 void Form1::AskRestore() {
-  if (!core_.RestorePending()) {
+  const std::optional<UnsavedCapture> unsaved = core_.PendingRestore();
+  if (!unsaved) {
     return;
   }
-  // A box closed without an answer counts as No.
-  const Answer answer =
-      AnswerOr(prompt_.MsgBox(kRestoreQuestion, PromptButtons::kYesNo), Answer::kNo);
-  core_.AnswerRestore(answer != Answer::kNo);
+  const Answer answer = prompt_.MsgBox(RestoreQuestion(*unsaved), PromptButtons::kYesNo);
+  // No answer: the program is ending on a signal. The question stays open, so the next start
+  // asks again, about these lines and those received meanwhile.
+  if (answer != Answer::kNone) {
+    core_.AnswerRestore(answer == Answer::kYes);
+  }
 }
 
 void Form1::Timer1_Timer() {

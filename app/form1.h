@@ -32,8 +32,10 @@ class PictureBox;
 class VerticalScrollBar;
 
 inline constexpr char kMainWindowCaption[] = "Tessun Timing Interface Window";
-inline constexpr std::string_view kRestoreQuestion =
-    "Lines received before the program last ended were not written to a file. Restore them?";
+
+// The question about the lines the previous run left unwritten; it says when some of them are
+// missing or only the newest are offered.
+std::string RestoreQuestion(const UnsavedCapture& unsaved);
 
 // The main window holds the controls and passes each of their events to the acquisition core;
 // it has no acquisition logic of its own.
@@ -54,7 +56,7 @@ class Form1 final : public QWidget, private StatusSink, private TickTimer {
   // Start-up: opens the device, starts the timer, waits, empties the store and the view.
   void Form_Load();
   // When the previous run left lines that were never written, asks whether to restore them
-  // (Yes is the default). Called once the window has appeared.
+  // (Yes is the default). Called once the window has appeared; ticks go on while it asks.
   void AskRestore();
 
   // The acquisition tick: reads the console, assembles lines, and shows them if any arrived.

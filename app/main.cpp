@@ -4,6 +4,7 @@
 #include <QTimer>
 #include <cstdio>
 #include <memory>
+#include <optional>
 
 #include "app/capture_session.h"
 #include "app/command_line.h"
@@ -89,11 +90,12 @@ std::unique_ptr<TracingPort> TraceIfAsked(const CommandLine& line, DevicePort& p
 }
 
 // --diagnose: no window and no display; the report goes to the standard output (Windows: a
-// message box). With --raw the consoles' raw facts follow it.
+// message box). With --raw the consoles' raw facts follow it. It takes no lock, so it runs
+// beside the program, and says when that runs.
 int Diagnose(int argc, char* argv[], const CommandLine& line, DevicePort& port, Clock& clock) {
   const auto show = [&](const Diagnosis& diagnosis) {
-    const std::string text =
-        line.raw ? diagnosis.text + RawConsoleFacts(port, clock) : diagnosis.text;
+    const std::string text = diagnosis.text + RunningProgramNote(CaptureFolder()) +
+                             (line.raw ? RawConsoleFacts(port, clock) : std::string());
 #if defined(_WIN32)
     ShowText(argc, argv, text, diagnosis.exit_code != 0);
 #else
@@ -133,7 +135,9 @@ std::unique_ptr<QSocketNotifier> CloseOnSignals(Form1& window, LinkLog& log) {
 }
 
 // The main window over `port`, with the capture log (every received byte on disk, and the
-// question about unwritten lines once the window has appeared), until the program ends.
+// question about unwritten lines once the window has appeared), until the program ends. A
+// second start while the program runs says so and ends before it reads or writes the capture
+// folder.
 int StartUp(int argc, char* argv[], DevicePort& port, Clock& clock) {
   QApplication app(argc, argv);
   QGuiApplication::setDesktopFileName(QStringLiteral("io.github.tessun.Tessun"));
@@ -142,8 +146,16 @@ int StartUp(int argc, char* argv[], DevicePort& port, Clock& clock) {
     QApplication::setPalette(DarkPalette());
   }
   QtPrompt prompt;
+  const QString folder = CaptureFolder();
+  const CaptureFolderLock lock(folder);
+  if (const std::optional<qint64> holder = lock.HeldBy()) {
+    const std::string text = AlreadyRunning(*holder);
+    std::fprintf(stderr, "tessun: %s\n", text.c_str());
+    prompt.MsgBox(text, PromptButtons::kOk);
+    return kExitAlreadyRunning;
+  }
   QtLinkLog link_log;
-  CaptureSession capture(clock, CaptureFolder());
+  CaptureSession capture(clock, folder);
   Form1 window(port, clock, prompt, link_log, &capture.Log());
   capture.ShowNoticesOver(window);
   const auto close_signals = CloseOnSignals(window, link_log);

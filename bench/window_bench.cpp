@@ -39,8 +39,9 @@ constexpr std::size_t kFullTick = 280;
 // benchmark). The test drives the ticks; the window's own timer is stopped.
 struct Window {
   explicit Window(benchmark::State* state = nullptr, const QString& capture_folder = {})
-      : console(clock),
-        log(clock, [state](const std::string& why) { state->SkipWithError(why.c_str()); }) {
+      : console(clock), log(clock, [state](CaptureLog::Problem, const std::string& why) {
+          state->SkipWithError(why.c_str());
+        }) {
     if (state != nullptr && !capture_folder.isEmpty()) {
       log.Open(capture_folder.toStdString(), std::tm{});
     }

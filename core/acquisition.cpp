@@ -1,6 +1,7 @@
 #include "core/acquisition.h"
 
 #include <algorithm>
+#include <utility>
 #include <vector>
 
 namespace tessun {
@@ -28,13 +29,25 @@ void Acquisition::StartUp() {
 static_assert(DeviceLink::kMostBytesPerCall <= LineStore::kMostBytesPerPass);
 
 void Acquisition::Tick() {
-  if (RestorePending()) {
-    return;
+  const std::span<const std::uint8_t> bytes = link_.ReadReports();
+  if (capture_ != nullptr) {
+    capture_->TickEnded(bytes);
   }
-  Feed(link_.ReadReports());
+  if (PendingRestore()) {
+    held_.insert(held_.end(), bytes.begin(), bytes.end());
+  } else {
+    Feed(bytes);
+  }
 }
 
 void Acquisition::Feed(std::span<const std::uint8_t> bytes) {
+  Assemble(bytes);
+  if (store_.TakeNewData()) {
+    view_.RefreshDataView();
+  }
+}
+
+void Acquisition::Assemble(std::span<const std::uint8_t> bytes) {
   std::size_t at = 0;
   do {
     const auto piece =
@@ -43,25 +56,19 @@ void Acquisition::Feed(std::span<const std::uint8_t> bytes) {
       store_.StoreByte(byte);
     }
     store_.AssembleLines();
-    if (capture_ != nullptr) {
-      capture_->TickEnded(piece);
-    }
     at += piece.size();
   } while (at < bytes.size());
-  if (store_.TakeNewData()) {
-    view_.RefreshDataView();
-  }
 }
 
 void Acquisition::AnswerRestore(bool restore) {
-  if (!RestorePending()) {
+  if (!PendingRestore()) {
     return;
   }
   if (restore) {
-    const std::vector<std::uint8_t> bytes = *capture_->Unsaved();
-    Feed(bytes);
+    capture_->ReadUnsaved([this](std::span<const std::uint8_t> piece) { Assemble(piece); });
   }
-  capture_->RestoreAnswered();
+  capture_->RestoreAnswered(restore);
+  Feed(std::exchange(held_, {}));
 }
 
 void Acquisition::FileWritten() {

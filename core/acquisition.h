@@ -10,7 +10,9 @@
 
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <span>
+#include <vector>
 
 #include "core/capture_log.h"
 #include "core/tick_timer.h"
@@ -40,12 +42,9 @@ class Acquisition {
   // 0.5 s (blocking: no tick and no repaint meanwhile), empty the store, clear the view. ViewLast
   // is 0 from the view's creation: start-up comes before anything can move it.
   void StartUp();
-  // One tick: read the reports the console has ready and Feed their data bytes.
+  // One tick: read the reports the console has ready, hand their data bytes to the capture log
+  // and Feed them (or, while the restore question is open, hold them until it is answered).
   void Tick();
-  // Bytes the console sent (one tick's, or a restored run's) go through the receive ring and
-  // AssembleLines in pieces of at most one tick's bytes, each piece handed to the capture log as
-  // one tick's; then, if a byte was consumed, the view is refreshed.
-  void Feed(std::span<const std::uint8_t> bytes);
   // "Get Data": timer off, wait 0.1 s, send the console command 141, timer on again (also when
   // sending fails with an error, so acquisition never stops unnoticed).
   void GetData();
@@ -61,10 +60,13 @@ class Acquisition {
   // none (the default) for tests and fuzzing. Not owned.
   void SetCaptureLog(CaptureLog* log) { capture_ = log; }
   // The previous run ended with lines never written to a file, and the operator has not yet
-  // been asked about them. Ticks do nothing meanwhile, so no new byte comes before them.
-  bool RestorePending() const { return capture_ != nullptr && capture_->Unsaved().has_value(); }
-  // The operator's answer. Yes: the previous run's bytes since its last "Clear Data" are fed as
-  // its ticks took them and become the start of this run's capture. No: the store stays empty.
+  // answered the question about them. Ticks go on meanwhile: their bytes are captured and held.
+  std::optional<UnsavedCapture> PendingRestore() const {
+    return capture_ != nullptr ? capture_->Unsaved() : std::nullopt;
+  }
+  // The operator's answer. Yes: the previous run's unwritten bytes are fed as its ticks took
+  // them, then the bytes held meanwhile. No: only the bytes held meanwhile. Without an answer
+  // (the program ends while the question is open) nothing is called: the next start asks again.
   void AnswerRestore(bool restore);
   // The save window wrote a data file of the store.
   void FileWritten();
@@ -77,6 +79,12 @@ class Acquisition {
   DeviceLink& Link() { return link_; }
 
  private:
+  // Bytes the console sent (one tick's, or a restored run's) go through the receive ring and
+  // AssembleLines in pieces of at most one tick's bytes; then, if a byte was consumed, the view
+  // is refreshed (once).
+  void Feed(std::span<const std::uint8_t> bytes);
+  void Assemble(std::span<const std::uint8_t> bytes);
+
   Clock& clock_;
   TickTimer& timer_;
   TextCanvas& canvas_;
@@ -84,6 +92,8 @@ class Acquisition {
   DataView view_;
   DeviceLink link_;
   CaptureLog* capture_ = nullptr;
+  // What the ticks read while the restore question is open.
+  std::vector<std::uint8_t> held_;
 };
 
 }  // namespace tessun

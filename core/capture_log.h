@@ -4,9 +4,14 @@
 // far the capture had reached at the last successful "Write File" and at the last "Clear Data",
 // so that the next start can tell whether the run ended with lines that were never written.
 //
+// Only what the log itself wrote is read back: regular files, never through a link, never by a
+// call that could block, the state file at most kMostStateSize bytes and at most kMostRestored
+// bytes of a capture. The folder and the files are private to the user.
+//
 // Standard library and the platform's file calls only. A failure never throws and never stops
-// acquisition: the log reports it once through the failure handler and stops capturing until the
-// next start.
+// acquisition: the log reports each kind of problem once through the problem handler. After a
+// capture write fails it stops capturing until the next start but still records every "Write
+// File" and "Clear Data" in the state file.
 #pragma once
 
 #include <chrono>
@@ -15,10 +20,12 @@
 #include <ctime>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <vector>
 
 #include "device/clock.h"
@@ -26,11 +33,13 @@
 namespace tessun {
 
 // What the state file holds: the capture file of the run it describes (a bare name in the
-// capture folder) and the capture's size at that run's last "Write File" and "Clear Data".
+// capture folder), how many bytes that run had received at its last "Write File" and "Clear
+// Data", and whether its capture stopped on a write error (the file then ends early).
 struct CaptureState {
   std::string file;
   std::uint64_t written = 0;
   std::uint64_t cleared = 0;
+  bool incomplete = false;
 
   bool operator==(const CaptureState&) const = default;
 };
@@ -38,6 +47,23 @@ struct CaptureState {
 // The state file's text, and back; nullopt for anything that is not a complete state file.
 std::string FormatCaptureState(const CaptureState& state);
 std::optional<CaptureState> ParseCaptureState(std::string_view text);
+
+// What the previous run left unwritten, as offered for restoring: the newest bytes of its
+// capture since its last "Clear Data", when it received bytes after the later of its last "Write
+// File" and "Clear Data".
+struct UnsavedCapture {
+  std::uint64_t size = 0;
+  // Older bytes are left out: there were more than CaptureLog::kMostRestored.
+  bool cut = false;
+  // That run's capture had stopped on a write error: lines received after it are missing.
+  bool incomplete = false;
+
+  bool operator==(const UnsavedCapture&) const = default;
+};
+
+// Creates `folder` (and its parents) if missing and makes it private to the user (0700 on POSIX,
+// whatever the umask; a folder with wider permissions is tightened).
+std::error_code MakePrivateFolder(const std::filesystem::path& folder);
 
 // The name of a capture file for a run started at local time `start`: YYYY-MM-DD_HH-MM-SS.txt.
 std::string CaptureFileName(const std::tm& start);
@@ -58,59 +84,91 @@ class CaptureLog {
   // Retention at start-up: older captures go, but never the newest ones.
   static constexpr std::chrono::hours kMaxAge{24 * 60};
   static constexpr std::size_t kKeepNewest = 20;
+  // A state file is a few lines; anything larger is not one.
+  static constexpr std::uint64_t kMostStateSize = 4096;
+  // The most bytes offered for restoring: the newest ones.
+  static constexpr std::uint64_t kMostRestored = 16 << 20;
 
-  using FailureHandler = std::function<void(const std::string& why)>;
+  enum class Problem {
+    // This run's bytes cannot be kept: the folder, the capture or the state cannot be written.
+    kNotKept,
+    // A file the previous run left cannot be read, so its lines are not offered.
+    kUnreadable,
+  };
+  using ProblemHandler = std::function<void(Problem problem, const std::string& why)>;
 
-  // `clock` paces the syncs; `on_failure` hears of the first failure (opening or later).
-  CaptureLog(Clock& clock, FailureHandler on_failure);
+  // `clock` paces the syncs; `on_problem` hears of the first problem of each kind.
+  CaptureLog(Clock& clock, ProblemHandler on_problem);
   CaptureLog(const CaptureLog&) = delete;
   CaptureLog& operator=(const CaptureLog&) = delete;
   // Syncs what is not yet on the disk and closes the file.
   ~CaptureLog();
 
   // Starts this run's capture in `folder` (created if missing), named by the local start time:
-  // reads the previous run's state, creates the capture file, removes old captures and, unless
-  // the previous run has lines to restore, makes the state file name this run. False (and the
-  // failure handler called) when the capture cannot be kept.
+  // reads the previous run's state, creates the capture file, removes old captures and makes the
+  // state file name this run. When the previous run left bytes unwritten, they are copied to
+  // the start of this run's capture first, so that the question about them is asked again after
+  // a crash or a close signal before it was answered, together with what came meanwhile. False
+  // (and the problem handler called) when the capture cannot be kept.
   bool Open(const std::filesystem::path& folder, const std::tm& start);
 
   bool Capturing() const { return file_ != nullptr; }
   const std::filesystem::path& FilePath() const { return path_; }
-  // Bytes in this run's capture file.
+  // Bytes of this run: the unwritten bytes of the previous run copied at the start, and every
+  // byte a tick ended with since (also those not captured after a write error).
   std::uint64_t Size() const { return size_; }
 
-  // The previous run's bytes since its last "Clear Data", when it took bytes after the later of
-  // its last "Write File" and last "Clear Data" and the question has not been answered yet.
-  const std::optional<std::vector<std::uint8_t>>& Unsaved() const { return unsaved_; }
-  // The restore question was answered (the restored bytes, if any, are already appended): the
-  // state file now names this run, so the question does not come again.
-  void RestoreAnswered();
+  // The previous run's unwritten bytes, until the restore question is answered.
+  const std::optional<UnsavedCapture>& Unsaved() const { return unsaved_; }
+  // Hands the previous run's unwritten bytes to `take`, oldest first, in pieces of at most 64 KiB.
+  // A read error is reported, and the bytes after it are left out.
+  void ReadUnsaved(const std::function<void(std::span<const std::uint8_t>)>& take);
+  // The restore question was answered: after Yes the copied bytes are this run's own (offered
+  // again only if it ends without writing them), after No they count as cleared.
+  void RestoreAnswered(bool restored);
 
   // The end of a tick: appends the bytes the link stored during it and hands them to the
   // operating system; syncs when bytes arrived since the last sync and a second has passed.
   void TickEnded(std::span<const std::uint8_t> bytes);
-  // The operator cleared the data / a data file was written: the capture's size is recorded.
+  // The operator cleared the data / a data file was written: Size() is recorded.
   void DataCleared();
   void FileWritten();
 
  private:
-  void Fail(const std::string& why);
+  struct CloseFile {
+    void operator()(std::FILE* file) const { std::fclose(file); }
+  };
+  using File = std::unique_ptr<std::FILE, CloseFile>;
+
+  void ReadPrevious();
+  void CopyUnsaved();
+  void Report(Problem problem, const std::string& why);
+  void CaptureFailed(const std::string& why);
+  bool Append(std::span<const std::uint8_t> bytes);
   void Sync();
   bool WriteState();
+  // Writes the state; when it cannot (a "Write File", "Clear Data" or answer it cannot record),
+  // the state file goes, so that no later start offers lines that were written or declined.
+  void RecordOrForget();
 
   Clock& clock_;
-  FailureHandler on_failure_;
+  ProblemHandler on_problem_;
+  bool reported_[2] = {false, false};
   std::filesystem::path folder_;
   std::filesystem::path path_;
-  std::FILE* file_ = nullptr;
+  File file_;
   std::uint64_t size_ = 0;
   CaptureState state_;
-  // The state file names this run (not while a restore question is open).
+  // The state file names this run.
   bool state_is_ours_ = false;
-  bool failed_ = false;
   bool unsynced_ = false;
   Clock::TimePoint last_sync_{};
-  std::optional<std::vector<std::uint8_t>> unsaved_;
+  // The previous run's capture, open for reading until the question is answered, and where its
+  // unwritten bytes start.
+  File previous_;
+  std::string previous_name_;
+  std::uint64_t previous_start_ = 0;
+  std::optional<UnsavedCapture> unsaved_;
 };
 
 }  // namespace tessun

@@ -101,12 +101,14 @@ void Form6::Save1_Click() {
   const QString file_name = Text4->text();
 
   // Ask once for every listed name that matches (exactly, or on Windows in any case); OK ends
-  // the walk. A box closed without an answer counts as OK.
+  // the walk. A box closed without an answer (the program is ending on a signal) counts as
+  // Cancel: nothing is replaced that nobody agreed to replace.
   Answer answer = Answer::kNone;
   const int last = File1->ListCount() - 1;
   for (int i = 0; i <= last; ++i) {
     if (File1->List(i).compare(file_name, kFileNameCase) == 0) {
-      answer = AnswerOr(prompt_.MsgBox(kFileExistsQuestion, PromptButtons::kOkCancel), Answer::kOk);
+      answer =
+          AnswerOr(prompt_.MsgBox(kFileExistsQuestion, PromptButtons::kOkCancel), Answer::kCancel);
       if (answer == Answer::kOk) {
         break;
       }

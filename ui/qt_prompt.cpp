@@ -1,5 +1,7 @@
 #include "ui/qt_prompt.h"
 
+#include <QCloseEvent>
+#include <QKeyEvent>
 #include <QMessageBox>
 #include <QString>
 #include <utility>
@@ -19,6 +21,35 @@ constexpr std::pair<QMessageBox::StandardButton, Answer> kAnswers[] = {
     {QMessageBox::Yes, Answer::kYes},
     {QMessageBox::No, Answer::kNo}};
 
+// A message box that Esc and the window's close button can be kept from closing: a Yes/No
+// question has no Cancel, so only a button answers it (a Yes/No box would otherwise take them as
+// No). An OK/Cancel box takes them as Cancel, an OK box as OK, as any message box does.
+class QuestionBox final : public QMessageBox {
+ public:
+  QuestionBox(Icon icon, const QString& text, StandardButtons buttons, QWidget* parent,
+              bool closable)
+      : QMessageBox(icon, ToQString(kProgramTitle), text, buttons, parent), closable_(closable) {}
+
+ protected:
+  void keyPressEvent(QKeyEvent* event) override {
+    if (!closable_ && event->matches(QKeySequence::Cancel)) {
+      event->accept();
+      return;
+    }
+    QMessageBox::keyPressEvent(event);
+  }
+  void closeEvent(QCloseEvent* event) override {
+    if (!closable_) {
+      event->ignore();
+      return;
+    }
+    QMessageBox::closeEvent(event);
+  }
+
+ private:
+  const bool closable_;
+};
+
 }  // namespace
 
 Answer QtPrompt::MsgBox(std::string_view text, PromptButtons buttons) {
@@ -27,9 +58,11 @@ Answer QtPrompt::MsgBox(std::string_view text, PromptButtons buttons) {
                      : buttons == PromptButtons::kOkCancel
                          ? QMessageBox::Ok | QMessageBox::Cancel
                          : QMessageBox::StandardButtons(QMessageBox::Ok);
-  QMessageBox box(yes_no ? QMessageBox::Question : QMessageBox::NoIcon, ToQString(kProgramTitle),
-                  ToQString(text), shown, parent_);
+  QuestionBox box(yes_no ? QMessageBox::Question : QMessageBox::NoIcon, ToQString(text), shown,
+                  parent_, !yes_no);
   box.setDefaultButton(yes_no ? QMessageBox::Yes : QMessageBox::Ok);
+  // Without a button press (the event loop ended from outside, as when the program ends on a
+  // signal) exec gives NoButton.
   const int button = box.exec();
   for (const auto& [shown_button, answer] : kAnswers) {
     if (button == shown_button) {

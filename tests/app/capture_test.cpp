@@ -1,5 +1,6 @@
 // The capture log behind the main window, with a real capture folder: the restore question
 // after a run that ended with unwritten lines, and the notice when the folder cannot be written.
+#include <QFileInfo>
 #include <QMessageBox>
 #include <QTemporaryDir>
 #include <QTest>
@@ -50,7 +51,7 @@ class CaptureTest : public QObject {
     const int yes = int(Answer::kYes);
     QTest::newRow("killed, Yes") << "kill" << yes << true;
     QTest::newRow("killed, No") << "kill" << int(Answer::kNo) << true;
-    // For now, as No.
+    // The program ended on a signal while asking: the next start asks again.
     QTest::newRow("killed, no answer") << "kill" << int(Answer::kNone) << true;
     QTest::newRow("killed after a write and more lines") << "write,more,kill" << yes << true;
     QTest::newRow("Write File, Exit") << "write,exit" << yes << false;
@@ -93,7 +94,9 @@ class CaptureTest : public QObject {
       if (!asked) {
         return;
       }
-      QCOMPARE(second.prompt.calls[0].text, std::string(kRestoreQuestion));
+      QCOMPARE(second.prompt.calls[0].text,
+               std::string("Lines received before the program last ended were not written to "
+                           "a file. Restore them?"));
       QVERIFY(second.prompt.calls[0].buttons == PromptButtons::kYesNo);
       if (Answer(answer) == Answer::kYes) {
         // Exactly the data file of a run that received the same bytes without a break.
@@ -105,7 +108,43 @@ class CaptureTest : public QObject {
     }
     Run third(folder);
     third.form->AskRestore();
-    QCOMPARE(third.prompt.calls.size(), 0U);
+    QCOMPARE(third.prompt.calls.size(), Answer(answer) == Answer::kNone ? 1U : 0U);
+  }
+
+  void restoreQuestionSaysWhatIsMissing() {
+    QCOMPARE(RestoreQuestion({1, true, true}),
+             "Lines received before the program last ended were not written to a file. The "
+             "capture file is incomplete: lines received after it could not be written are "
+             "missing. Only the newest 16 MiB of them can be restored. Restore them?");
+  }
+
+  // One program per capture folder: a second one finds the lock held and by whom; a lock left
+  // by a program that no longer runs is taken over; --diagnose names the holder.
+  void aSecondProgramFindsTheFolderLocked() {
+    QTemporaryDir temp;
+    const QString folder = temp.filePath("captures");
+    {
+      const CaptureFolderLock first(folder);
+      QVERIFY(!first.HeldBy());
+      const CaptureFolderLock second(folder);
+      QCOMPARE(second.HeldBy(), std::optional(QCoreApplication::applicationPid()));
+      QVERIFY(RunningProgramNote(folder).find(
+                  "(process " + std::to_string(QCoreApplication::applicationPid()) + ")") !=
+              std::string::npos);
+#if !defined(_WIN32)
+      QCOMPARE(QFileInfo(folder + "/lock").permissions(),
+               QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser);
+#endif
+    }
+    QCOMPARE(RunningProgramNote(folder), std::string());
+    // A process id that no process has (above the kernel's limit).
+    QFile stale(folder + "/lock");
+    QVERIFY(stale.open(QIODevice::WriteOnly));
+    stale.write("2147483646\ntessun\n\n");
+    stale.close();
+    QCOMPARE(RunningProgramNote(folder), std::string());
+    const CaptureFolderLock after_crash(folder);
+    QVERIFY(!after_crash.HeldBy());
   }
 
   void aFolderThatCannotBeWrittenGivesOneNoticeAndLinesStillArrive() {

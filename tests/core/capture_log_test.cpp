@@ -3,10 +3,13 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <csignal>
 #include <fstream>
 #include <iterator>
 
 #if !defined(_WIN32)
+#include <sys/resource.h>
 #include <sys/stat.h>
 #endif
 
@@ -32,9 +35,53 @@ std::string Read(const fs::path& path) {
   return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
 }
 
+void Write(const fs::path& path, std::string_view text) {
+  std::ofstream(path, std::ios::binary) << text;
+}
+
 Bytes AsBytes(std::string_view text) {
   return {text.begin(), text.end()};
 }
+
+// The bytes the log offers for restoring, as the restore reads them.
+Bytes Offered(CaptureLog& log) {
+  Bytes bytes;
+  log.ReadUnsaved([&](std::span<const std::uint8_t> piece) {
+    EXPECT_LE(piece.size(), 64U * 1024);
+    bytes.insert(bytes.end(), piece.begin(), piece.end());
+  });
+  return bytes;
+}
+
+// The core over the simulated console, capturing into `folder` from a start at `second`.
+struct CapturingRig : test::CoreRig {
+  CapturingRig(const fs::path& folder, int second) : log(clock, nullptr) {
+    console.AddInterface(SimulatedConsole::Console());
+    EXPECT_TRUE(log.Open(folder, Start(second)));
+    core.SetCaptureLog(&log);
+    core.StartUp();
+  }
+  CaptureLog log;
+};
+
+// A run that took `text` in one tick and ended without writing it.
+void UnwrittenRun(const fs::path& folder, std::string_view text) {
+  ManualClock clock;
+  CaptureLog log(clock, nullptr);
+  ASSERT_TRUE(log.Open(folder, Start(1)));
+  log.TickEnded(AsBytes(text));
+}
+
+// The problems a log reported, by kind.
+struct Problems {
+  CaptureLog::ProblemHandler Handler() {
+    return [this](CaptureLog::Problem problem, const std::string& why) {
+      (problem == CaptureLog::Problem::kNotKept ? not_kept : unreadable).push_back(why);
+    };
+  }
+  std::vector<std::string> not_kept;
+  std::vector<std::string> unreadable;
+};
 
 TEST(CaptureLog, EachTickAppendsItsBytesAsStoredBeforeTheTickEnds) {
   // A zero byte and bytes the store drops are captured too.
@@ -43,12 +90,8 @@ TEST(CaptureLog, EachTickAppendsItsBytesAsStoredBeforeTheTickEnds) {
     text += "line " + std::to_string(i) + "\n";
   }
   TempFolder folder;
-  test::CoreRig rig;
-  rig.console.AddInterface(SimulatedConsole::Console());
-  CaptureLog log(rig.clock, nullptr);
-  ASSERT_TRUE(log.Open(folder.path, Start(1)));
-  rig.core.SetCaptureLog(&log);
-  rig.core.StartUp();
+  CapturingRig rig(folder.path, 1);
+  const CaptureLog& log = rig.log;
   rig.console.Print(text);
   while (!rig.console.AllDataRead()) {
     rig.Tick();
@@ -82,10 +125,12 @@ TEST(CaptureLog, StateFileTellsWhichRunLeftUnwrittenBytes) {
     CaptureLog next(clock, nullptr);
     ASSERT_TRUE(next.Open(folder.path, Start(1)));  // The same second: a name of its own.
     EXPECT_EQ(next.FilePath().filename(), "2026-12-08_14-00-01_2.txt");
-    EXPECT_EQ(next.Unsaved().value_or(Bytes{}), AsBytes(unsaved));
     EXPECT_EQ(next.Unsaved().has_value(), !unsaved.empty());
-    next.RestoreAnswered();
-    // Asked once: the run after that finds nothing to restore.
+    EXPECT_EQ(Offered(next), AsBytes(unsaved));
+    // Copied to the start of the new capture before the question is answered.
+    EXPECT_EQ(Read(next.FilePath()), unsaved);
+    next.RestoreAnswered(false);
+    // Asked once: after No the run after that finds nothing to restore.
     CaptureLog third(clock, nullptr);
     ASSERT_TRUE(third.Open(folder.path, Start(3)));
     EXPECT_FALSE(third.Unsaved().has_value());
@@ -142,16 +187,199 @@ TEST(CaptureLog, AFolderThatCannotBeWrittenIsReportedOnce) {
       continue;  // Permissions do not stop this user (the superuser, or on Windows).
     }
     ManualClock clock;
-    std::vector<std::string> failures;
-    CaptureLog log(clock, [&](const std::string& why) { failures.push_back(why); });
+    Problems problems;
+    CaptureLog log(clock, problems.Handler());
     EXPECT_FALSE(log.Open(path, Start(1)));
     log.TickEnded(AsBytes("more"));
     log.DataCleared();
-    ASSERT_EQ(failures.size(), 1U) << path;
-    EXPECT_NE(failures[0].find(path.string()), std::string::npos) << failures[0];
+    ASSERT_EQ(problems.not_kept.size(), 1U) << path;
+    EXPECT_NE(problems.not_kept[0].find(path.string()), std::string::npos) << problems.not_kept[0];
     EXPECT_FALSE(log.Capturing());
   }
 }
+
+// Only regular files of a bounded size are read, never through a link and never by a call that
+// could block; anything else is one notice, and the window's start goes on.
+TEST(CaptureLog, OddFilesInTheFolderAreNotRead) {
+  const std::string state =
+      "tessun capture state 1\nfile 2026-12-08_14-00-00.txt\nwritten 0\n"
+      "cleared 0\n";
+  const auto capture = [](const fs::path& folder) { return folder / "2026-12-08_14-00-00.txt"; };
+  struct Case {
+    std::string name;
+    std::function<void(const fs::path&)> make;  // the previous run's files
+    std::uint64_t offered;
+    std::string notice;  // what the one notice says; none when empty
+  };
+  const std::string not_regular = "is not a regular file";
+  const std::vector<Case> cases = {
+    {"a capture", [&](const fs::path& f) { Write(capture(f), "lines\n"); }, 6, ""},
+    {"an unreadable state", [&](const fs::path& f) { Write(f / "state", "x\n"); }, 0,
+     "holds no capture state"},
+    {"a capture that is a folder", [&](const fs::path& f) { fs::create_directory(capture(f)); }, 0,
+     not_regular},
+#if !defined(_WIN32)
+    {"a state of 512 MiB",
+     [&](const fs::path& f) {
+       Write(f / "state", state);
+       fs::resize_file(f / "state", std::uint64_t{512} << 20);
+     },
+     0, "is too large"},
+    {"a state that is a link",
+     [&](const fs::path& f) {
+       Write(f / "elsewhere", state);
+       fs::create_symlink(f / "elsewhere", f / "state");
+       Write(capture(f), "lines\n");
+     },
+     0, not_regular},
+    {"a capture that is a link",
+     [&](const fs::path& f) {
+       Write(f / "elsewhere", "lines\n");
+       fs::create_symlink(f / "elsewhere", capture(f));
+     },
+     0, not_regular},
+    {"a capture that is a FIFO", [&](const fs::path& f) { ::mkfifo(capture(f).c_str(), 0600); }, 0,
+     not_regular},
+    {"a capture of 256 MiB: the newest 16 MiB",
+     [&](const fs::path& f) {
+       Write(capture(f), "lines\n");
+       fs::resize_file(capture(f), std::uint64_t{256} << 20);
+     },
+     CaptureLog::kMostRestored, ""},
+#endif
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempFolder folder;
+    c.make(folder.path);
+    if (!fs::exists(fs::symlink_status(folder.path / "state"))) {
+      Write(folder.path / "state", state);
+    }
+    ManualClock clock;
+    Problems problems;
+    CaptureLog log(clock, problems.Handler());
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_TRUE(log.Open(folder.path, Start(1)));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+    ASSERT_EQ(problems.unreadable.size(), c.notice.empty() ? 0U : 1U);
+    if (!c.notice.empty()) {
+      EXPECT_NE(problems.unreadable[0].find(c.notice), std::string::npos) << problems.unreadable[0];
+    }
+    EXPECT_TRUE(problems.not_kept.empty());
+    EXPECT_EQ(log.Unsaved().value_or(UnsavedCapture{}).size, c.offered);
+    EXPECT_EQ(log.Unsaved().value_or(UnsavedCapture{}).cut, c.offered > 6);
+    EXPECT_EQ(log.Size(), c.offered);
+    EXPECT_EQ(Offered(log).size(), c.offered);
+  }
+}
+
+// The restore question stays open while the console prints: the ticks capture its bytes and
+// hold them, and after the answer they follow the restored lines (Yes) or stand alone (No).
+// Without an answer (the program ended on a signal) the next start offers both.
+TEST(CaptureLog, TicksGoOnWhileTheRestoreQuestionIsOpen) {
+  const std::string before = "\nEVENT 1 HEAT 1\n  1  0:31.07\n  2  0:32";
+  std::string meanwhile;
+  for (int i = 1; i <= 60; ++i) {
+    meanwhile += ".4" + std::to_string(i) + "\n  LIVE " + std::to_string(i);
+  }
+  for (const std::string answer : {"yes", "no", "none"}) {
+    SCOPED_TRACE(answer);
+    TempFolder folder;
+    UnwrittenRun(folder.path, before);
+    std::string next_offer;
+    {
+      CapturingRig rig(folder.path, 2);
+      ASSERT_TRUE(rig.core.PendingRestore());
+      rig.console.Print(meanwhile);
+      for (int tick = 0; tick < 50; ++tick) {  // 5 s of ticks with the question open
+        rig.Tick();
+      }
+      EXPECT_TRUE(rig.console.AllDataRead());
+      EXPECT_EQ(rig.core.Store().LineIndex, 0);  // Held, not shown.
+      EXPECT_EQ(Read(rig.log.FilePath()), before + meanwhile);
+      if (answer != "none") {
+        rig.core.AnswerRestore(answer == "yes");
+        LineStore expected;
+        for (const char c : (answer == "yes" ? before : std::string()) + meanwhile) {
+          expected.StoreByte(static_cast<std::uint8_t>(c));
+          expected.AssembleLines();
+        }
+        EXPECT_EQ(rig.core.Store().LineIndex, expected.LineIndex);
+        EXPECT_EQ(rig.core.Store().Lines, expected.Lines);
+        EXPECT_FALSE(rig.core.PendingRestore());
+      }
+      next_offer = answer == "no" ? meanwhile : before + meanwhile;
+    }
+    ManualClock clock;
+    CaptureLog next(clock, nullptr);
+    ASSERT_TRUE(next.Open(folder.path, Start(3)));
+    EXPECT_EQ(Offered(next), AsBytes(next_offer));
+  }
+}
+
+#if !defined(_WIN32)
+// The capture stops on a write error (here the file size limit, as a full disk would): the
+// state still records every "Write File" and "Clear Data", and says that the capture is
+// incomplete, so no later start offers lines that were written or cleared.
+TEST(CaptureLog, AfterTheCaptureFailsTheStateStillRecordsWritesAndClears) {
+  for (const std::string after_failure : {"", "W", "C", "aWa"}) {
+    SCOPED_TRACE(after_failure);
+    TempFolder folder;
+    ManualClock clock;
+    {
+      Problems problems;
+      CaptureLog log(clock, problems.Handler());
+      ASSERT_TRUE(log.Open(folder.path, Start(1)));
+      log.TickEnded(Bytes(3000, 'a'));
+      rlimit limit{};
+      ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &limit), 0);
+      const rlimit small{4096, limit.rlim_max};
+      const auto old_handler = std::signal(SIGXFSZ, SIG_IGN);
+      ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+      log.TickEnded(Bytes(3000, 'b'));
+      ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+      std::signal(SIGXFSZ, old_handler);
+      EXPECT_EQ(problems.not_kept.size(), 1U);
+      EXPECT_FALSE(log.Capturing());
+      for (const char step : after_failure) {
+        step == 'C'   ? log.DataCleared()
+        : step == 'W' ? log.FileWritten()
+                      : log.TickEnded(Bytes(10, 'c'));
+      }
+    }
+    CaptureLog next(clock, nullptr);
+    ASSERT_TRUE(next.Open(folder.path, Start(2)));
+    // Bytes received after the failure are not in the capture, so nothing after a write.
+    const bool offered = after_failure.empty();
+    ASSERT_EQ(next.Unsaved().has_value(), offered);
+    if (offered) {
+      EXPECT_TRUE(next.Unsaved()->incomplete);
+      EXPECT_EQ(next.Unsaved()->size, 4096U);  // What reached the file before the limit.
+    }
+  }
+}
+
+// The folder is the user's alone (0700) and so are its files (0600), whatever the umask; a
+// folder that was wider is tightened.
+TEST(CaptureLog, TheFolderAndItsFilesArePrivate) {
+  TempFolder folder;
+  const fs::path captures = folder.path / "captures";
+  fs::create_directory(captures);
+  fs::permissions(captures, fs::perms::all);
+  const mode_t old_mask = ::umask(0);
+  ManualClock clock;
+  CaptureLog log(clock, nullptr);
+  const bool opened = log.Open(captures, Start(1));
+  log.FileWritten();
+  ::umask(old_mask);
+  ASSERT_TRUE(opened);
+  const auto mode = [](const fs::path& path) { return fs::status(path).permissions(); };
+  EXPECT_EQ(mode(captures), fs::perms::owner_all);
+  EXPECT_EQ(mode(log.FilePath()), fs::perms::owner_read | fs::perms::owner_write);
+  EXPECT_EQ(mode(captures / CaptureLog::kStateFileName),
+            fs::perms::owner_read | fs::perms::owner_write);
+}
+#endif
 
 }  // namespace
 }  // namespace tessun

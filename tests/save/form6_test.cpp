@@ -218,14 +218,15 @@ void Form6Test::listedNameIsAskedAboutOkReplacesCancelKeepsEverything() {
   QVERIFY(f.form.isVisible());
   QCOMPARE(f.ui.Text4->text(), QStringLiteral("meet.txt"));
 
-  // A box closed without an answer counts as OK (OK itself: the double-click test).
+  // A box closed without an answer (the program ends on a signal) counts as Cancel (OK
+  // itself: the double-click test).
   f.prompt.answers = {Answer::kNone};
   f.form.Save1_Click();
   QCOMPARE(f.prompt.calls.size(), 2u);
   QCOMPARE(f.prompt.calls[1].text, std::string("File Already Exists, Do You Wish To Continue?"));
-  QCOMPARE(ReadAll(f.Path("meet.txt")), Header("meet.txt") + "  NEW\r\n");
+  QCOMPARE(ReadAll(f.Path("meet.txt")), QByteArray("old results\r\n"));
   QCOMPARE(Entries(f.dir.path()), QStringList{"meet.txt"});
-  QVERIFY(f.form.isHidden());
+  QVERIFY(f.form.isVisible());
 }
 
 void Form6Test::namesNotListedExactlyAreNotAskedAbout() {

@@ -1,5 +1,6 @@
 // The message boxes on the screen: each button gives its own answer, and a box closed without a
-// button (its event loop ended from outside) gives none.
+// button (its event loop ended from outside) gives none. Esc and the window's close button do
+// not end a Yes/No question; an OK/Cancel box takes them as Cancel.
 #include <QApplication>
 #include <QMessageBox>
 #include <QPushButton>
@@ -19,11 +20,14 @@ class QtPromptTest : public QObject {
     QTest::addColumn<int>("pressed");  // a QMessageBox::StandardButton; NoButton: none pressed
     QTest::addColumn<int>("answer");   // Answer
     QTest::addColumn<int>("default_button");
+    QTest::addColumn<QString>("first");  // "Esc" or "close": tried before the button
     const auto row = [](const char* name, PromptButtons buttons,
-                        QMessageBox::StandardButton pressed, Answer answer) {
+                        QMessageBox::StandardButton pressed, Answer answer,
+                        const char* first = "") {
       QTest::newRow(name) << int(buttons) << int(pressed) << int(answer)
                           << int(buttons == PromptButtons::kYesNo ? QMessageBox::Yes
-                                                                  : QMessageBox::Ok);
+                                                                  : QMessageBox::Ok)
+                          << QString(first);
     };
     row("OK", PromptButtons::kOk, QMessageBox::Ok, Answer::kOk);
     row("OK of OK/Cancel", PromptButtons::kOkCancel, QMessageBox::Ok, Answer::kOk);
@@ -32,12 +36,20 @@ class QtPromptTest : public QObject {
     row("No", PromptButtons::kYesNo, QMessageBox::No, Answer::kNo);
     row("OK/Cancel closed", PromptButtons::kOkCancel, QMessageBox::NoButton, Answer::kNone);
     row("Yes/No closed", PromptButtons::kYesNo, QMessageBox::NoButton, Answer::kNone);
+    row("Yes/No: Esc does nothing", PromptButtons::kYesNo, QMessageBox::Yes, Answer::kYes, "Esc");
+    row("Yes/No: its close button does nothing", PromptButtons::kYesNo, QMessageBox::Yes,
+        Answer::kYes, "close");
+    row("OK/Cancel: Esc is Cancel", PromptButtons::kOkCancel, QMessageBox::Ok, Answer::kCancel,
+        "Esc");
+    row("OK/Cancel: its close button is Cancel", PromptButtons::kOkCancel, QMessageBox::Ok,
+        Answer::kCancel, "close");
   }
   void eachButtonHasItsAnswer() {
     QFETCH(int, buttons);
     QFETCH(int, pressed);
     QFETCH(int, answer);
     QFETCH(int, default_button);
+    QFETCH(QString, first);
     QString title;
     QString text;
     int shown_default = -1;
@@ -49,6 +61,14 @@ class QtPromptTest : public QObject {
       title = box->windowTitle();
       text = box->text();
       shown_default = box->standardButton(box->defaultButton());
+      if (first == "Esc") {
+        QTest::keyClick(box, Qt::Key_Escape);
+      } else if (first == "close") {
+        box->close();
+      }
+      if (!box->isVisible()) {
+        return;  // Ended by Esc or the close button.
+      }
       if (pressed == QMessageBox::NoButton) {
         box->done(0);  // what the box gives when its loop ends with no button pressed
       } else {

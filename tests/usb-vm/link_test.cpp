@@ -17,7 +17,9 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -25,6 +27,7 @@
 #include <vector>
 
 #include "core/acquisition.h"
+#include "core/capture_log.h"
 #include "core/close_signals.h"
 #include "datafile/data_file.h"
 #include "device/clock.h"
@@ -208,6 +211,7 @@ class Scenario {
     if (Plug() && (DiagnoseUsable(), DiagnoseRaw(), true) && Open()) {
       IdleTick();
       LiveLines();
+      RestoreWhileConsolePrints();
       GetData("Get Data: the stored printout");
       Unplug("Unplugged in the middle of a printout, while the link waits for a report", 23,
              milliseconds(150), false);
@@ -678,6 +682,72 @@ class Scenario {
     const std::vector<std::string> expected = {LiveLine(1, 3), LiveLine(2, 3), LiveLine(3, 3), ""};
     Check(Collected(store_) == expected, "the three lines are shown", Describe(Collected(store_)));
     core_.ClearData();
+  }
+
+  // The program's restore question stays open for 5 s while the console prints 60 lines (the
+  // window's ticks go on, as here), then Yes: the previous run's unwritten bytes and after them
+  // every byte printed meanwhile are in the capture, in the store and in the data file, in
+  // order, and no report was lost.
+  void RestoreWhileConsolePrints() {
+    Step("The restore question is open for 5 s while the console prints 60 lines, then Yes");
+    const fs::path folder = "/run/captures";
+    const std::string previous = "\r\nPREVIOUS RUN\r\nHEAT 1  LANE 4  0:31.07\r\nHEAT 1  LA";
+    std::tm start{};
+    {
+      CaptureLog last_run(clock_, nullptr);
+      last_run.Open(folder, start);
+      last_run.TickEnded(
+          std::span(reinterpret_cast<const std::uint8_t*>(previous.data()), previous.size()));
+    }
+    std::string problems;
+    CaptureLog log(clock_, [&](CaptureLog::Problem, const std::string& why) { problems += why; });
+    start.tm_sec = 1;
+    log.Open(folder, start);
+    core_.SetCaptureLog(&log);
+    Check(core_.PendingRestore().has_value() && problems.empty(),
+          "the previous run's unwritten bytes are offered", problems);
+    const std::size_t mark = console_.Mark();
+    const long lost = log_.Count("input reports lost");
+    console_.Send("live 60");
+    const auto asked = Clock::now();
+    while (Clock::now() - asked < std::chrono::seconds(5)) {
+      Tick();
+    }
+    Check(console_.WaitFor("sent all", mark, milliseconds(0)).has_value() &&
+              store_.LineIndex == 0 && store_.Lines[0].empty(),
+          "the console sent everything while asked; nothing is shown before the answer");
+    core_.AnswerRestore(true);
+    core_.SetCaptureLog(nullptr);
+
+    std::string printed = previous;
+    for (int i = 1; i <= 60; ++i) {
+      printed += LiveLine(i, 60) + "\r\n";
+    }
+    std::ifstream file(log.FilePath(), std::ios::binary);
+    const std::string captured{std::istreambuf_iterator<char>(file), {}};
+    Check(captured == printed, "the capture holds the previous bytes, then the 60 lines",
+          std::to_string(captured.size()) + " of " + std::to_string(printed.size()) + " bytes");
+    LineStore expected;
+    for (const char c : printed) {
+      expected.StoreByte(static_cast<std::uint8_t>(c));
+      expected.AssembleLines();
+    }
+    const bool in_order = Collected(store_) == Collected(expected);
+    Check(in_order, "the store holds them in order",
+          in_order ? std::to_string(store_.LineIndex + 1) + " lines" : Describe(Collected(store_)));
+    const std::string data_file = FormatDataFile("restored.txt", "01-01-2027", "12:00:00", store_);
+    std::size_t at = 0;
+    for (const std::string& line : Collected(expected)) {
+      const std::string text = std::string(kLineIndent) + line + "\r\n";
+      at = data_file.find(text, at);
+      if (at == std::string::npos) {
+        break;
+      }
+      at += text.size();
+    }
+    Check(at != std::string::npos, "the data file holds every line, in order");
+    Check(log_.Count("input reports lost") == lost, "no input report was lost");
+    store_.EmptyLines();
   }
 
   void GetData(std::string_view title) {
