@@ -5,13 +5,17 @@
 #include <QClipboard>
 #include <QCloseEvent>
 #include <QCoreApplication>
+#include <QDesktopServices>
+#include <QDir>
 #include <QFont>
 #include <QLabel>
 #include <QPalette>
 #include <QPushButton>
 #include <QTimer>
+#include <QUrl>
 #include <QWheelEvent>
 #include <exception>
+#include <stdexcept>
 
 #include "app/picture_box.h"
 #include "app/scroll_bar.h"
@@ -45,6 +49,30 @@ std::string LostDataText(std::uint64_t total) {
          "the program could read. The received lines may have gaps.";
 }
 
+// The first line of the status line's tooltip with the simulated console.
+constexpr char kSimulatedNote[] = "Simulated console (tessun --simulate): no USB device is used.";
+// How long the notice tells of a written file.
+constexpr std::chrono::seconds kWrittenNoticeTime{6};
+
+// The notice when the store's fill reaches its last line, naming the capture file that keeps
+// every line (or saying that there is none).
+std::string FullStoreText(const CaptureLog* capture) {
+  std::string text =
+      "The window holds 1000 lines and is full: from now on, received text is "
+      "added to its last line. ";
+  if (capture != nullptr && capture->Capturing()) {
+    text += "The capture file keeps every line received: " +
+            QDir::toNativeSeparators(QString::fromStdU16String(capture->FilePath().u16string()))
+                .toStdString() +
+            ".";
+  } else {
+    text +=
+        "No capture file is kept in this run: the lines added to the last one are not kept "
+        "apart anywhere.";
+  }
+  return text + " \"Write File\", then \"Clear Data\", starts again on new lines.";
+}
+
 }  // namespace
 
 Form1::Form1(DevicePort& port, Clock& clock, Prompt& prompt, LinkLog& link_log,
@@ -62,9 +90,13 @@ Form1::Form1(DevicePort& port, Clock& clock, Prompt& prompt, LinkLog& link_log,
       Timer1(new QTimer(this)),
       MessUSB(Placed(new QLabel(this), "MessUSB", 120, 6720, 9855, 495)),
       CopyAllLines(new QAction("Copy All Lines", Picture1)),
+      OpenCaptureFolder(new QAction("Open Capture Folder", Picture1)),
+      WrittenNoticeTimer(new QTimer(this)),
       prompt_(prompt),
+      capture_log_(capture_log),
       core_(port, clock, *this, *this, *Picture1, *VScroll1),
-      end_program_([] { QCoreApplication::exit(0); }) {
+      end_program_([] { QCoreApplication::exit(0); }),
+      open_folder_([](const QUrl& url) { return QDesktopServices::openUrl(url); }) {
   core_.Link().SetLog(link_log);
   core_.SetCaptureLog(capture_log);
   SetUpControls();
@@ -93,7 +125,11 @@ void Form1::SetUpControls() {
   CopyAllLines->setShortcut(QKeySequence::Copy);
   CopyAllLines->setShortcutContext(Qt::WidgetShortcut);
   Picture1->addAction(CopyAllLines);
+  Picture1->addAction(OpenCaptureFolder);
+  OpenCaptureFolder->setEnabled(!FolderOfCaptures().isEmpty());
   Picture1->setContextMenuPolicy(Qt::ActionsContextMenu);
+  WrittenNoticeTimer->setSingleShot(true);
+  WrittenNoticeTimer->setInterval(kWrittenNoticeTime);
 
   // Tab order: Exit, (the status label takes no focus), Picture1, WriteFile, VScroll1, Reset,
   // TODC.
@@ -132,6 +168,10 @@ void Form1::ConnectControls() {
           [this] { Guarded([this] { VScroll1_Change(); }); });
   connect(CopyAllLines, &QAction::triggered, this,
           [this] { Guarded([this] { CopyAllLines_Click(); }); });
+  connect(OpenCaptureFolder, &QAction::triggered, this,
+          [this] { Guarded([this] { OpenCaptureFolder_Click(); }); });
+  connect(WrittenNoticeTimer, &QTimer::timeout, this,
+          [this] { WithdrawNotice(NoticeKind::kWritten); });
 }
 
 Form1::~Form1() {
@@ -173,6 +213,7 @@ void Form1::AskRestore() {
 
 void Form1::Timer1_Timer() {
   core_.Tick();
+  NoteFullStore();
 }
 
 void Form1::Reset_Click() {
@@ -181,6 +222,8 @@ void Form1::Reset_Click() {
 
 void Form1::TODC_Click() {
   core_.ClearData();
+  full_noticed_ = false;
+  WithdrawNotice(NoticeKind::kFullStore);
 }
 
 void Form1::WriteFile_Click() {
@@ -188,8 +231,11 @@ void Form1::WriteFile_Click() {
   if (!form6_) {
     form6_ = std::make_unique<Form6>(core_.Store(), prompt_, this);
     form6_->installEventFilter(this);
-    // The capture log learns how far the written file reaches.
-    connect(form6_.get(), &Form6::Written, this, [this] { core_.FileWritten(); });
+    // The capture log learns how far the written file reaches; the operator, where it went.
+    connect(form6_.get(), &Form6::Written, this, [this](const QString& path) {
+      core_.FileWritten();
+      NoteWritten(path);
+    });
   }
   form6_->show();
   form6_->raise();
@@ -214,8 +260,44 @@ void Form1::CopyAllLines_Click() {
   QApplication::clipboard()->setText(lines.join(QLatin1Char('\n')));
 }
 
+void Form1::OpenCaptureFolder_Click() {
+  const QString folder = FolderOfCaptures();
+  if (!folder.isEmpty() && !open_folder_(QUrl::fromLocalFile(folder))) {
+    throw std::runtime_error("The capture folder could not be shown: " +
+                             QDir::toNativeSeparators(folder).toStdString());
+  }
+}
+
+QString Form1::FolderOfCaptures() const {
+  if (capture_log_ == nullptr || capture_log_->FilePath().empty()) {
+    return {};
+  }
+  return QString::fromStdU16String(capture_log_->FilePath().parent_path().u16string());
+}
+
+void Form1::SetSimulated(bool simulated) {
+  simulated_ = simulated;
+  UpdateStatusTip();
+}
+
+void Form1::SetWrittenNoticeTime(std::chrono::milliseconds time) {
+  WrittenNoticeTimer->setInterval(time);
+}
+
 void Form1::SetStatus(std::string_view text) {
   MessUSB->setText(FromAscii(text));
+  UpdateStatusTip();
+}
+
+void Form1::UpdateStatusTip() {
+  std::string tip = core_.Link().StatusReason();
+  if (simulated_) {
+    tip = kSimulatedNote + (tip.empty() ? "" : "\n" + tip);
+  }
+  // Every tick shows its status: the tooltip changes only when its text does.
+  if (const QString shown = QString::fromStdString(tip); MessUSB->toolTip() != shown) {
+    MessUSB->setToolTip(shown);
+  }
 }
 
 void Form1::DataLost(std::uint64_t total) {
@@ -224,11 +306,34 @@ void Form1::DataLost(std::uint64_t total) {
 
 void Form1::ShowNotice(NoticeKind kind, const std::string& text) {
   notices_[kind] = text;
+  prompt_.Notify(NoticeText());
+}
+
+std::string Form1::NoticeText() const {
   std::string shown;
   for (const auto& fact : notices_) {
     shown += (shown.empty() ? "" : "\n\n") + fact.second;
   }
-  prompt_.Notify(shown);
+  return shown;
+}
+
+void Form1::WithdrawNotice(NoticeKind kind) {
+  if (notices_.erase(kind) > 0) {
+    prompt_.UpdateNotice(NoticeText());
+  }
+}
+
+void Form1::NoteFullStore() {
+  if (full_noticed_ || core_.Store().LineIndex < LineStore::kLastLine) {
+    return;
+  }
+  full_noticed_ = true;
+  ShowNotice(NoticeKind::kFullStore, FullStoreText(capture_log_));
+}
+
+void Form1::NoteWritten(const QString& path) {
+  ShowNotice(NoticeKind::kWritten, "The lines were written to " + path.toStdString() + ".");
+  WrittenNoticeTimer->start();
 }
 
 void Form1::SetInterval(std::chrono::milliseconds interval) {

@@ -24,6 +24,7 @@ class QAction;
 class QLabel;
 class QPushButton;
 class QTimer;
+class QUrl;
 
 namespace tessun {
 
@@ -74,6 +75,17 @@ class Form1 final : public QWidget, private StatusSink, private TickTimer {
   // Ctrl+C on the view, or "Copy All Lines" in its context menu: every stored line (0 to
   // LineIndex), one per line and without the view's indent, goes to the clipboard.
   void CopyAllLines_Click();
+  // "Open Capture Folder" in the view's context menu (disabled without a capture): shows the
+  // folder of the capture files, where "Clear Data" leaves what it cleared.
+  void OpenCaptureFolder_Click();
+
+  // The console is the simulated one: the status line's tooltip says so first.
+  void SetSimulated(bool simulated);
+  // How the capture folder is shown (the desktop's file manager); tests replace it. Returns
+  // false when it could not be shown.
+  void SetFolderOpener(std::function<bool(const QUrl&)> open) { open_folder_ = std::move(open); }
+  // How long the notice tells of a written file; tests shorten it.
+  void SetWrittenNoticeTime(std::chrono::milliseconds time);
 
   // How "Exit" ends the program, and how it ends when the save window hides after this window
   // was closed; tests replace it.
@@ -93,8 +105,10 @@ class Form1 final : public QWidget, private StatusSink, private TickTimer {
   // Connects the controls' events to their handlers: the one place where they meet.
   void ConnectControls();
 
-  // StatusSink: the status message, and the notice of lost data.
+  // StatusSink: the status message, with the link's reason for it as its tooltip, and the notice
+  // of lost data.
   void SetStatus(std::string_view text) override;
+  void UpdateStatusTip();
   void DataLost(std::uint64_t total) override;
   // TickTimer: Timer1.
   void SetInterval(std::chrono::milliseconds interval) override;
@@ -113,8 +127,20 @@ class Form1 final : public QWidget, private StatusSink, private TickTimer {
   // (Prompt::Notify) that never holds up the ticks. It carries one fact of each kind, in the
   // order of the kinds; a new or changed fact shows it again with every fact that still holds,
   // so that none pushes another off the screen.
-  enum class NoticeKind { kTickError, kLostData };
+  enum class NoticeKind { kTickError, kLostData, kFullStore, kWritten };
   void ShowNotice(NoticeKind kind, const std::string& text);
+  // Every fact that holds, in the order of the kinds.
+  std::string NoticeText() const;
+  // The fact of `kind` no longer holds: the notice still on the screen keeps the others, and
+  // closes when none is left.
+  void WithdrawNotice(NoticeKind kind);
+  // Once per fill of the store: when it reaches its last line, the notice says that further
+  // text joins that line, and where the capture keeps every line.
+  void NoteFullStore();
+  // A data file was written to `path`: the notice says so for a few seconds.
+  void NoteWritten(const QString& path);
+  // The capture files' folder; empty without a capture.
+  QString FolderOfCaptures() const;
 
   // The controls, under the names the program has always given them (also their object names).
   QPushButton* const TODC;
@@ -127,8 +153,13 @@ class Form1 final : public QWidget, private StatusSink, private TickTimer {
   QLabel* const MessUSB;
   // The view's copy command (Ctrl+C and its context menu).
   QAction* const CopyAllLines;
+  // The view's context menu command that shows the capture folder.
+  QAction* const OpenCaptureFolder;
+  // Ends the notice of a written file.
+  QTimer* const WrittenNoticeTimer;
 
   Prompt& prompt_;
+  CaptureLog* const capture_log_;
   Acquisition core_;
   std::unique_ptr<Form6> form6_;
   std::function<void()> end_program_;
@@ -136,6 +167,10 @@ class Form1 final : public QWidget, private StatusSink, private TickTimer {
   std::string tick_error_;
   // The facts the notice carries, by kind.
   std::map<NoticeKind, std::string> notices_;
+  // The store's fill reached its last line and the notice said so; until "Clear Data".
+  bool full_noticed_ = false;
+  bool simulated_ = false;
+  std::function<bool(const QUrl&)> open_folder_;
 };
 
 }  // namespace tessun

@@ -137,8 +137,8 @@ std::unique_ptr<QSocketNotifier> CloseOnSignals(Form1& window, LinkLog& log) {
 // The main window over `port`, with the capture log (every received byte on disk, and the
 // question about unwritten lines once the window has appeared), until the program ends. A
 // second start while the program runs says so and ends before it reads or writes the capture
-// folder.
-int StartUp(int argc, char* argv[], DevicePort& port, Clock& clock) {
+// folder. `simulated` when `port` is the simulated console.
+int StartUp(int argc, char* argv[], DevicePort& port, Clock& clock, bool simulated) {
   QApplication app(argc, argv);
   QGuiApplication::setDesktopFileName(QStringLiteral("io.github.tessun.Tessun"));
   QCoreApplication::setApplicationName(QStringLiteral("tessun"));
@@ -157,6 +157,7 @@ int StartUp(int argc, char* argv[], DevicePort& port, Clock& clock) {
   QtLinkLog link_log;
   CaptureSession capture(clock, folder);
   Form1 window(port, clock, prompt, link_log, &capture.Log());
+  window.SetSimulated(simulated);
   capture.ShowNoticesOver(window);
   const auto close_signals = CloseOnSignals(window, link_log);
   window.Form_Load();
@@ -194,7 +195,7 @@ int Main(int argc, char* argv[]) {
   if (!error.empty()) {
     return ShowText(argc, argv, "tessun: " + error + "\n", true);
   }
-  return StartUp(argc, argv, tracing ? *tracing : *port, clock);
+  return StartUp(argc, argv, tracing ? *tracing : *port, clock, line.simulate);
 }
 
 }  // namespace

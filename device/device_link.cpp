@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <limits>
+#include <utility>
 #include <vector>
 
 #include "device/console_advice.h"
@@ -58,9 +59,13 @@ bool DeviceLink::OpenUsbDevice() {
   std::erase_if(backed_off_, [now](const auto& entry) { return entry.second <= now; });
 
   // A new enumeration every time, from the first member on.
-  const std::vector<std::string> members = port_.ListHidInterfaces().value;
+  const PortResult<std::vector<std::string>> listed = port_.ListHidInterfaces();
+  const std::vector<std::string>& members = listed.value;
+  // Why the last console met cannot be used, now or while it is left out of the searches.
+  std::string refused;
   for (std::size_t index = 0; index < members.size() && !DeviceFound; ++index) {
     if (backed_off_.contains(members[index])) {
+      refused = logged_[members[index]];
       continue;
     }
     DevicePath = members[index];
@@ -70,13 +75,27 @@ bool DeviceLink::OpenUsbDevice() {
         DeviceHandle == kNoHandle ? HidAttributes{} : port_.GetAttributes(DeviceHandle).value;
     if (DeviceAttributes.VendorID == kVendorId && DeviceAttributes.ProductID == kProductId) {
       DeviceFound = UseConsole();
+      refused = DeviceFound ? "" : logged_[DevicePath];
     } else {
       CloseHandle(DeviceHandle);
     }
   }
 
-  status_.SetStatus(DeviceFound ? kUsbConnected : kUsbNotFound);
+  if (DeviceFound) {
+    ShowStatus(kUsbConnected, InUse(DevicePath));
+  } else if (!refused.empty()) {
+    ShowStatus(kUsbNotFound, refused);
+  } else {
+    const std::string why = listed.error ? " (" + listed.error.text + ")" : "";
+    ShowStatus(kUsbNotFound, "no console " + Ids(kVendorId, kProductId) + " found" + why +
+                                 "; plug it in: the program keeps looking");
+  }
   return DeviceFound;
+}
+
+void DeviceLink::ShowStatus(std::string_view text, std::string reason) {
+  status_reason_ = std::move(reason);
+  status_.SetStatus(text);
 }
 
 DeviceLink::SetUpResult DeviceLink::SetUpConsole(DevicePort& port, PortHandle device,
@@ -172,12 +191,15 @@ void DeviceLink::NoteUnusable(const std::string& path, std::string_view step,
 
 void DeviceLink::NoteUsable(const std::string& path) {
   if (const auto logged = logged_.find(path); logged == logged_.end() || !logged->second.empty()) {
-    log_->Write(LogLevel::kInfo, "console " + Ids(kVendorId, kProductId) + " at " + path +
-                                     " in use: output report " + std::to_string(ReportLength) +
-                                     " bytes, input report " +
-                                     std::to_string(DeviceCaps.InputReportByteLength) + " bytes");
+    log_->Write(LogLevel::kInfo, InUse(path));
     logged_[path] = "";
   }
+}
+
+std::string DeviceLink::InUse(const std::string& path) const {
+  return "console " + Ids(kVendorId, kProductId) + " at " + path + " in use: output report " +
+         std::to_string(ReportLength) + " bytes, input report " +
+         std::to_string(DeviceCaps.InputReportByteLength) + " bytes";
 }
 
 void DeviceLink::CloseHandle(PortHandle& handle) {
@@ -255,11 +277,16 @@ std::span<const std::uint8_t> DeviceLink::ReadReports() {
   }
   // A read that timed out or failed: cancel it and close both handles, so that the next
   // search opens the device afresh and no read can complete into a released buffer.
-  status_.SetStatus(LastResult == kWaitTimeout ? kReadfileTimeout : kReadfileUndefinedError);
-  if (LastResult == kWaitFailed) {
+  const std::string console = "console " + Ids(kVendorId, kProductId) + " at " + DevicePath;
+  if (LastResult == kWaitTimeout) {
+    ShowStatus(kReadfileTimeout, console + " sent no report within " +
+                                     std::to_string(kReadTimeout.count()) +
+                                     " ms; the link closed it and searches for it again");
+  } else {
     // Why the console was lost (unplugged, an overflowing report, repeated transfer errors).
-    log_->Write(LogLevel::kWarning, "console " + Ids(kVendorId, kProductId) + " at " + DevicePath +
-                                        ": " + failure.text + "; the link searches for it again");
+    ShowStatus(kReadfileUndefinedError,
+               console + ": " + failure.text + "; the link searches for it again");
+    log_->Write(LogLevel::kWarning, status_reason_);
   }
   if (ReadHandle != kNoHandle) {
     port_.CancelRead(ReadHandle);

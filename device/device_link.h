@@ -100,6 +100,12 @@ class DeviceLink {
   // Sends one command byte in an output report, opening the device first if needed.
   void SendCommand(std::uint8_t command);
 
+  // Why the status line reads what it reads, in the words of the log and of `tessun --diagnose`:
+  // the console in use, why the console found cannot be used (also while it is left out of the
+  // searches), that no console was found, or why the console was lost. Set before each status
+  // text is shown, so a status sink may read it in SetStatus.
+  const std::string& StatusReason() const { return status_reason_; }
+
   // The device is open and configured.
   bool DeviceFound = false;
   // Synchronous handle: attributes, capabilities, feature and output reports.
@@ -131,6 +137,10 @@ class DeviceLink {
   // port's error, or (when the port did not fail) the report lengths it has.
   void NoteUnusable(const std::string& path, std::string_view step, const PortError& error);
   void NoteUsable(const std::string& path);
+  // "console 04B4:5500 at PATH in use: ..." for the console just set up.
+  std::string InUse(const std::string& path) const;
+  // Shows `text` in the status line with `reason` as its StatusReason.
+  void ShowStatus(std::string_view text, std::string reason);
   // Takes the data bytes of one delivered input report.
   void TakeReport(std::span<const std::uint8_t> report);
   // Closes a handle that is open and forgets it, so that no handle is ever closed twice.
@@ -154,6 +164,7 @@ class DeviceLink {
   bool losing_data_ = false;
   // What was last logged about each console: why it could not be used, or "" once it was.
   std::map<std::string, std::string> logged_;
+  std::string status_reason_;
   // The data bytes of the current ReadReports.
   std::vector<std::uint8_t> received_;
 };

@@ -2,12 +2,16 @@
 
 #include <QDir>
 #include <QEvent>
+#include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QStandardPaths>
+#include <QTemporaryFile>
 #include <exception>
 #include <filesystem>
 #include <string>
+#include <utility>
 
 #include "datafile/data_file.h"
 #include "files/file_writer.h"
@@ -34,12 +38,23 @@ std::filesystem::path FilePath(const QString& text) {
 
 }  // namespace
 
-Form6::Form6(const LineStore& store, Prompt& prompt, QWidget* main_window, QWidget* parent)
+bool CanCreateFileIn(const QString& folder) {
+  if (folder.isEmpty() || !QFileInfo(folder).isDir()) {
+    return false;
+  }
+  // Removed again when it goes out of scope.
+  QTemporaryFile probe(QDir(folder).filePath(QStringLiteral(".tessun-probe-XXXXXX")));
+  return probe.open();
+}
+
+Form6::Form6(const LineStore& store, Prompt& prompt, QWidget* main_window, QWidget* parent,
+             FolderCheck can_write)
     : QWidget(parent, Qt::Window),
       store_(store),
       prompt_(prompt),
       main_window_(main_window),
       clock_(LocalNow),
+      can_write_(std::move(can_write)),
       Dir1(Placed(new DirList(this), "Dir1", 420, 360, 2115, 2790)),
       File1(Placed(new FileList(this), "File1", 2820, 360, 2175, 2235)),
       Drive1(Placed(new DriveList(this), "Drive1", 2820, 2880, 2175, 315)),
@@ -73,8 +88,7 @@ void Form6::SetUpControls() {
   setTabOrder(Drive1, Text4);
   Save1->setFocus();
 
-  // The lists open on the process's current drive and directory.
-  QString start = QDir::currentPath();
+  QString start = StartFolder();
   if (!Dir1->SetPath(start)) {
     start = QDir::rootPath();
     Dir1->SetPath(start);
@@ -122,9 +136,10 @@ void Form6::Save1_Click() {
     prompt_.MsgBox(kWriteErrorMessage, PromptButtons::kOk);
     return;
   }
-  emit Written();
   hide();
   ReturnToMainWindow();
+  // After the main window is back, so that what hears of it may show itself over that window.
+  emit Written(QDir::toNativeSeparators(QDir(directory).filePath(Text4->text())));
 }
 
 bool Form6::WriteDataFile(const QString& directory, const QString& file_name) {
@@ -180,9 +195,27 @@ bool Form6::event(QEvent* event) {
   return QWidget::event(event);
 }
 
+QString Form6::StartFolder() const {
+  const QString current = QDir::cleanPath(QDir::currentPath());
+  if (can_write_(current)) {
+    return current;
+  }
+  for (const QString& folder :
+       {QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation), QDir::homePath()}) {
+    if (!folder.isEmpty() && can_write_(folder)) {
+      return QDir::cleanPath(folder);
+    }
+  }
+  return current;
+}
+
 QString Form6::DriveDirectory(const QString& drive) const {
   const QString current = QDir::cleanPath(QDir::currentPath());
-  return !drive.isEmpty() && Drive1->DriveOf(current) == drive ? current : drive;
+  if (drive.isEmpty() || Drive1->DriveOf(current) != drive) {
+    return drive;
+  }
+  const QString start = StartFolder();
+  return Drive1->DriveOf(start) == drive ? start : drive;
 }
 
 void Form6::ReturnToMainWindow() {

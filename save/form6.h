@@ -25,6 +25,13 @@ inline constexpr std::string_view kFileExistsQuestion =
     "File Already Exists, Do You Wish To Continue?";
 inline constexpr std::string_view kWriteErrorMessage = "Error Writing File";
 
+// Whether a file can really be created in `folder`. Replaceable, so that tests (which may run as
+// root, who can write anywhere) can say that a folder takes no files.
+using FolderCheck = std::function<bool(const QString& folder)>;
+// Creates a temporary file in `folder` and removes it again: the one sure test, as Windows'
+// access rules on a folder (Program Files) do not show in its file permissions.
+bool CanCreateFileIn(const QString& folder);
+
 class Form6 : public QWidget {
   Q_OBJECT
 
@@ -34,8 +41,9 @@ class Form6 : public QWidget {
 
   // `store` is only read (when writing). After "Cancel" and after a successful write,
   // `main_window` is activated and its control that had the focus when this window was shown gets
-  // it back; it may be null.
-  Form6(const LineStore& store, Prompt& prompt, QWidget* main_window, QWidget* parent = nullptr);
+  // it back; it may be null. `can_write` tells where the lists may open (see StartFolder).
+  Form6(const LineStore& store, Prompt& prompt, QWidget* main_window, QWidget* parent = nullptr,
+        FolderCheck can_write = CanCreateFileIn);
 
   // Replaces the system clock (tests fix the date and time with it).
   void SetClock(LocalClock clock);
@@ -59,15 +67,15 @@ class Form6 : public QWidget {
   void Form_Activate();
 
  signals:
-  // A data file of the store was written.
-  void Written();
+  // A data file of the store was written to `path` (the full path, in the system's notation).
+  void Written(const QString& path);
 
  protected:
   bool event(QEvent* event) override;
 
  private:
   // Places the controls and gives them their texts, font and tab order, and opens the lists on
-  // the process's current drive and directory.
+  // the start folder.
   void SetUpControls();
   // Connects the controls' events to their handlers.
   void ConnectControls();
@@ -78,6 +86,7 @@ class Form6 : public QWidget {
   // The main window's control that had the focus when this window was shown.
   QPointer<QWidget> return_focus_;
   LocalClock clock_;
+  FolderCheck can_write_;
 
   // The controls, under the names the program has always given them (also their object names).
   DirList* const Dir1;
@@ -92,8 +101,13 @@ class Form6 : public QWidget {
   // atomic replace, owner and permissions); false on any failure, in which case an existing file
   // is left exactly as it was and no new file is left behind.
   bool WriteDataFile(const QString& directory, const QString& file_name);
-  // The directory a drive opens on: the process's current directory when it lies on that drive,
-  // else the drive's root.
+  // Where the lists open: the process's current directory when a file can be created there (a
+  // program started from its folder under Program Files cannot write there), else the first of
+  // the user's Documents folder and home folder that exists and takes a file, else the current
+  // directory all the same.
+  QString StartFolder() const;
+  // The directory a drive opens on: the start folder when the process's current directory and
+  // the start folder lie on that drive, else the drive's root.
   QString DriveDirectory(const QString& drive) const;
   void ReturnToMainWindow();
 };

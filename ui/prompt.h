@@ -30,6 +30,10 @@ class Prompt {
   // Shows `text` with the program's title and returns at once: the program goes on meanwhile. A
   // notice still on the screen is replaced by the new one.
   virtual void Notify(std::string_view text) = 0;
+  // Changes the text of the notice still on the screen to `text`, or closes it when `text` is
+  // empty; does nothing when no notice is on the screen (the operator closed it), so a fact that
+  // went away never brings a closed notice back.
+  virtual void UpdateNotice(std::string_view text) = 0;
 };
 
 }  // namespace tessun

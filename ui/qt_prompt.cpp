@@ -80,9 +80,24 @@ void QtPrompt::Notify(std::string_view text) {
     notice_->setWindowModality(Qt::NonModal);
     // Without a parent nothing else would ever free it.
     notice_->setAttribute(Qt::WA_DeleteOnClose);
+    // It tells, it does not take the keyboard from the window the operator works in.
+    notice_->setAttribute(Qt::WA_ShowWithoutActivating);
   }
   notice_->setText(ToQString(text));
   notice_->show();
+}
+
+void QtPrompt::UpdateNotice(std::string_view text) {
+  if (notice_.isNull() || !notice_->isVisible()) {
+    return;
+  }
+  if (text.empty()) {
+    // Deleted on close: the next Notify makes a new one.
+    notice_->close();
+    notice_.clear();
+  } else {
+    notice_->setText(ToQString(text));
+  }
 }
 
 }  // namespace tessun

@@ -15,6 +15,7 @@ class QtPrompt final : public Prompt {
   Answer MsgBox(std::string_view text, PromptButtons buttons) override;
   // One non-modal message box, shown again with the newest text.
   void Notify(std::string_view text) override;
+  void UpdateNotice(std::string_view text) override;
 
  private:
   QWidget* parent_;

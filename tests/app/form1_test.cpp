@@ -13,6 +13,7 @@
 #include <cmath>
 #include <stdexcept>
 
+#include "app/capture_session.h"
 #include "app/command_line.h"
 #include "save/form6.h"
 #include "tests/common/forwarding_port.h"
@@ -75,11 +76,11 @@ class Form1Test : public QObject {
 
  private:
   struct Rig : test::WindowRig {
-    explicit Rig(bool with_console = true) : port(console) {
+    explicit Rig(bool with_console = true, CaptureLog* capture = nullptr) : port(console) {
       if (with_console) {
         console.AddInterface(SimulatedConsole::Console());
       }
-      Load(port);
+      Load(port, capture);
     }
     void FillLines(int line_index) {
       std::string text;
@@ -311,6 +312,77 @@ class Form1Test : public QObject {
     rig.port.throw_on_read = true;
     QTRY_COMPARE_WITH_TIMEOUT(rig.prompt.notices.size(), std::size_t{2}, 2000);
     QCOMPARE(rig.prompt.notices[1], "read went wrong\n\n" + lost);
+  }
+
+  // The status line's tooltip: the simulated console, then the link's reason for the status (a
+  // console that cannot be used stays the reason while it is left out of the searches).
+  void statusTooltipFollowsTheLink() {
+    Rig rig(/*with_console=*/false);
+    rig.form->SetSimulated(true);
+    const auto shows = [&](const char* status, const std::string& reason) {
+      QCOMPARE(rig.ui->MessUSB->text(), QString(status));
+      QCOMPARE(rig.ui->MessUSB->toolTip().toStdString(),
+               "Simulated console (tessun --simulate): no USB device is used.\n" + reason);
+    };
+    shows("USB Not Found ", "no console 04B4:5500 found; plug it in: the program keeps looking");
+    rig.console.AddInterface(SimulatedConsole::Console());
+    rig.console.FailOpens(SimulatedConsole::kConsolePath, 1, "busy", OpenMode::kForReads,
+                          PortFailure::kBusy);
+    for (const int seconds : {0, 2}) {
+      rig.clock.Advance(std::chrono::seconds(seconds));
+      rig.form->Timer1_Timer();
+      shows("USB Not Found ",
+            "console 04B4:5500 at sim:console cannot be used (open for reads: open sim:console: "
+            "busy); another program holds the console (a second tessun?); close it");
+    }
+    rig.clock.Advance(std::chrono::seconds(3));
+    rig.TickWith("x");
+    shows("USB Communication OK",
+          "console 04B4:5500 at sim:console in use: output report 9 bytes, input report 9 bytes");
+  }
+
+  // The notice: the full store once per fill, naming the capture (or none), and for a while the
+  // written file. The view's menu shows the capture folder, when there is one.
+  void noticesOfTheFullStoreAndOfAWrittenFileAndTheCaptureFolder() {
+    for (const bool capturing : {true, false}) {
+      QTemporaryDir folder;
+      ManualClock capture_clock;
+      CaptureSession session(capture_clock, capturing ? folder.filePath("captures") : QString());
+      Rig rig(/*with_console=*/true, &session.Log());
+      rig.form->SetWrittenNoticeTime(std::chrono::milliseconds(50));
+      rig.FillLines(999);
+      QVERIFY(rig.prompt.notices.empty());
+      rig.TickWith("\nlast\n");
+      rig.TickWith("\nmore\n");
+      QCOMPARE(rig.prompt.notices.size(), std::size_t{1});
+      const std::string full = rig.prompt.notices[0];
+      const QString capture = QDir::toNativeSeparators(folder.filePath("captures"));
+      QVERIFY(full.starts_with("The window holds 1000 lines and is full: "));
+      QCOMPARE(full.find(capture.toStdString() + QDir::separator().toLatin1()) != std::string::npos,
+               capturing);
+
+      QTemporaryDir directory;
+      rig.form->WriteFile_Click();
+      const test::Form6Controls save(*rig.form->SaveWindow());
+      save.Dir1->SetPath(directory.path());
+      QTest::mouseClick(save.Save1, Qt::LeftButton);
+      const QString written = QDir::toNativeSeparators(directory.filePath("TessunData.txt"));
+      QCOMPARE(rig.prompt.notices.back(),
+               full + "\n\nThe lines were written to " + written.toStdString() + ".");
+      QTRY_COMPARE(rig.prompt.notices.back(), full);
+      rig.form->TODC_Click();
+      QCOMPARE(rig.prompt.notices.back(), std::string());
+      rig.FillLines(1000);
+      QCOMPARE(rig.prompt.notices.size(), std::size_t{5});
+      QCOMPARE(rig.prompt.notices.back(), full);
+
+      QList<QUrl> shown;
+      rig.form->SetFolderOpener([&](const QUrl& url) { return shown.append(url), true; });
+      QAction* open = rig.ui->Picture1->actions().value(1);
+      QCOMPARE(open->text(), QString("Open Capture Folder"));
+      open->trigger();
+      QCOMPARE(shown, capturing ? QList{QUrl::fromLocalFile(capture)} : QList<QUrl>());
+    }
   }
 
   void writeFileShowsTheOneSaveWindow() {

@@ -30,9 +30,10 @@ class FakePrompt final : public Prompt {
   }
 
   void Notify(std::string_view text) override { notices.emplace_back(text); }
+  void UpdateNotice(std::string_view text) override { notices.emplace_back(text); }
 
   std::vector<Call> calls;
-  // The non-modal notices, in order.
+  // The non-modal notice's texts, in order: each shown and each update ("" closes it).
   std::vector<std::string> notices;
   std::vector<std::string> texts;
   std::deque<Answer> answers;

@@ -7,6 +7,8 @@
 #include <QApplication>
 #include <QDir>
 #include <QFile>
+#include <QScopeGuard>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
 #include <deque>
@@ -113,6 +115,8 @@ class Form6Test : public QObject {
 
  private slots:
   void startsOnTheCurrentDirectoryWithTheSettledLayout();
+  void startsWhereAFileCanBeCreated();
+  void folderCheckCreatesAndRemovesARealFile();
   void writesTheHeaderAndEveryLineThenReturnsToTheMainWindow();
   void listedNameIsAskedAboutOkReplacesCancelKeepsEverything();
   void namesNotListedExactlyAreNotAskedAbout();
@@ -172,6 +176,55 @@ void Form6Test::startsOnTheCurrentDirectoryWithTheSettledLayout() {
   }
   // Passing through the file list picks no name.
   QCOMPARE(f.ui.Text4->text(), QStringLiteral("TessunData.txt"));
+}
+
+// Where the current directory takes no file (Program Files, for a program started in its own
+// folder), the lists open on Documents, or else on the home folder; a change back to the drive
+// of the current directory lands there too.
+void Form6Test::startsWhereAFileCanBeCreated() {
+  const QString cwd = QDir::cleanPath(QDir::currentPath());
+#if !defined(_WIN32)
+  // A home of the test's own, with its Documents folder.
+  QTemporaryDir home;
+  const auto restore = qScopeGuard([saved = qgetenv("HOME")] { qputenv("HOME", saved); });
+  qputenv("HOME", QFile::encodeName(home.path()));
+  QVERIFY(QDir(home.path()).mkdir("Documents"));
+  const QString root = QStringLiteral("/");
+#else
+  const QString root = cwd.left(3);  // "C:/"
+#endif
+  const QString documents =
+      QDir::cleanPath(QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation));
+  const QString home_folder = QDir::cleanPath(QDir::homePath());
+  const std::pair<QStringList, QString> cases[] = {// the folders that take a file; the start
+                                                   {{documents, home_folder}, documents},
+                                                   {{home_folder}, home_folder},
+                                                   {{}, cwd}};
+  QTemporaryDir other_drive;
+  for (const auto& [writable, start] : cases) {
+    if (!QFileInfo(start).isDir()) {
+      continue;  // Wine may have no Documents folder
+    }
+    LineStore store;
+    FakePrompt prompt;
+    Form6 form(store, prompt, nullptr, nullptr,
+               [&](const QString& folder) { return writable.contains(QDir::cleanPath(folder)); });
+    const test::Form6Controls ui(form);
+    QCOMPARE(ui.File1->Path(), start);
+    ui.Drive1->SetSource([&] {
+      return QList<DriveEntry>{{root, "system"}, {other_drive.path(), "usb"}};
+    });
+    ui.Drive1->setCurrentIndex(1);
+    ui.Drive1->setCurrentIndex(0);
+    QCOMPARE(ui.Dir1->Path(), start);
+  }
+}
+
+// The check itself: a real file, removed again; none in a missing folder.
+void Form6Test::folderCheckCreatesAndRemovesARealFile() {
+  QTemporaryDir dir;
+  QVERIFY(CanCreateFileIn(dir.path()) && Entries(dir.path()).isEmpty());
+  QVERIFY(!CanCreateFileIn(dir.filePath("missing")));
 }
 
 void Form6Test::writesTheHeaderAndEveryLineThenReturnsToTheMainWindow() {

@@ -81,6 +81,18 @@ class QtPromptTest : public QObject {
     QCOMPARE(text, QStringLiteral("Go on?"));
     QCOMPARE(shown_default, default_button);
   }
+
+  // An update changes the notice on the screen, an empty one closes it, and none brings it back.
+  void noticeUpdatesNeverBringItBack() {
+    QtPrompt prompt;
+    prompt.Notify("one");
+    prompt.UpdateNotice("two");
+    auto* box = qobject_cast<QMessageBox*>(QApplication::topLevelWidgets().value(0));
+    QVERIFY(box != nullptr && box->isVisible() && box->text() == "two");
+    prompt.UpdateNotice("");
+    prompt.UpdateNotice("three");
+    QVERIFY(!box->isVisible() && box->text() == "two");
+  }
 };
 
 }  // namespace tessun
