@@ -1,19 +1,26 @@
 // The libusb port on a machine without a console: whatever USB there is (or none at all), the
-// port lists no console, the device link reports "USB Not Found " and nothing fails.
+// port lists no console, the device link reports "USB Not Found " and nothing fails; it
+// enumerates the devices only after a USB device event. And the watch of those events.
 #include "device/libusb/libusb_port.h"
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <array>
+#include <fstream>
 #include <functional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "device/console_protocol.h"
 #include "device/device_link.h"
 #include "device/libusb/hid_wire.h"
+#include "device/libusb/uevent_watch.h"
 #include "tests/common/recording_status.h"
+#include "tests/common/temp_folder.h"
 
 namespace tessun {
 namespace {
@@ -133,6 +140,118 @@ TEST(LibusbPortTest, UnknownPathsAndHandlesFailWithTheirReason) {
     EXPECT_EQ(error.text.substr(0, c.reason.size()), c.reason) << error.text;
   }
   EXPECT_EQ(buffer, (std::array<std::uint8_t, console::kReportLength>{}));
+}
+
+// Device events as the kernel sends them: a header, then KEY=value fields, each ended by a zero
+// byte.
+std::string Uevent(std::string_view action, std::string_view subsystem) {
+  using namespace std::string_literals;
+  return std::string(action) + "@/devices/pci0000:00/usb1/1-1\0ACTION="s + std::string(action) +
+         "\0DEVPATH=/devices/pci0000:00/usb1/1-1\0SUBSYSTEM="s + std::string(subsystem) +
+         "\0SEQNUM=4711\0"s;
+}
+
+// A watch fed through a socket pair: the test's end sends the events.
+struct FedWatch {
+  int sender = -1;
+  UeventWatch watch{-1};
+
+  FedWatch() {
+    int pair[2];
+    if (socketpair(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0, pair) == 0) {
+      sender = pair[0];
+      watch = UeventWatch(pair[1]);
+    }
+  }
+  ~FedWatch() {
+    if (sender >= 0) {
+    }
+  }
+  FedWatch(const FedWatch&) = delete;
+  FedWatch& operator=(const FedWatch&) = delete;
+
+  void Send(const std::string& event) const {
+    ASSERT_EQ(send(sender, event.data(), event.size(), 0), static_cast<ssize_t>(event.size()));
+  }
+};
+
+TEST(UeventWatchTest, OnlyUsbEventsAreAChange) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> events;
+    bool changed;
+  };
+  const Case cases[] = {
+      {"nothing came", {}, false},
+      {"a USB device was added", {Uevent("add", "usb")}, true},
+      {"a USB interface was bound", {Uevent("bind", "usb")}, true},
+      {"a USB device was removed", {Uevent("remove", "usb")}, true},
+      {"a battery changed", {Uevent("change", "power_supply")}, false},
+      {"a USB misc node (not a USB device)", {Uevent("add", "usbmisc")}, false},
+      {"a USB event among others",
+       {Uevent("change", "power_supply"), Uevent("add", "usb"), Uevent("add", "tty")},
+       true},
+      {"a bare header", {"add@/devices/pci0000:00/usb1/1-1"}, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FedWatch fed;
+    ASSERT_TRUE(fed.watch.Listening());
+    for (const std::string& event : c.events) {
+      fed.Send(event);
+    }
+    EXPECT_EQ(fed.watch.UsbChanged(), c.changed);
+    // Everything was read: the next look sees nothing new.
+    EXPECT_FALSE(fed.watch.UsbChanged());
+  }
+  // A watch that listens to nothing cannot tell: every look counts as a change.
+  UeventWatch deaf(-1);
+  EXPECT_FALSE(deaf.Listening());
+  EXPECT_TRUE(deaf.UsbChanged());
+  EXPECT_TRUE(deaf.UsbChanged());
+}
+
+// The port enumerates at its first listing and then only after a USB event (and once more at
+// the listing after it); nothing else makes it look at the bus. Run on each of its two paths:
+// without hotplug events a context is started for each enumeration, with them one context serves
+// them all (checked where libusb can start a context: the USB test's virtual machine).
+TEST(LibusbPortTest, EnumeratesOnlyAfterAUsbEvent) {
+  for (const bool udev_running : {false, true}) {
+    SCOPED_TRACE(udev_running ? "udev running: hotplug events" : "no udev: device events only");
+    test::TempFolder folder;
+    if (udev_running) {
+      std::ofstream(folder.path / "control");
+    }
+    FedWatch fed;
+    LibusbPort port({std::move(fed.watch), (folder.path / "control").string()});
+    const auto list = [&port](int times) {
+      for (int i = 0; i < times; ++i) {
+        port.ListHidInterfaces();
+      }
+    };
+
+    list(5);
+    EXPECT_EQ(port.Enumerations(), 1u) << "the first listing enumerates, no other";
+    EXPECT_EQ(port.Open("usb:255:255:0", OpenMode::kSynchronous).error.kind,
+              PortFailure::kNotPresent);
+    EXPECT_EQ(port.Enumerations(), 1u) << "an unknown path is no reason to enumerate";
+
+    fed.Send(Uevent("change", "power_supply"));
+    list(3);
+    EXPECT_EQ(port.Enumerations(), 1u) << "an event of another subsystem";
+
+    fed.Send(Uevent("add", "usb"));
+    list(1);
+    EXPECT_EQ(port.Enumerations(), 2u) << "the listing after a USB event";
+    list(4);
+    EXPECT_EQ(port.Enumerations(), 3u) << "once more at the next listing, then no more";
+
+    if (port.ContextsStarted() == 0) {
+      continue;  // libusb cannot start here (no usbfs): the contexts cannot be looked at
+    }
+    EXPECT_EQ(port.HotplugEvents(), udev_running);
+    EXPECT_EQ(port.ContextsStarted(), udev_running ? 1u : 3u);
+  }
 }
 
 }  // namespace
