@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <optional>
 #include <span>
@@ -34,6 +35,7 @@
 #include "device/console_diagnosis.h"
 #include "device/console_raw_facts.h"
 #include "device/libusb/libusb_port.h"
+#include "device/libusb/uevent_watch.h"
 #include "device/libusb/usb_facts.h"
 #include "device/report_trace.h"
 #include "device/simulated/trace_replay.h"
@@ -66,6 +68,11 @@ constexpr std::string_view kGetDataAsSetReport =
 constexpr const char* kHolderReady = "/run/holder.ready";
 // Longest a tick may take with a console that answers no request.
 constexpr milliseconds kLongestTick{600};
+// A request the console leaves unanswered holds the tick about this long (the port gives up on
+// it after 400 ms).
+constexpr milliseconds kTransferWait{350};
+// Ticks in a row without a USB event that count as nothing happening on the bus.
+constexpr int kQuietTicks = 20;
 // How soon the kernel's USB-serial driver must hold the interface again after a SIGTERM.
 constexpr milliseconds kDriverBackAfterSignal{1000};
 
@@ -183,6 +190,13 @@ class Sysfs {
 
   static std::string Speed(const fs::path& device) { return Read(device / "speed"); }
 
+  // The console is on the bus and configured: its interface is there.
+  static bool ConsoleConfigured() {
+    const std::optional<fs::path> device = ConsoleDevice();
+    std::error_code error;
+    return device && fs::exists(Interface(*device), error);
+  }
+
   static bool AnyHidraw() {
     std::error_code error;
     return fs::exists("/sys/class/hidraw", error) && !fs::is_empty("/sys/class/hidraw", error);
@@ -228,6 +242,7 @@ class Scenario {
       Unanswering();
       LongInput();
       TraceAndReplay();
+      PlugUnplugPlug();
       Close();
     }
     console_.Send("quit");
@@ -266,6 +281,46 @@ class Scenario {
   void Tick() {
     core_.Tick();
     std::this_thread::sleep_for(kTimerInterval);
+  }
+
+  // A tick seen from the bus: whether the port enumerated the devices during it, and whether a
+  // USB device event had come by its end.
+  struct Looked {
+    bool enumerated = false;
+    bool usb_event = false;
+  };
+
+  Looked LookedAt(std::uint64_t enumerations_before) {
+    return {port_.Enumerations() != enumerations_before, watch_.UsbChanged()};
+  }
+
+  // Starts a record of ticks: the events that came before the first tick count as the first
+  // entry's.
+  std::vector<Looked> StartLooking() { return {Looked{false, watch_.UsbChanged()}}; }
+
+  Looked WatchedTick() {
+    const std::uint64_t before = port_.Enumerations();
+    Tick();
+    return LookedAt(before);
+  }
+
+  // The port enumerated only after USB device events: a tick that enumerated had an event by its
+  // end or by the end of one of the two ticks before it (the port enumerates once more at the
+  // listing after a change).
+  void CheckEnumeratedOnlyAfterEvents(const std::vector<Looked>& ticks) {
+    int enumerated = 0;
+    int without_event = 0;
+    for (std::size_t i = 0; i < ticks.size(); ++i) {
+      bool event = false;
+      for (std::size_t back = 0; back <= 2 && back <= i; ++back) {
+        event = event || ticks[i - back].usb_event;
+      }
+      enumerated += ticks[i].enumerated ? 1 : 0;
+      without_event += ticks[i].enumerated && !event ? 1 : 0;
+    }
+    Check(without_event == 0, "the port enumerated only after USB device events",
+          std::to_string(enumerated) + " of " + std::to_string(ticks.size()) +
+              " ticks enumerated, " + std::to_string(without_event) + " without an event");
   }
 
   // The "Get Data" button: the timer pauses, 0.1 s passes, command 141 goes out.
@@ -526,16 +581,34 @@ class Scenario {
     const auto start = Clock::now();
     // Long enough for a console left out of the searches after a failed set-up to be tried
     // again, and then some.
+    std::vector<Looked> looked = StartLooking();
+    // A tick that tries the console waits for the answer to its first request. The console sits
+    // out a back-off (from the failed set-up before, or from this one), during which nothing
+    // happens on the bus; it must be tried again once the back-off is over all the same.
+    int quiet = 0;
+    int tried_after_quiet = -1;
     while (Clock::now() - start < std::chrono::seconds(7)) {
       const auto begin = Clock::now();
+      const std::uint64_t enumerations = port_.Enumerations();
       core_.Tick();
-      longest = std::max<long>(
-          longest, std::chrono::duration_cast<milliseconds>(Clock::now() - begin).count());
+      const long took = std::chrono::duration_cast<milliseconds>(Clock::now() - begin).count();
+      longest = std::max(longest, took);
       ++ticks;
       std::this_thread::sleep_for(kTimerInterval);
+      looked.push_back(LookedAt(enumerations));
+      if (took >= kTransferWait.count() && quiet >= kQuietTicks && tried_after_quiet < 0) {
+        tried_after_quiet = quiet;
+      }
+      quiet = looked.back().enumerated || looked.back().usb_event ? 0 : quiet + 1;
     }
     Check(console_.WaitFor("muted: request left unanswered", mark, milliseconds(0)).has_value(),
           "the link sent the console a request that it left unanswered");
+    Check(tried_after_quiet >= kQuietTicks,
+          "the console was tried again after its back-off, with nothing changed on the bus",
+          tried_after_quiet < 0 ? "not tried after " + std::to_string(kQuietTicks) + " quiet ticks"
+                                : "after " + std::to_string(tried_after_quiet) +
+                                      " ticks without a USB event or an enumeration");
+    CheckEnumeratedOnlyAfterEvents(looked);
     Check(longest < kLongestTick.count(), "every tick returned within 600 ms",
           std::to_string(ticks) + " ticks, longest " + std::to_string(longest) + " ms");
     Check(status_.Last() == kUsbNotFound, "status " + Quoted(kUsbNotFound), Quoted(status_.Last()));
@@ -854,6 +927,84 @@ class Scenario {
           "the feature report arrived again", feature.value_or("none"));
   }
 
+  // Ticks as the timer does until `done` holds after a tick (at most 10 s), keeping what each
+  // tick saw in `looked`. Returns how many of those ticks started once `shown` held (the change
+  // could be seen on the bus), or -1 when `done` never held.
+  int TicksUntil(const std::function<bool()>& shown, const std::function<bool()>& done,
+                 std::vector<Looked>& looked) {
+    int after = 0;
+    const auto deadline = Clock::now() + kEnumerationWait;
+    while (Clock::now() < deadline) {
+      after += shown() ? 1 : 0;
+      looked.push_back(WatchedTick());
+      if (done()) {
+        return after;
+      }
+    }
+    return -1;
+  }
+
+  // A plug, an unplug and a plug again while the ticks run, the console at a new address each
+  // time it comes: each is picked up by the first tick that starts once it shows in sysfs, and
+  // the port enumerates the devices only after USB device events, none while nothing changes.
+  void PlugUnplugPlug() {
+    Step("Plug, unplug and plug again while the ticks run");
+    std::printf("  the port learns of changes from %s\n",
+                port_.HotplugEvents()
+                    ? "libusb's hotplug events and the kernel's device events"
+                    : "the kernel's device events only (no udev daemon: no hotplug events)");
+    Check(watch_.Listening(), "the test hears the kernel's device events too");
+    std::vector<Looked> looked = StartLooking();
+    const auto found = [this] { return link_.DeviceFound; };
+    const auto lost = [this] { return !link_.DeviceFound; };
+    const auto gone = [] { return !Sysfs::ConsoleDevice().has_value(); };
+    const auto always = [] { return true; };
+
+    const auto unplug = [&](std::string_view which) {
+      console_.Send("unplug");
+      const int ticks = TicksUntil(gone, lost, looked);
+      Check(ticks == 0 || ticks == 1,
+            std::string(which) + ": the first tick after it loses the console",
+            std::to_string(ticks) + " ticks, " + Quoted(status_.Last()));
+      const int next = TicksUntil(
+          always, [this] { return status_.Last() == kUsbNotFound; }, looked);
+      Check(next == 1, "the next tick shows " + Quoted(kUsbNotFound),
+            std::to_string(next) + " ticks");
+      // Nothing happens on the bus: after the events of the unplug, no enumeration.
+      const std::size_t quiet_start = looked.size();
+      for (int i = 0; i < 20; ++i) {
+        looked.push_back(WatchedTick());
+      }
+      const auto enumerated =
+          std::count_if(looked.begin() + static_cast<std::ptrdiff_t>(quiet_start) + 2, looked.end(),
+                        [](const Looked& l) { return l.enumerated; });
+      Check(enumerated == 0 && status_.Last() == kUsbNotFound,
+            "20 ticks without a console: no enumeration after the first two",
+            std::to_string(enumerated) + " enumerated, " + Quoted(status_.Last()));
+    };
+    const auto plug = [&](std::string_view which) {
+      const std::string before = link_.DevicePath;
+      std::exchange(status_.texts, {});
+      console_.Send("plug");
+      const int ticks = TicksUntil(&Sysfs::ConsoleConfigured, found, looked);
+      Check(ticks == 0 || ticks == 1,
+            std::string(which) + ": the first tick after the console is configured finds it",
+            std::to_string(ticks) + " ticks, at " + link_.DevicePath + " (before " + before + ")");
+      Tick();
+      const std::vector<std::string> history = std::exchange(status_.texts, {});
+      Check(std::find(history.begin(), history.end(), kUsbConnected) != history.end() &&
+                status_.Last() == kUsbCommunicationOk,
+            "statuses " + Quoted(kUsbConnected) + " then " + Quoted(kUsbCommunicationOk),
+            Quoted(status_.Last()));
+    };
+
+    unplug("Unplug");
+    plug("Plug");
+    unplug("Unplug again");
+    plug("Plug again");
+    CheckEnumeratedOnlyAfterEvents(looked);
+  }
+
   void Close() {
     Step("Exit: CloseDevice");
     link_.CloseDevice();
@@ -876,6 +1027,8 @@ class Scenario {
   char* program_;
   PrintingLog log_;
   LibusbPort port_;
+  // The kernel's device events as the test hears them, beside the port.
+  UeventWatch watch_ = UeventWatch::Kernel();
   SteadyClock clock_;
   test::RecordingTimer timer_;
   test::RecordingStatus status_;
