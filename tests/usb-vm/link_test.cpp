@@ -5,8 +5,10 @@
 // feature and output reports on the console (through its event log). It prints every step and
 // check and ends with one result line that the host script looks for.
 #include <fcntl.h>
+#include <linux/netlink.h>
 #include <poll.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -246,19 +248,51 @@ class Scenario {
       Close();
     }
     console_.Send("quit");
+    return Result("usb-vm result", start);
+  }
+
+  // The plug checks with the udev daemon running, so that the port takes libusb's hotplug
+  // events and keeps one libusb context. Leaves the console unplugged.
+  int RunWithHotplugEvents() {
+    const auto start = Clock::now();
+    // The udev daemon's events, as libusb hears them (the daemon sends them to group 2).
+    const int socket =
+        ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_KOBJECT_UEVENT);
+    sockaddr_nl address{};
+    address.nl_family = AF_NETLINK;
+    address.nl_groups = 2;
+    udev_watch_.emplace(socket);
+    Check(socket >= 0 &&
+              bind(socket, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0,
+          "the test hears the udev daemon's events");
+    Absent();
+    link_.SetLog(log_);
+    Check(port_.HotplugEvents(), "the port takes libusb's hotplug events (the udev daemon runs)");
+    if (Plug() && Open()) {
+      PlugUnplugPlug();
+      Check(port_.ContextsStarted() == 1, "one libusb context served every search",
+            std::to_string(port_.ContextsStarted()) + " contexts, " +
+                std::to_string(port_.Enumerations()) + " enumerations");
+      Close();
+    }
+    console_.Send("unplug");
+    return Result("usb-vm hotplug result", start);
+  }
+
+ private:
+  int Result(const char* label, Clock::time_point start) {
     const auto seconds = std::chrono::duration<double>(Clock::now() - start).count();
     std::printf("\nusb-vm: %d checks, %d failed, %.1f s of guest time\n", checks_, failures_,
                 seconds);
     if (failures_ == 0) {
-      std::printf("usb-vm result: PASS\n");
+      std::printf("%s: PASS\n", label);
       return 0;
     }
-    std::printf("usb-vm result: FAIL (%d of %d checks failed; first: %s)\n", failures_, checks_,
+    std::printf("%s: FAIL (%d of %d checks failed; first: %s)\n", label, failures_, checks_,
                 first_failure_.c_str());
     return 1;
   }
 
- private:
   void Step(std::string_view title) {
     std::printf("\n[step %d] %.*s\n", ++step_, static_cast<int>(title.size()), title.data());
     std::fflush(stdout);
@@ -305,14 +339,15 @@ class Scenario {
   }
 
   // The port enumerated only after USB device events: a tick that enumerated had an event by its
-  // end or by the end of one of the two ticks before it (the port enumerates once more at the
-  // listing after a change).
+  // end or by the end of one of the three ticks before it (the port enumerates once more at the
+  // listing after a change, and libusb's hotplug event comes after the udev daemon has handled
+  // the kernel's).
   void CheckEnumeratedOnlyAfterEvents(const std::vector<Looked>& ticks) {
     int enumerated = 0;
     int without_event = 0;
     for (std::size_t i = 0; i < ticks.size(); ++i) {
       bool event = false;
-      for (std::size_t back = 0; back <= 2 && back <= i; ++back) {
+      for (std::size_t back = 0; back <= 3 && back <= i; ++back) {
         event = event || ticks[i - back].usb_event;
       }
       enumerated += ticks[i].enumerated ? 1 : 0;
@@ -985,10 +1020,21 @@ class Scenario {
     const auto plug = [&](std::string_view which) {
       const std::string before = link_.DevicePath;
       std::exchange(status_.texts, {});
+      if (udev_watch_) {
+        udev_watch_->UsbChanged();
+      }
       console_.Send("plug");
-      const int ticks = TicksUntil(&Sysfs::ConsoleConfigured, found, looked);
+      // With the udev daemon, libusb learns of the console from the daemon's event, which comes
+      // once the daemon has handled the kernel's (and set the device's access rights).
+      bool announced = !udev_watch_;
+      const auto shown = [&] {
+        announced = announced || udev_watch_->UsbChanged();
+        return announced && Sysfs::ConsoleConfigured();
+      };
+      const int ticks = TicksUntil(shown, found, looked);
       Check(ticks == 0 || ticks == 1,
-            std::string(which) + ": the first tick after the console is configured finds it",
+            std::string(which) + ": the first tick after the console is configured" +
+                (udev_watch_ ? " and announced by the udev daemon" : "") + " finds it",
             std::to_string(ticks) + " ticks, at " + link_.DevicePath + " (before " + before + ")");
       Tick();
       const std::vector<std::string> history = std::exchange(status_.texts, {});
@@ -1027,8 +1073,10 @@ class Scenario {
   char* program_;
   PrintingLog log_;
   LibusbPort port_;
-  // The kernel's device events as the test hears them, beside the port.
+  // The kernel's device events as the test hears them, beside the port, and (in the run with the
+  // udev daemon) the daemon's.
   UeventWatch watch_ = UeventWatch::Kernel();
+  std::optional<UeventWatch> udev_watch_;
   SteadyClock clock_;
   test::RecordingTimer timer_;
   test::RecordingStatus status_;
@@ -1056,5 +1104,8 @@ int main(int argc, char* argv[]) {
     return tessun::usbvm::Hold();
   }
   tessun::usbvm::Scenario scenario(argv[0]);
+  if (argc > 1 && std::string_view(argv[1]) == "hotplug") {
+    return scenario.RunWithHotplugEvents();
+  }
   return scenario.Run();
 }
