@@ -32,6 +32,9 @@ constexpr std::size_t kMaxInputTransfer = 4096;
 constexpr long kReaderPollMicroseconds = 100'000;
 // How long the hotplug thread waits for events at a time; it is woken when the port ends.
 constexpr long kHotplugWaitSeconds = 3600;
+// Listings (3 s of ticks) after which hotplug events still behind the kernel's count of devices
+// added or removed are taken never to come.
+constexpr int kHotplugGraceListings = 30;
 
 // How libusb says an input transfer ended.
 InputTransferEnd TransferEnd(libusb_transfer_status status) {
@@ -418,6 +421,12 @@ void LibusbPort::RefreshLocked() {
   if (hotplug) {
     const std::uint64_t seen = std::exchange(hotplug_seen_, context_->hotplug_events);
     changed = changed || hotplug_seen_ != seen;
+    const bool behind = signs_.uevents.DevicesComeAndGone() - devices_at_start_ > hotplug_seen_;
+    hotplug_behind_ = behind ? hotplug_behind_ + 1 : 0;
+    if (hotplug_behind_ > kHotplugGraceListings) {
+      hotplug_trusted_ = false;
+      changed = true;
+    }
   }
   if (std::exchange(enumerate_again_, changed) || changed) {
     list_failure_ = EnumerateLocked();
@@ -427,11 +436,11 @@ void LibusbPort::RefreshLocked() {
 std::string LibusbPort::EnumerateLocked() {
   ++enumerations_;
   std::string failure;
-  // A context that takes hotplug events stays; any other never looks at the bus again, so a new
-  // one is started. The new context is made before the old one ends, so libusb's process-wide
-  // state (its hotplug monitor) is not torn down and built again.
+  // A context that takes hotplug events stays (while they come); any other never looks at the
+  // bus again, so a new one is started. The new context is made before the old one ends, so
+  // libusb's process-wide state (its hotplug monitor) is not torn down and built again.
   std::shared_ptr<Context> context = context_;
-  if (!context || !context->hotplug) {
+  if (!context || !context->hotplug || !hotplug_trusted_) {
     context = std::make_shared<Context>();
     libusb_context* usb = nullptr;
     const int init = libusb_init(&usb);
@@ -441,10 +450,10 @@ std::string LibusbPort::EnumerateLocked() {
     } else {
       ++contexts_started_;
       context->usb.reset(usb);
-      if (libusb_has_capability(LIBUSB_CAP_HAS_HOTPLUG) &&
-          access(signs_.udev_running.c_str(), F_OK) == 0) {
-        context->ListenForHotplug();
-        hotplug_seen_ = context->hotplug_events;
+      if (hotplug_trusted_ && libusb_has_capability(LIBUSB_CAP_HAS_HOTPLUG) &&
+          access(signs_.udev_running.c_str(), F_OK) == 0 && context->ListenForHotplug()) {
+        hotplug_seen_ = 0;
+        devices_at_start_ = signs_.uevents.DevicesComeAndGone();
       }
     }
   }

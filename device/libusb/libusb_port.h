@@ -20,7 +20,8 @@
 //   event came while its files were still being made or removed. With hotplug events, one libusb
 //   context serves the port's whole life: its device list follows the events. Without them a
 //   context never looks at the bus again after it started, so each enumeration starts a new
-//   context (the old one ends with the last device opened from it).
+//   context (the old one ends with the last device opened from it). So it is also when the
+//   hotplug events stay behind the devices the kernel added or removed for 3 s.
 //   Where neither sign can be had, every listing enumerates.
 // - Open(kSynchronous) finds the path among the listed interfaces. It opens nothing and reads
 //   nothing: vendor, product and version come from the descriptors read when it was listed.
@@ -142,6 +143,13 @@ class LibusbPort final : public DevicePort {
   ChangeSigns signs_;
   std::uint64_t hotplug_seen_ = 0;
   bool enumerate_again_ = true;
+  // libusb's hotplug events are taken until the kernel's events show that they do not come (the
+  // udev daemon's events do not reach this process, as in a container given the host's
+  // /run/udev): the devices the kernel added or removed since the context started, and for how
+  // many listings the hotplug events have been behind them.
+  bool hotplug_trusted_ = true;
+  std::uint64_t devices_at_start_ = 0;
+  int hotplug_behind_ = 0;
   std::uint64_t enumerations_ = 0;
   std::uint64_t contexts_started_ = 0;
   // Devices with at least one open handle, by path.

@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <string_view>
 #include <utility>
@@ -12,16 +13,24 @@ namespace tessun {
 
 namespace {
 
-// A uevent is a header ("add@/devices/...") and KEY=value fields, each ended by a zero byte.
-bool IsUsbEvent(std::string_view message) {
+// What a uevent tells: a header ("add@/devices/...") and KEY=value fields, each ended by a zero
+// byte.
+struct Uevent {
+  bool usb = false;
+  bool device = false;        // a USB device, not one of its interfaces
+  bool come_or_gone = false;  // added or removed
+};
+
+Uevent Read(std::string_view message) {
+  Uevent event;
   while (!message.empty()) {
-    const std::size_t end = message.find('\0');
-    if (message.substr(0, end) == "SUBSYSTEM=usb") {
-      return true;
-    }
-    message.remove_prefix(end == std::string_view::npos ? message.size() : end + 1);
+    const std::string_view field = message.substr(0, message.find('\0'));
+    event.usb = event.usb || field == "SUBSYSTEM=usb";
+    event.device = event.device || field == "DEVTYPE=usb_device";
+    event.come_or_gone = event.come_or_gone || field == "ACTION=add" || field == "ACTION=remove";
+    message.remove_prefix(std::min(message.size(), field.size() + 1));
   }
-  return false;
+  return event;
 }
 
 }  // namespace
@@ -69,7 +78,9 @@ bool UeventWatch::UsbChanged() {
       // Nothing more queued; any failure but that (ENOBUFS: events were dropped) may hide one.
       return changed || (length < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
     }
-    changed = changed || IsUsbEvent({message, static_cast<std::size_t>(length)});
+    const Uevent event = Read({message, static_cast<std::size_t>(length)});
+    changed = changed || event.usb;
+    devices_come_and_gone_ += event.usb && event.device && event.come_or_gone ? 1 : 0;
   }
 }
 

@@ -3,6 +3,8 @@
 // looks at it on every listing and enumerates the devices only after a USB event.
 #pragma once
 
+#include <cstdint>
+
 namespace tessun {
 
 class UeventWatch {
@@ -21,9 +23,13 @@ class UeventWatch {
   // buffer ran over while no one looked): the devices may have changed. Reads what is queued and
   // never waits; one system call when nothing came. Always true when not listening.
   bool UsbChanged();
+  // USB devices added or removed, in the events read so far (interfaces and drivers do not
+  // count): libusb's hotplug events should follow each of them.
+  std::uint64_t DevicesComeAndGone() const { return devices_come_and_gone_; }
 
  private:
   int socket_ = -1;
+  std::uint64_t devices_come_and_gone_ = 0;
 };
 
 }  // namespace tessun

@@ -73,7 +73,7 @@ constexpr milliseconds kLongestTick{600};
 // A request the console leaves unanswered holds the tick about this long (the port gives up on
 // it after 400 ms).
 constexpr milliseconds kTransferWait{350};
-// Ticks in a row without a USB event that count as nothing happening on the bus.
+// Ticks in a row without an enumeration that count as nothing happening on the bus.
 constexpr int kQuietTicks = 20;
 // How soon the kernel's USB-serial driver must hold the interface again after a SIGTERM.
 constexpr milliseconds kDriverBackAfterSignal{1000};
@@ -222,7 +222,6 @@ class Scenario {
 
   int Run() {
     const auto start = Clock::now();
-    ListenToUdev();
     Absent();
     link_.SetLog(log_);
     CheckChangePath();
@@ -247,7 +246,6 @@ class Scenario {
       LongInput();
       TraceAndReplay();
       PlugUnplugPlug();
-      CheckContexts();
       Close();
     }
     console_.Send("quit");
@@ -258,13 +256,11 @@ class Scenario {
   // other of the port's two ways to learn of changes.
   int RunPlugChecks() {
     const auto start = Clock::now();
-    ListenToUdev();
     Absent();
     link_.SetLog(log_);
     CheckChangePath();
     if (Plug() && Open()) {
       PlugUnplugPlug();
-      CheckContexts();
       Close();
     }
     console_.Send("unplug");
@@ -272,45 +268,22 @@ class Scenario {
   }
 
  private:
-  // With the udev daemon running, the test hears its events too (it sends them to group 2),
-  // as libusb does.
-  void ListenToUdev() {
-    if (access("/run/udev/control", F_OK) != 0) {
-      return;
-    }
-    const int socket =
-        ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_KOBJECT_UEVENT);
-    sockaddr_nl address{};
-    address.nl_family = AF_NETLINK;
-    address.nl_groups = 2;
-    udev_watch_.emplace(socket);
-    Check(socket >= 0 &&
-              bind(socket, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0,
-          "the test hears the udev daemon's events");
-  }
-
-  // The port takes libusb's hotplug events exactly when the udev daemon runs.
+  // The port takes libusb's hotplug events exactly when the udev daemon runs; then the test hears
+  // the daemon's events too (it sends them to group 2), as libusb does.
   void CheckChangePath() {
-    const bool udev = udev_watch_.has_value();
-    std::printf("  the udev daemon %s: the port learns of changes from %s\n",
-                udev ? "runs" : "does not run",
-                port_.HotplugEvents()
-                    ? "libusb's hotplug events and the kernel's device events"
-                    : "the kernel's device events only (libusb gets no hotplug events)");
-    Check(port_.HotplugEvents() == udev,
-          udev ? "the port takes libusb's hotplug events" : "the port takes the kernel's events");
-  }
-
-  // With hotplug events one libusb context serves every search; without, each enumeration
-  // starts one.
-  void CheckContexts() {
-    const std::uint64_t contexts = port_.ContextsStarted();
-    const std::uint64_t enumerations = port_.Enumerations();
-    Check(
-        udev_watch_ ? contexts == 1 : contexts == enumerations,
-        udev_watch_ ? "one libusb context served every search"
-                    : "each enumeration started a libusb context",
-        std::to_string(contexts) + " contexts, " + std::to_string(enumerations) + " enumerations");
+    if (access("/run/udev/control", F_OK) == 0) {
+      const int socket =
+          ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_KOBJECT_UEVENT);
+      sockaddr_nl address{};
+      address.nl_family = AF_NETLINK;
+      address.nl_groups = 2;
+      udev_watch_.emplace(socket);
+      Check(bind(socket, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0,
+            "the test hears the udev daemon's events");
+    }
+    Check(port_.HotplugEvents() == udev_watch_.has_value(),
+          udev_watch_ ? "the udev daemon runs: the port takes libusb's hotplug events"
+                      : "no udev daemon: the port takes the kernel's device events only");
   }
 
   int Result(const char* label, Clock::time_point start) {
@@ -348,47 +321,6 @@ class Scenario {
   void Tick() {
     core_.Tick();
     std::this_thread::sleep_for(kTimerInterval);
-  }
-
-  // A tick seen from the bus: whether the port enumerated the devices during it, and whether a
-  // USB device event had come by its end.
-  struct Looked {
-    bool enumerated = false;
-    bool usb_event = false;
-  };
-
-  Looked LookedAt(std::uint64_t enumerations_before) {
-    return {port_.Enumerations() != enumerations_before, watch_.UsbChanged()};
-  }
-
-  // Starts a record of ticks: the events that came before the first tick count as the first
-  // entry's.
-  std::vector<Looked> StartLooking() { return {Looked{false, watch_.UsbChanged()}}; }
-
-  Looked WatchedTick() {
-    const std::uint64_t before = port_.Enumerations();
-    Tick();
-    return LookedAt(before);
-  }
-
-  // The port enumerated only after USB device events: a tick that enumerated had an event by its
-  // end or by the end of one of the three ticks before it (the port enumerates once more at the
-  // listing after a change, and libusb's hotplug event comes after the udev daemon has handled
-  // the kernel's).
-  void CheckEnumeratedOnlyAfterEvents(const std::vector<Looked>& ticks) {
-    int enumerated = 0;
-    int without_event = 0;
-    for (std::size_t i = 0; i < ticks.size(); ++i) {
-      bool event = false;
-      for (std::size_t back = 0; back <= 3 && back <= i; ++back) {
-        event = event || ticks[i - back].usb_event;
-      }
-      enumerated += ticks[i].enumerated ? 1 : 0;
-      without_event += ticks[i].enumerated && !event ? 1 : 0;
-    }
-    Check(without_event == 0, "the port enumerated only after USB device events",
-          std::to_string(enumerated) + " of " + std::to_string(ticks.size()) +
-              " ticks enumerated, " + std::to_string(without_event) + " without an event");
   }
 
   // The "Get Data" button: the timer pauses, 0.1 s passes, command 141 goes out.
@@ -649,10 +581,9 @@ class Scenario {
     const auto start = Clock::now();
     // Long enough for a console left out of the searches after a failed set-up to be tried
     // again, and then some.
-    std::vector<Looked> looked = StartLooking();
     // A tick that tries the console waits for the answer to its first request. The console sits
-    // out a back-off (from the failed set-up before, or from this one), during which nothing
-    // happens on the bus; it must be tried again once the back-off is over all the same.
+    // out a back-off (from the failed set-up before, or from this one) while nothing on the bus
+    // changes, and must be tried again once it is over all the same.
     int quiet = 0;
     int tried_after_quiet = -1;
     while (Clock::now() - start < std::chrono::seconds(7)) {
@@ -663,20 +594,18 @@ class Scenario {
       longest = std::max(longest, took);
       ++ticks;
       std::this_thread::sleep_for(kTimerInterval);
-      looked.push_back(LookedAt(enumerations));
       if (took >= kTransferWait.count() && quiet >= kQuietTicks && tried_after_quiet < 0) {
         tried_after_quiet = quiet;
       }
-      quiet = looked.back().enumerated || looked.back().usb_event ? 0 : quiet + 1;
+      quiet = port_.Enumerations() == enumerations ? quiet + 1 : 0;
     }
     Check(console_.WaitFor("muted: request left unanswered", mark, milliseconds(0)).has_value(),
           "the link sent the console a request that it left unanswered");
     Check(tried_after_quiet >= kQuietTicks,
           "the console was tried again after its back-off, with nothing changed on the bus",
-          tried_after_quiet < 0 ? "not tried after " + std::to_string(kQuietTicks) + " quiet ticks"
-                                : "after " + std::to_string(tried_after_quiet) +
-                                      " ticks without a USB event or an enumeration");
-    CheckEnumeratedOnlyAfterEvents(looked);
+          tried_after_quiet < 0
+              ? "not tried after " + std::to_string(kQuietTicks) + " quiet ticks"
+              : "after " + std::to_string(tried_after_quiet) + " ticks without an enumeration");
     Check(longest < kLongestTick.count(), "every tick returned within 600 ms",
           std::to_string(ticks) + " ticks, longest " + std::to_string(longest) + " ms");
     Check(status_.Last() == kUsbNotFound, "status " + Quoted(kUsbNotFound), Quoted(status_.Last()));
@@ -995,16 +924,14 @@ class Scenario {
           "the feature report arrived again", feature.value_or("none"));
   }
 
-  // Ticks as the timer does until `done` holds after a tick (at most 10 s), keeping what each
-  // tick saw in `looked`. Returns how many of those ticks started once `shown` held (the change
-  // could be seen on the bus), or -1 when `done` never held.
-  int TicksUntil(const std::function<bool()>& shown, const std::function<bool()>& done,
-                 std::vector<Looked>& looked) {
+  // Ticks as the timer does until `done` holds after a tick (at most 10 s). Returns how many of
+  // those ticks started once `shown` held (the change could be seen), or -1.
+  int TicksUntil(const std::function<bool()>& shown, const std::function<bool()>& done) {
     int after = 0;
     const auto deadline = Clock::now() + kEnumerationWait;
     while (Clock::now() < deadline) {
       after += shown() ? 1 : 0;
-      looked.push_back(WatchedTick());
+      Tick();
       if (done()) {
         return after;
       }
@@ -1013,40 +940,29 @@ class Scenario {
   }
 
   // A plug, an unplug and a plug again while the ticks run, the console at a new address each
-  // time it comes: each is picked up by the first tick that starts once it shows in sysfs, and
-  // the port enumerates the devices only after USB device events, none while nothing changes.
+  // time: each is picked up by the first tick that starts once it can be seen, and while nothing
+  // changes on the bus the port does not enumerate the devices.
   void PlugUnplugPlug() {
     Step("Plug, unplug and plug again while the ticks run");
-    Check(watch_.Listening(), "the test hears the kernel's device events too");
-    std::vector<Looked> looked = StartLooking();
-    const auto found = [this] { return link_.DeviceFound; };
-    const auto lost = [this] { return !link_.DeviceFound; };
-    const auto gone = [] { return !Sysfs::ConsoleDevice().has_value(); };
-    const auto always = [] { return true; };
-
-    const auto unplug = [&](std::string_view which) {
+    const auto unplug = [&](const std::string& which) {
       console_.Send("unplug");
-      const int ticks = TicksUntil(gone, lost, looked);
-      Check(ticks == 0 || ticks == 1,
-            std::string(which) + ": the first tick after it loses the console",
+      const int ticks =
+          TicksUntil([] { return !Sysfs::ConsoleDevice(); }, [this] { return !link_.DeviceFound; });
+      Check(ticks == 0 || ticks == 1, which + ": the first tick after it loses the console",
             std::to_string(ticks) + " ticks, " + Quoted(status_.Last()));
-      const int next = TicksUntil(
-          always, [this] { return status_.Last() == kUsbNotFound; }, looked);
-      Check(next == 1, "the next tick shows " + Quoted(kUsbNotFound),
-            std::to_string(next) + " ticks");
-      // Nothing happens on the bus: after the events of the unplug, no enumeration.
-      const std::size_t quiet_start = looked.size();
-      for (int i = 0; i < 20; ++i) {
-        looked.push_back(WatchedTick());
+      // The listing after the unplug's events, and the one after it, enumerate; no other does.
+      Tick();
+      Tick();
+      const std::uint64_t before = port_.Enumerations();
+      for (int i = 0; i < kQuietTicks; ++i) {
+        Tick();
       }
-      const auto enumerated =
-          std::count_if(looked.begin() + static_cast<std::ptrdiff_t>(quiet_start) + 2, looked.end(),
-                        [](const Looked& l) { return l.enumerated; });
-      Check(enumerated == 0 && status_.Last() == kUsbNotFound,
-            "20 ticks without a console: no enumeration after the first two",
-            std::to_string(enumerated) + " enumerated, " + Quoted(status_.Last()));
+      Check(port_.Enumerations() == before && status_.Last() == kUsbNotFound,
+            std::to_string(kQuietTicks) + " ticks without a console: " + Quoted(kUsbNotFound) +
+                ", no enumeration",
+            std::to_string(port_.Enumerations() - before) + " enumerations");
     };
-    const auto plug = [&](std::string_view which) {
+    const auto plug = [&](const std::string& which) {
       const std::string before = link_.DevicePath;
       std::exchange(status_.texts, {});
       if (udev_watch_) {
@@ -1060,24 +976,30 @@ class Scenario {
         announced = announced || udev_watch_->UsbChanged();
         return announced && Sysfs::ConsoleConfigured();
       };
-      const int ticks = TicksUntil(shown, found, looked);
+      const int ticks = TicksUntil(shown, [this] { return link_.DeviceFound; });
+      Tick();
       Check(ticks == 0 || ticks == 1,
-            std::string(which) + ": the first tick after the console is configured" +
+            which + ": the first tick after the console is configured" +
                 (udev_watch_ ? " and announced by the udev daemon" : "") + " finds it",
             std::to_string(ticks) + " ticks, at " + link_.DevicePath + " (before " + before + ")");
-      Tick();
-      const std::vector<std::string> history = std::exchange(status_.texts, {});
-      Check(std::find(history.begin(), history.end(), kUsbConnected) != history.end() &&
+      const std::vector<std::string>& texts = status_.texts;
+      Check(std::find(texts.begin(), texts.end(), kUsbConnected) != texts.end() &&
                 status_.Last() == kUsbCommunicationOk,
             "statuses " + Quoted(kUsbConnected) + " then " + Quoted(kUsbCommunicationOk),
             Quoted(status_.Last()));
     };
-
     unplug("Unplug");
     plug("Plug");
     unplug("Unplug again");
     plug("Plug again");
-    CheckEnumeratedOnlyAfterEvents(looked);
+    // With hotplug events one libusb context serves every search; without, each enumeration
+    // starts one.
+    const std::uint64_t contexts = port_.ContextsStarted();
+    Check(udev_watch_ ? contexts == 1 : contexts == port_.Enumerations(),
+          udev_watch_ ? "one libusb context served every search"
+                      : "each enumeration started a libusb context",
+          std::to_string(contexts) + " contexts, " + std::to_string(port_.Enumerations()) +
+              " enumerations");
   }
 
   void Close() {
@@ -1102,9 +1024,7 @@ class Scenario {
   char* program_;
   PrintingLog log_;
   LibusbPort port_;
-  // The kernel's device events as the test hears them, beside the port, and (in the run with the
-  // udev daemon) the daemon's.
-  UeventWatch watch_ = UeventWatch::Kernel();
+  // With the udev daemon running, its events as libusb hears them.
   std::optional<UeventWatch> udev_watch_;
   SteadyClock clock_;
   test::RecordingTimer timer_;
