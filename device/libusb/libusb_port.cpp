@@ -32,7 +32,7 @@ constexpr std::size_t kMaxInputTransfer = 4096;
 constexpr long kReaderPollMicroseconds = 100'000;
 // How long the hotplug thread waits for events at a time; it is woken when the port ends.
 constexpr long kHotplugWaitSeconds = 3600;
-// Listings (3 s of ticks) after which hotplug events still behind the kernel's count of devices
+// Listings (3 s of ticks) after which hotplug events that have not followed a device the kernel
 // added or removed are taken never to come.
 constexpr int kHotplugGraceListings = 30;
 
@@ -421,7 +421,9 @@ void LibusbPort::RefreshLocked() {
   if (hotplug) {
     const std::uint64_t seen = std::exchange(hotplug_seen_, context_->hotplug_events);
     changed = changed || hotplug_seen_ != seen;
-    const bool behind = signs_.uevents.DevicesComeAndGone() - devices_at_start_ > hotplug_seen_;
+    // The kernel added or removed a device, and no hotplug event ever came.
+    const bool behind =
+        hotplug_seen_ == 0 && signs_.uevents.DevicesComeAndGone() > devices_at_start_;
     hotplug_behind_ = behind ? hotplug_behind_ + 1 : 0;
     if (hotplug_behind_ > kHotplugGraceListings) {
       hotplug_trusted_ = false;

@@ -20,8 +20,9 @@
 //   event came while its files were still being made or removed. With hotplug events, one libusb
 //   context serves the port's whole life: its device list follows the events. Without them a
 //   context never looks at the bus again after it started, so each enumeration starts a new
-//   context (the old one ends with the last device opened from it). So it is also when the
-//   hotplug events stay behind the devices the kernel added or removed for 3 s.
+//   context (the old one ends with the last device opened from it). The port does that too
+//   when no hotplug event has come 3 s after the kernel added or removed a device: they do not
+//   reach it.
 //   Where neither sign can be had, every listing enumerates.
 // - Open(kSynchronous) finds the path among the listed interfaces. It opens nothing and reads
 //   nothing: vendor, product and version come from the descriptors read when it was listed.
@@ -145,8 +146,8 @@ class LibusbPort final : public DevicePort {
   bool enumerate_again_ = true;
   // libusb's hotplug events are taken until the kernel's events show that they do not come (the
   // udev daemon's events do not reach this process, as in a container given the host's
-  // /run/udev): the devices the kernel added or removed since the context started, and for how
-  // many listings the hotplug events have been behind them.
+  // /run/udev): the kernel's count of devices added or removed when the context started, and
+  // for how many listings a device has come or gone without any hotplug event.
   bool hotplug_trusted_ = true;
   std::uint64_t devices_at_start_ = 0;
   int hotplug_behind_ = 0;

@@ -50,10 +50,12 @@ UeventWatch UeventWatch::Kernel() {
 }
 
 UeventWatch::UeventWatch(UeventWatch&& other) noexcept
-    : socket_(std::exchange(other.socket_, -1)) {}
+    : socket_(std::exchange(other.socket_, -1)),
+      devices_come_and_gone_(other.devices_come_and_gone_) {}
 
 UeventWatch& UeventWatch::operator=(UeventWatch&& other) noexcept {
   std::swap(socket_, other.socket_);
+  std::swap(devices_come_and_gone_, other.devices_come_and_gone_);
   return *this;
 }
 
