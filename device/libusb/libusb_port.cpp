@@ -30,6 +30,11 @@ constexpr std::uint16_t kMaxReportDescriptor = 4096;
 constexpr std::size_t kMaxInputTransfer = 4096;
 // How long the reader waits for events before it looks at its flags again.
 constexpr long kReaderPollMicroseconds = 100'000;
+// How long the hotplug thread waits for events at a time; it is woken when the port ends.
+constexpr long kHotplugWaitSeconds = 3600;
+// Listings (3 s of ticks) after which hotplug events that have not followed a device the kernel
+// added or removed are taken never to come.
+constexpr int kHotplugGraceListings = 30;
 
 // How libusb says an input transfer ended.
 InputTransferEnd TransferEnd(libusb_transfer_status status) {
@@ -165,6 +170,47 @@ const libusb_interface_descriptor* FindInterface(const libusb_config_descriptor&
 // opened from it, and end with the last of these.
 struct LibusbPort::Context {
   UsbContext usb;
+  // With hotplug events: the callback counts them, and the thread handles the context's events
+  // (which runs the callback) until the context ends. It sleeps until an event comes.
+  bool hotplug = false;
+  std::atomic<std::uint64_t> hotplug_events{0};
+  std::atomic<bool> stop{false};
+  std::thread events;
+
+  Context() = default;
+  Context(const Context&) = delete;
+  Context& operator=(const Context&) = delete;
+  // The thread ends before the context (libusb_exit also drops the callback).
+  ~Context() {
+    if (events.joinable()) {
+      stop = true;
+      libusb_interrupt_event_handler(usb.get());
+      events.join();
+    }
+  }
+
+  static int LIBUSB_CALL OnHotplug(libusb_context*, libusb_device*, libusb_hotplug_event,
+                                   void* context) {
+    ++static_cast<Context*>(context)->hotplug_events;
+    return 0;  // stay registered
+  }
+
+  // Registers the callback and starts the thread; false (and nothing done) when libusb refuses.
+  bool ListenForHotplug() {
+    hotplug = libusb_hotplug_register_callback(
+                  usb.get(), LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED | LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT,
+                  0, LIBUSB_HOTPLUG_MATCH_ANY, LIBUSB_HOTPLUG_MATCH_ANY, LIBUSB_HOTPLUG_MATCH_ANY,
+                  &Context::OnHotplug, this, nullptr) == LIBUSB_SUCCESS;
+    if (hotplug) {
+      events = std::thread([this] {
+        while (!stop) {
+          timeval wait{kHotplugWaitSeconds, 0};
+          libusb_handle_events_timeout_completed(usb.get(), &wait, nullptr);
+        }
+      });
+    }
+    return hotplug;
+  }
 };
 
 // A libusb device reference that keeps its context alive.
@@ -187,6 +233,10 @@ struct LibusbPort::Reference {
 struct LibusbPort::Listed {
   std::string path;
   Reference reference;
+  // The device's ids and its active configuration when it was listed, so that a search reads
+  // nothing again.
+  HidAttributes attributes;
+  std::shared_ptr<const libusb_config_descriptor> config;
 };
 
 // One HID interface of a device with open handles: the shared libusb handle, the claim, and the
@@ -335,7 +385,9 @@ struct LibusbPort::Handle {
   std::atomic<bool> closed{false};
 };
 
-LibusbPort::LibusbPort() = default;
+LibusbPort::LibusbPort() : LibusbPort(ChangeSigns{UeventWatch::Kernel(), "/run/udev/control"}) {}
+
+LibusbPort::LibusbPort(ChangeSigns signs) : signs_(std::move(signs)) {}
 
 LibusbPort::~LibusbPort() {
   const std::lock_guard lock(mutex_);
@@ -346,40 +398,94 @@ LibusbPort::~LibusbPort() {
   context_.reset();
 }
 
-std::string LibusbPort::EnumerateLocked() {
-  // The new context is made before the old one ends, so libusb's process-wide state (its
-  // hotplug monitor) is not torn down and built again on every search.
-  auto context = std::make_shared<Context>();
-  std::vector<Listed> listed;
-  std::string failure;
-  libusb_context* usb = nullptr;
-  const int init = libusb_init(&usb);
-  if (init != LIBUSB_SUCCESS) {
-    failure = "libusb unusable: " + UsbReason(init);
-  } else {
-    context->usb.reset(usb);
-    libusb_device** devices = nullptr;
-    const ssize_t count = libusb_get_device_list(usb, &devices);
-    if (count < 0) {
-      failure = "device list unreadable: " + UsbReason(static_cast<int>(count));
+std::uint64_t LibusbPort::Enumerations() const {
+  const std::lock_guard lock(mutex_);
+  return enumerations_;
+}
+
+std::uint64_t LibusbPort::ContextsStarted() const {
+  const std::lock_guard lock(mutex_);
+  return contexts_started_;
+}
+
+bool LibusbPort::HotplugEvents() const {
+  const std::lock_guard lock(mutex_);
+  return context_ && context_->hotplug;
+}
+
+void LibusbPort::RefreshLocked() {
+  // The signs are looked at before the enumeration, so that a device that comes during it is
+  // looked for again at the next listing.
+  const bool hotplug = context_ && context_->hotplug;
+  bool changed = signs_.uevents.Listening() ? signs_.uevents.UsbChanged() : !hotplug;
+  if (hotplug) {
+    const std::uint64_t seen = std::exchange(hotplug_seen_, context_->hotplug_events);
+    changed = changed || hotplug_seen_ != seen;
+    // The kernel added or removed a device, and no hotplug event ever came.
+    const bool behind =
+        hotplug_seen_ == 0 && signs_.uevents.DevicesComeAndGone() > devices_at_start_;
+    hotplug_behind_ = behind ? hotplug_behind_ + 1 : 0;
+    if (hotplug_behind_ > kHotplugGraceListings) {
+      hotplug_trusted_ = false;
+      changed = true;
     }
-    const DeviceList list(count < 0 ? nullptr : devices);
-    for (ssize_t i = 0; i < count; ++i) {
-      libusb_device* device = list.get()[i];
-      int result = LIBUSB_SUCCESS;
-      const ConfigDescriptor config = ActiveConfig(device, result);
-      if (!config) {
-        continue;  // not configured: no interfaces to offer
+  }
+  if (std::exchange(enumerate_again_, changed) || changed) {
+    list_failure_ = EnumerateLocked();
+  }
+}
+
+std::string LibusbPort::EnumerateLocked() {
+  ++enumerations_;
+  std::string failure;
+  // A context that takes hotplug events stays (while they come); any other never looks at the
+  // bus again, so a new one is started. The new context is made before the old one ends, so
+  // libusb's process-wide state (its hotplug monitor) is not torn down and built again.
+  std::shared_ptr<Context> context = context_;
+  if (!context || !context->hotplug || !hotplug_trusted_) {
+    context = std::make_shared<Context>();
+    libusb_context* usb = nullptr;
+    const int init = libusb_init(&usb);
+    if (init != LIBUSB_SUCCESS) {
+      failure = "libusb unusable: " + UsbReason(init);
+      context.reset();
+    } else {
+      ++contexts_started_;
+      context->usb.reset(usb);
+      if (hotplug_trusted_ && libusb_has_capability(LIBUSB_CAP_HAS_HOTPLUG) &&
+          access(signs_.udev_running.c_str(), F_OK) == 0 && context->ListenForHotplug()) {
+        hotplug_seen_ = 0;
+        devices_at_start_ = signs_.uevents.DevicesComeAndGone();
       }
-      for (int n = 0; n < config->bNumInterfaces; ++n) {
-        const libusb_interface& interface = config->interface[n];
-        if (interface.num_altsetting > 0 &&
-            interface.altsetting[0].bInterfaceClass == LIBUSB_CLASS_HID) {
-          const UsbInterfacePath where{libusb_get_bus_number(device),
-                                       libusb_get_device_address(device),
-                                       interface.altsetting[0].bInterfaceNumber};
-          listed.push_back(Listed{FormatUsbInterfacePath(where), Reference(context, device)});
-        }
+    }
+  }
+  std::vector<Listed> listed;
+  libusb_device** devices = nullptr;
+  const ssize_t count = context ? libusb_get_device_list(context->usb.get(), &devices) : 0;
+  if (count < 0) {
+    failure = "device list unreadable: " + UsbReason(static_cast<int>(count));
+  }
+  const DeviceList list(count < 0 ? nullptr : devices);
+  for (ssize_t i = 0; i < count; ++i) {
+    libusb_device* device = list.get()[i];
+    libusb_device_descriptor descriptor{};
+    libusb_get_device_descriptor(device, &descriptor);  // cached: never fails
+    int result = LIBUSB_SUCCESS;
+    const std::shared_ptr<const libusb_config_descriptor> config = ActiveConfig(device, result);
+    if (!config) {
+      continue;  // not configured: no interfaces to offer
+    }
+    for (int n = 0; n < config->bNumInterfaces; ++n) {
+      const libusb_interface& interface = config->interface[n];
+      if (interface.num_altsetting > 0 &&
+          interface.altsetting[0].bInterfaceClass == LIBUSB_CLASS_HID) {
+        const UsbInterfacePath where{libusb_get_bus_number(device),
+                                     libusb_get_device_address(device),
+                                     interface.altsetting[0].bInterfaceNumber};
+        listed.push_back(
+            Listed{FormatUsbInterfacePath(where), Reference(context, device),
+                   HidAttributes{descriptor.idVendor, descriptor.idProduct, descriptor.bcdDevice},
+                   config});
       }
     }
   }
@@ -391,9 +497,10 @@ std::string LibusbPort::EnumerateLocked() {
 
 PortResult<std::vector<std::string>> LibusbPort::ListHidInterfaces() {
   const std::lock_guard lock(mutex_);
+  RefreshLocked();
   PortResult<std::vector<std::string>> paths;
-  if (const std::string failure = EnumerateLocked(); !failure.empty()) {
-    paths.error = PortError::Of("list", "", failure);
+  if (!list_failure_.empty()) {
+    paths.error = PortError::Of("list", "", list_failure_);
   }
   paths.value.reserve(listed_.size());
   for (const Listed& listed : listed_) {
@@ -418,29 +525,19 @@ std::shared_ptr<LibusbPort::Device> LibusbPort::FindOrCreateDeviceLocked(const s
   };
   auto listed = find();
   if (listed == listed_.end()) {
-    // Not in the last enumeration (or none was made): look at the devices present now.
-    const std::string failure = EnumerateLocked();
+    // Not in the last enumeration (or none was made): look at the devices present now, if they
+    // may have changed.
+    RefreshLocked();
     listed = find();
     if (listed == listed_.end()) {
-      error =
-          PortError::Of("open", path, failure.empty() ? "not present" : "not present; " + failure,
-                        PortFailure::kNotPresent);
+      error = PortError::Of("open", path,
+                            list_failure_.empty() ? "not present" : "not present; " + list_failure_,
+                            PortFailure::kNotPresent);
       return nullptr;
     }
   }
 
-  libusb_device* usb_device = listed->reference.device;
-  libusb_device_descriptor descriptor{};
-  int result = libusb_get_device_descriptor(usb_device, &descriptor);
-  ConfigDescriptor config;
-  if (result == LIBUSB_SUCCESS) {
-    config = ActiveConfig(usb_device, result);
-  }
-  if (!config) {
-    error = PortError::Of("open", path, "descriptors unreadable: " + UsbReason(result));
-    return nullptr;
-  }
-  const libusb_interface_descriptor* interface = FindInterface(*config, where->interface);
+  const libusb_interface_descriptor* interface = FindInterface(*listed->config, where->interface);
   if (interface == nullptr) {
     error = PortError::Of("open", path, "interface gone", PortFailure::kNotPresent);
     return nullptr;
@@ -450,8 +547,7 @@ std::shared_ptr<LibusbPort::Device> LibusbPort::FindOrCreateDeviceLocked(const s
       std::make_shared<Device>(Reference(listed->reference.context, listed->reference.device));
   device->path = path;
   device->where = *where;
-  device->attributes =
-      HidAttributes{descriptor.idVendor, descriptor.idProduct, descriptor.bcdDevice};
+  device->attributes = listed->attributes;
   for (int e = 0; e < interface->bNumEndpoints; ++e) {
     const libusb_endpoint_descriptor& endpoint = interface->endpoint[e];
     if ((endpoint.bmAttributes & LIBUSB_TRANSFER_TYPE_MASK) != LIBUSB_TRANSFER_TYPE_INTERRUPT) {

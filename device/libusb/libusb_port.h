@@ -4,13 +4,30 @@
 // never shows up as a hidraw device.
 //
 // How the port works:
-// - ListHidInterfaces enumerates the USB device list of a fresh libusb context, so a device
-//   plugged in (or plugged in again) since the last call is always listed, with or without a
-//   hotplug service. Every interface whose class is HID is listed as "usb:BBB:AAA:I" (bus,
-//   address, interface number). Only cached descriptors are read: nothing is opened.
-// - Open(kSynchronous) checks that the device is still there. It does not open the device:
-//   vendor, product and version come from the cached device descriptor. Keyboards and mice met
-//   during a search are therefore never opened or detached from their drivers.
+// - ListHidInterfaces lists every interface whose class is HID as "usb:BBB:AAA:I" (bus, address,
+//   interface number), from libusb's device list and the cached descriptors: nothing is opened.
+//   It enumerates the devices again only when they may have changed since the last enumeration,
+//   and otherwise answers from the list it keeps, so a search costs a few system calls while
+//   nothing happens on the bus. Two signs of a change are watched:
+//   - the kernel's device events (uevents, see UeventWatch), looked at on every listing. They
+//     come with or without a udev daemon, so they are watched on every machine;
+//   - libusb's hotplug events, where libusb has them and the udev daemon runs to send them (a
+//     context of libusb on Linux takes its events from the udev daemon; without it, as in
+//     containers and the USB test's virtual machine, none ever arrive although libusb claims
+//     the capability). A thread of the port handles the context's events, and a hotplug callback
+//     counts them.
+//   After a change the devices are enumerated once more at the next listing, for a device whose
+//   event came while its files were still being made or removed. With hotplug events, one libusb
+//   context serves the port's whole life: its device list follows the events. Without them a
+//   context never looks at the bus again after it started, so each enumeration starts a new
+//   context (the old one ends with the last device opened from it). The port does that too
+//   when no hotplug event has come 3 s after the kernel added or removed a device: they do not
+//   reach it.
+//   Where neither sign can be had, every listing enumerates.
+// - Open(kSynchronous) finds the path among the listed interfaces. It opens nothing and reads
+//   nothing: vendor, product and version come from the descriptors read when it was listed.
+//   Keyboards and mice met during a search are therefore never opened or detached from their
+//   drivers.
 // - The device is really opened (libusb_open, the kernel driver of the interface detached, the
 //   interface claimed, the report descriptor read with GET_DESCRIPTOR) the first time a handle
 //   needs it: OutputReportLength, InputReportLength, SetFeature, WriteReport, or
@@ -45,12 +62,21 @@
 #include <vector>
 
 #include "device/device_port.h"
+#include "device/libusb/uevent_watch.h"
 
 namespace tessun {
 
 class LibusbPort final : public DevicePort {
  public:
+  // Where the signs of a change of the USB devices come from; tests give their own.
+  struct ChangeSigns {
+    UeventWatch uevents;
+    // Present while the udev daemon runs (libusb's hotplug events come from it).
+    std::string udev_running;
+  };
+
   LibusbPort();
+  explicit LibusbPort(ChangeSigns signs);
   // Closes every handle still open (stopping readers, releasing claims).
   ~LibusbPort() override;
   LibusbPort(const LibusbPort&) = delete;
@@ -78,6 +104,14 @@ class LibusbPort final : public DevicePort {
   // descriptor read when the device was opened.
   PortResult<RawDescriptors> ReadRawDescriptors(PortHandle handle) override;
 
+  // Full enumerations of the USB devices so far (for tests: a search while nothing changed
+  // makes none).
+  std::uint64_t Enumerations() const;
+  // libusb contexts started so far.
+  std::uint64_t ContextsStarted() const;
+  // The port's context learns of changes from libusb's hotplug events.
+  bool HotplugEvents() const;
+
  private:
   struct Context;
   struct Reference;
@@ -87,6 +121,8 @@ class LibusbPort final : public DevicePort {
 
   // A new enumeration; returns why it failed ("" when it did not).
   std::string EnumerateLocked();
+  // Enumerates when the devices may have changed since the last enumeration.
+  void RefreshLocked();
   // The device open (or listed) at `path`; nullptr with the reason in `error`.
   std::shared_ptr<Device> FindOrCreateDeviceLocked(const std::string& path, PortError& error);
   std::shared_ptr<Handle> FindLocked(PortHandle handle) const;
@@ -99,9 +135,24 @@ class LibusbPort final : public DevicePort {
 
   mutable std::mutex mutex_;
   // The newest enumeration: its context and its HID interfaces, kept until the next one so that
-  // Open finds the devices it listed.
+  // Open finds the devices it listed, and why it failed ("" when it did not).
   std::shared_ptr<Context> context_;
   std::vector<Listed> listed_;
+  std::string list_failure_;
+  // The signs of a change; the number of hotplug events at the last enumeration; whether the
+  // next listing enumerates once more after a change.
+  ChangeSigns signs_;
+  std::uint64_t hotplug_seen_ = 0;
+  bool enumerate_again_ = true;
+  // libusb's hotplug events are taken until the kernel's events show that they do not come (the
+  // udev daemon's events do not reach this process, as in a container given the host's
+  // /run/udev): the kernel's count of devices added or removed when the context started, and
+  // for how many listings a device has come or gone without any hotplug event.
+  bool hotplug_trusted_ = true;
+  std::uint64_t devices_at_start_ = 0;
+  int hotplug_behind_ = 0;
+  std::uint64_t enumerations_ = 0;
+  std::uint64_t contexts_started_ = 0;
   // Devices with at least one open handle, by path.
   std::map<std::string, std::shared_ptr<Device>> devices_;
   std::map<PortHandle, std::shared_ptr<Handle>> handles_;

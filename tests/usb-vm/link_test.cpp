@@ -5,8 +5,10 @@
 // feature and output reports on the console (through its event log). It prints every step and
 // check and ends with one result line that the host script looks for.
 #include <fcntl.h>
+#include <linux/netlink.h>
 #include <poll.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -17,6 +19,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <optional>
 #include <span>
@@ -34,6 +37,7 @@
 #include "device/console_diagnosis.h"
 #include "device/console_raw_facts.h"
 #include "device/libusb/libusb_port.h"
+#include "device/libusb/uevent_watch.h"
 #include "device/libusb/usb_facts.h"
 #include "device/report_trace.h"
 #include "device/simulated/trace_replay.h"
@@ -66,6 +70,11 @@ constexpr std::string_view kGetDataAsSetReport =
 constexpr const char* kHolderReady = "/run/holder.ready";
 // Longest a tick may take with a console that answers no request.
 constexpr milliseconds kLongestTick{600};
+// A request the console leaves unanswered holds the tick about this long (the port gives up on
+// it after 400 ms).
+constexpr milliseconds kTransferWait{350};
+// Ticks in a row without an enumeration that count as nothing happening on the bus.
+constexpr int kQuietTicks = 20;
 // How soon the kernel's USB-serial driver must hold the interface again after a SIGTERM.
 constexpr milliseconds kDriverBackAfterSignal{1000};
 
@@ -183,6 +192,13 @@ class Sysfs {
 
   static std::string Speed(const fs::path& device) { return Read(device / "speed"); }
 
+  // The console is on the bus and configured: its interface is there.
+  static bool ConsoleConfigured() {
+    const std::optional<fs::path> device = ConsoleDevice();
+    std::error_code error;
+    return device && fs::exists(Interface(*device), error);
+  }
+
   static bool AnyHidraw() {
     std::error_code error;
     return fs::exists("/sys/class/hidraw", error) && !fs::is_empty("/sys/class/hidraw", error);
@@ -208,6 +224,7 @@ class Scenario {
     const auto start = Clock::now();
     Absent();
     link_.SetLog(log_);
+    CheckChangePath();
     if (Plug() && (DiagnoseUsable(), DiagnoseRaw(), true) && Open()) {
       IdleTick();
       LiveLines();
@@ -228,22 +245,60 @@ class Scenario {
       Unanswering();
       LongInput();
       TraceAndReplay();
+      PlugUnplugPlug();
       Close();
     }
     console_.Send("quit");
+    return Result("usb-vm result", start);
+  }
+
+  // Only the plug checks, leaving the console unplugged: the run before the main one, with the
+  // other of the port's two ways to learn of changes.
+  int RunPlugChecks() {
+    const auto start = Clock::now();
+    Absent();
+    link_.SetLog(log_);
+    CheckChangePath();
+    if (Plug() && Open()) {
+      PlugUnplugPlug();
+      Close();
+    }
+    console_.Send("unplug");
+    return Result("usb-vm plug checks result", start);
+  }
+
+ private:
+  // The port takes libusb's hotplug events exactly when the udev daemon runs; then the test hears
+  // the daemon's events too (it sends them to group 2), as libusb does.
+  void CheckChangePath() {
+    if (access("/run/udev/control", F_OK) == 0) {
+      const int socket =
+          ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_KOBJECT_UEVENT);
+      sockaddr_nl address{};
+      address.nl_family = AF_NETLINK;
+      address.nl_groups = 2;
+      udev_watch_.emplace(socket);
+      Check(bind(socket, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0,
+            "the test hears the udev daemon's events");
+    }
+    Check(port_.HotplugEvents() == udev_watch_.has_value(),
+          udev_watch_ ? "the udev daemon runs: the port takes libusb's hotplug events"
+                      : "no udev daemon: the port takes the kernel's device events only");
+  }
+
+  int Result(const char* label, Clock::time_point start) {
     const auto seconds = std::chrono::duration<double>(Clock::now() - start).count();
     std::printf("\nusb-vm: %d checks, %d failed, %.1f s of guest time\n", checks_, failures_,
                 seconds);
     if (failures_ == 0) {
-      std::printf("usb-vm result: PASS\n");
+      std::printf("%s: PASS\n", label);
       return 0;
     }
-    std::printf("usb-vm result: FAIL (%d of %d checks failed; first: %s)\n", failures_, checks_,
+    std::printf("%s: FAIL (%d of %d checks failed; first: %s)\n", label, failures_, checks_,
                 first_failure_.c_str());
     return 1;
   }
 
- private:
   void Step(std::string_view title) {
     std::printf("\n[step %d] %.*s\n", ++step_, static_cast<int>(title.size()), title.data());
     std::fflush(stdout);
@@ -526,16 +581,31 @@ class Scenario {
     const auto start = Clock::now();
     // Long enough for a console left out of the searches after a failed set-up to be tried
     // again, and then some.
+    // A tick that tries the console waits for the answer to its first request. The console sits
+    // out a back-off (from the failed set-up before, or from this one) while nothing on the bus
+    // changes, and must be tried again once it is over all the same.
+    int quiet = 0;
+    int tried_after_quiet = -1;
     while (Clock::now() - start < std::chrono::seconds(7)) {
       const auto begin = Clock::now();
+      const std::uint64_t enumerations = port_.Enumerations();
       core_.Tick();
-      longest = std::max<long>(
-          longest, std::chrono::duration_cast<milliseconds>(Clock::now() - begin).count());
+      const long took = std::chrono::duration_cast<milliseconds>(Clock::now() - begin).count();
+      longest = std::max(longest, took);
       ++ticks;
       std::this_thread::sleep_for(kTimerInterval);
+      if (took >= kTransferWait.count() && quiet >= kQuietTicks && tried_after_quiet < 0) {
+        tried_after_quiet = quiet;
+      }
+      quiet = port_.Enumerations() == enumerations ? quiet + 1 : 0;
     }
     Check(console_.WaitFor("muted: request left unanswered", mark, milliseconds(0)).has_value(),
           "the link sent the console a request that it left unanswered");
+    Check(tried_after_quiet >= kQuietTicks,
+          "the console was tried again after its back-off, with nothing changed on the bus",
+          tried_after_quiet < 0
+              ? "not tried after " + std::to_string(kQuietTicks) + " quiet ticks"
+              : "after " + std::to_string(tried_after_quiet) + " ticks without an enumeration");
     Check(longest < kLongestTick.count(), "every tick returned within 600 ms",
           std::to_string(ticks) + " ticks, longest " + std::to_string(longest) + " ms");
     Check(status_.Last() == kUsbNotFound, "status " + Quoted(kUsbNotFound), Quoted(status_.Last()));
@@ -854,6 +924,84 @@ class Scenario {
           "the feature report arrived again", feature.value_or("none"));
   }
 
+  // Ticks as the timer does until `done` holds after a tick (at most 10 s). Returns how many of
+  // those ticks started once `shown` held (the change could be seen), or -1.
+  int TicksUntil(const std::function<bool()>& shown, const std::function<bool()>& done) {
+    int after = 0;
+    const auto deadline = Clock::now() + kEnumerationWait;
+    while (Clock::now() < deadline) {
+      after += shown() ? 1 : 0;
+      Tick();
+      if (done()) {
+        return after;
+      }
+    }
+    return -1;
+  }
+
+  // A plug, an unplug and a plug again while the ticks run, the console at a new address each
+  // time: each is picked up by the first tick that starts once it can be seen, and while nothing
+  // changes on the bus the port does not enumerate the devices.
+  void PlugUnplugPlug() {
+    Step("Plug, unplug and plug again while the ticks run");
+    const auto unplug = [&](const std::string& which) {
+      console_.Send("unplug");
+      const int ticks =
+          TicksUntil([] { return !Sysfs::ConsoleDevice(); }, [this] { return !link_.DeviceFound; });
+      Check(ticks == 0 || ticks == 1, which + ": the first tick after it loses the console",
+            std::to_string(ticks) + " ticks, " + Quoted(status_.Last()));
+      // The listing after the unplug's events, and the one after it, enumerate; no other does.
+      Tick();
+      Tick();
+      const std::uint64_t before = port_.Enumerations();
+      for (int i = 0; i < kQuietTicks; ++i) {
+        Tick();
+      }
+      Check(port_.Enumerations() == before && status_.Last() == kUsbNotFound,
+            std::to_string(kQuietTicks) + " ticks without a console: " + Quoted(kUsbNotFound) +
+                ", no enumeration",
+            std::to_string(port_.Enumerations() - before) + " enumerations");
+    };
+    const auto plug = [&](const std::string& which) {
+      const std::string before = link_.DevicePath;
+      std::exchange(status_.texts, {});
+      if (udev_watch_) {
+        udev_watch_->UsbChanged();
+      }
+      console_.Send("plug");
+      // With the udev daemon, libusb learns of the console from the daemon's event, which comes
+      // once the daemon has handled the kernel's (and set the device's access rights).
+      bool announced = !udev_watch_;
+      const auto shown = [&] {
+        announced = announced || udev_watch_->UsbChanged();
+        return announced && Sysfs::ConsoleConfigured();
+      };
+      const int ticks = TicksUntil(shown, [this] { return link_.DeviceFound; });
+      Tick();
+      Check(ticks == 0 || ticks == 1,
+            which + ": the first tick after the console is configured" +
+                (udev_watch_ ? " and announced by the udev daemon" : "") + " finds it",
+            std::to_string(ticks) + " ticks, at " + link_.DevicePath + " (before " + before + ")");
+      const std::vector<std::string>& texts = status_.texts;
+      Check(std::find(texts.begin(), texts.end(), kUsbConnected) != texts.end() &&
+                status_.Last() == kUsbCommunicationOk,
+            "statuses " + Quoted(kUsbConnected) + " then " + Quoted(kUsbCommunicationOk),
+            Quoted(status_.Last()));
+    };
+    unplug("Unplug");
+    plug("Plug");
+    unplug("Unplug again");
+    plug("Plug again");
+    // With hotplug events one libusb context serves every search; without, each enumeration
+    // starts one.
+    const std::uint64_t contexts = port_.ContextsStarted();
+    Check(udev_watch_ ? contexts == 1 : contexts == port_.Enumerations(),
+          udev_watch_ ? "one libusb context served every search"
+                      : "each enumeration started a libusb context",
+          std::to_string(contexts) + " contexts, " + std::to_string(port_.Enumerations()) +
+              " enumerations");
+  }
+
   void Close() {
     Step("Exit: CloseDevice");
     link_.CloseDevice();
@@ -876,6 +1024,8 @@ class Scenario {
   char* program_;
   PrintingLog log_;
   LibusbPort port_;
+  // With the udev daemon running, its events as libusb hears them.
+  std::optional<UeventWatch> udev_watch_;
   SteadyClock clock_;
   test::RecordingTimer timer_;
   test::RecordingStatus status_;
@@ -903,5 +1053,8 @@ int main(int argc, char* argv[]) {
     return tessun::usbvm::Hold();
   }
   tessun::usbvm::Scenario scenario(argv[0]);
+  if (argc > 1 && std::string_view(argv[1]) == "plug-checks") {
+    return scenario.RunPlugChecks();
+  }
   return scenario.Run();
 }

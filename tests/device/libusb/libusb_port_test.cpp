@@ -1,19 +1,26 @@
 // The libusb port on a machine without a console: whatever USB there is (or none at all), the
-// port lists no console, the device link reports "USB Not Found " and nothing fails.
+// port lists no console, the device link reports "USB Not Found " and nothing fails; it
+// enumerates the devices only after a USB device event.
 #include "device/libusb/libusb_port.h"
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <array>
+#include <fstream>
 #include <functional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "device/console_protocol.h"
 #include "device/device_link.h"
 #include "device/libusb/hid_wire.h"
+#include "device/libusb/uevent_watch.h"
 #include "tests/common/recording_status.h"
+#include "tests/common/temp_folder.h"
 
 namespace tessun {
 namespace {
@@ -133,6 +140,97 @@ TEST(LibusbPortTest, UnknownPathsAndHandlesFailWithTheirReason) {
     EXPECT_EQ(error.text.substr(0, c.reason.size()), c.reason) << error.text;
   }
   EXPECT_EQ(buffer, (std::array<std::uint8_t, console::kReportLength>{}));
+}
+
+// Device events as the kernel sends them: a header, then KEY=value fields, each ended by a zero
+// byte.
+std::string Uevent(std::string_view action, std::string_view subsystem,
+                   std::string_view devtype = "usb_interface") {
+  using namespace std::string_literals;
+  return std::string(action) + "@/devices/pci0000:00/usb1/1-1\0ACTION="s + std::string(action) +
+         "\0DEVPATH=/devices/pci0000:00/usb1/1-1\0SUBSYSTEM="s + std::string(subsystem) +
+         "\0DEVTYPE="s + std::string(devtype) + "\0SEQNUM=4711\0"s;
+}
+
+// A watch fed through a socket pair: the test's end sends the events.
+struct FedWatch {
+  int sender = -1;
+  UeventWatch watch{-1};
+
+  FedWatch() {
+    int pair[2];
+    if (socketpair(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0, pair) == 0) {
+      sender = pair[0];
+      watch = UeventWatch(pair[1]);
+    }
+  }
+  ~FedWatch() {
+    if (sender >= 0) {
+      close(sender);
+    }
+  }
+  FedWatch(const FedWatch&) = delete;
+  FedWatch& operator=(const FedWatch&) = delete;
+
+  void Send(const std::string& event) const {
+    ASSERT_EQ(send(sender, event.data(), event.size(), 0), static_cast<ssize_t>(event.size()));
+  }
+};
+
+// The port enumerates at its first listing and then only after a USB event (and once more at
+// the listing after it); nothing else makes it look at the bus. Run on each of its two paths:
+// without hotplug events a context is started for each enumeration, with them one context serves
+// them all (checked where libusb can start a context: the USB test's virtual machine).
+TEST(LibusbPortTest, EnumeratesOnlyAfterAUsbEvent) {
+  for (const bool udev_running : {false, true}) {
+    SCOPED_TRACE(udev_running ? "udev running: hotplug events" : "no udev: device events only");
+    test::TempFolder folder;
+    if (udev_running) {
+      std::ofstream(folder.path / "control");
+    }
+    FedWatch fed;
+    LibusbPort port({std::move(fed.watch), (folder.path / "control").string()});
+    const auto list = [&port](int times) {
+      for (int i = 0; i < times; ++i) {
+        port.ListHidInterfaces();
+      }
+    };
+
+    list(5);
+    EXPECT_EQ(port.Enumerations(), 1u) << "the first listing enumerates, no other";
+    EXPECT_EQ(port.Open("usb:255:255:0", OpenMode::kSynchronous).error.kind,
+              PortFailure::kNotPresent);
+    EXPECT_EQ(port.Enumerations(), 1u) << "an unknown path is no reason to enumerate";
+
+    fed.Send(Uevent("change", "power_supply"));
+    fed.Send(Uevent("add", "usbmisc"));  // a node of a USB driver, not a USB device
+    list(3);
+    EXPECT_EQ(port.Enumerations(), 1u) << "events of other subsystems";
+
+    fed.Send(Uevent("add", "usb"));
+    list(1);
+    EXPECT_EQ(port.Enumerations(), 2u) << "the listing after a USB event";
+    list(4);
+    EXPECT_EQ(port.Enumerations(), 3u) << "once more at the next listing, then no more";
+
+    if (port.ContextsStarted() == 0) {
+      continue;  // libusb cannot start here (no usbfs): the contexts cannot be looked at
+    }
+    EXPECT_EQ(port.HotplugEvents(), udev_running);
+    EXPECT_EQ(port.ContextsStarted(), udev_running ? 1u : 3u);
+    // A device the kernel added, of which no hotplug event tells within 3 s (no udev daemon sends
+    // them here): the port stops waiting for them and starts a context for each enumeration.
+    fed.Send(Uevent("add", "usb", "usb_device"));
+    list(40);
+    EXPECT_FALSE(port.HotplugEvents());
+    EXPECT_EQ(port.ContextsStarted(), udev_running ? 3u : 5u);
+  }
+  // Without a watch, and so without a sign of a change, every listing enumerates.
+  test::TempFolder folder;
+  LibusbPort deaf({UeventWatch(-1), (folder.path / "control").string()});
+  deaf.ListHidInterfaces();
+  deaf.ListHidInterfaces();
+  EXPECT_EQ(deaf.Enumerations(), 2u);
 }
 
 }  // namespace
