@@ -5,6 +5,7 @@
 // so that a replay writes the same bytes.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -24,13 +25,15 @@ inline constexpr std::string_view kTraceFixture = "usbvm-trace.txt";
 inline constexpr std::string_view kTraceFixtureDataFile = "usbvm-data.txt";
 
 struct TracedCore : WindowDoubles {
-  TracedCore(DevicePort& port, Clock& clock)
+  TracedCore(DevicePort& port, Clock& clock, std::uint64_t limit = kMaxTraceBytes)
       : clock(clock),
-        tracing(port, clock,
-                [this](std::string_view lines) {
-                  text += lines;
-                  return true;
-                }),
+        tracing(
+            port, clock,
+            [this](std::string_view lines) {
+              text += lines;
+              return true;
+            },
+            limit),
         core(tracing, clock, timer, status, canvas, bar) {
     bar.view = &core.View();
   }

@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <array>
 #include <fstream>
@@ -152,31 +151,6 @@ std::string Uevent(std::string_view action, std::string_view subsystem,
          "\0DEVTYPE="s + std::string(devtype) + "\0SEQNUM=4711\0"s;
 }
 
-// A watch fed through a socket pair: the test's end sends the events.
-struct FedWatch {
-  int sender = -1;
-  UeventWatch watch{-1};
-
-  FedWatch() {
-    int pair[2];
-    if (socketpair(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0, pair) == 0) {
-      sender = pair[0];
-      watch = UeventWatch(pair[1]);
-    }
-  }
-  ~FedWatch() {
-    if (sender >= 0) {
-      close(sender);
-    }
-  }
-  FedWatch(const FedWatch&) = delete;
-  FedWatch& operator=(const FedWatch&) = delete;
-
-  void Send(const std::string& event) const {
-    ASSERT_EQ(send(sender, event.data(), event.size(), 0), static_cast<ssize_t>(event.size()));
-  }
-};
-
 // The port enumerates at its first listing and then only after a USB event (and once more at
 // the listing after it); nothing else makes it look at the bus. Run on each of its two paths:
 // without hotplug events a context is started for each enumeration, with them one context serves
@@ -188,8 +162,14 @@ TEST(LibusbPortTest, EnumeratesOnlyAfterAUsbEvent) {
     if (udev_running) {
       std::ofstream(folder.path / "control");
     }
-    FedWatch fed;
-    LibusbPort port({std::move(fed.watch), (folder.path / "control").string()});
+    // The port's watch is fed through a socket pair; the test's end (closed with `fed`) sends.
+    int pair[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0, pair), 0);
+    const UeventWatch fed(pair[0]);
+    const auto send_event = [&pair](const std::string& event) {
+      ASSERT_EQ(send(pair[0], event.data(), event.size(), 0), static_cast<ssize_t>(event.size()));
+    };
+    LibusbPort port({UeventWatch(pair[1]), (folder.path / "control").string()});
     const auto list = [&port](int times) {
       for (int i = 0; i < times; ++i) {
         port.ListHidInterfaces();
@@ -202,12 +182,12 @@ TEST(LibusbPortTest, EnumeratesOnlyAfterAUsbEvent) {
               PortFailure::kNotPresent);
     EXPECT_EQ(port.Enumerations(), 1u) << "an unknown path is no reason to enumerate";
 
-    fed.Send(Uevent("change", "power_supply"));
-    fed.Send(Uevent("add", "usbmisc"));  // a node of a USB driver, not a USB device
+    send_event(Uevent("change", "power_supply"));
+    send_event(Uevent("add", "usbmisc"));  // a node of a USB driver, not a USB device
     list(3);
     EXPECT_EQ(port.Enumerations(), 1u) << "events of other subsystems";
 
-    fed.Send(Uevent("add", "usb"));
+    send_event(Uevent("add", "usb"));
     list(1);
     EXPECT_EQ(port.Enumerations(), 2u) << "the listing after a USB event";
     list(4);
@@ -220,7 +200,7 @@ TEST(LibusbPortTest, EnumeratesOnlyAfterAUsbEvent) {
     EXPECT_EQ(port.ContextsStarted(), udev_running ? 1u : 3u);
     // A device the kernel added, of which no hotplug event tells within 3 s (no udev daemon sends
     // them here): the port stops waiting for them and starts a context for each enumeration.
-    fed.Send(Uevent("add", "usb", "usb_device"));
+    send_event(Uevent("add", "usb", "usb_device"));
     list(40);
     EXPECT_FALSE(port.HotplugEvents());
     EXPECT_EQ(port.ContextsStarted(), udev_running ? 3u : 5u);
