@@ -91,13 +91,10 @@ int Hold() {
   CloseSignals::Install();
   LibusbPort port;
   SteadyClock clock;
-  test::RecordingTimer timer;
-  test::RecordingStatus status;
-  test::RecordingCanvas canvas;
-  test::FakeScrollBar bar;
-  Acquisition core(port, clock, timer, status, canvas, bar);
+  test::WindowDoubles window;
+  Acquisition core(port, clock, window.timer, window.status, window.canvas, window.bar);
   core.StartUp();
-  std::ofstream(kHolderReady) << status.Last() << "\n";
+  std::ofstream(kHolderReady) << window.status.Last() << "\n";
   while (true) {
     pollfd signals{CloseSignals::ReadFd(), POLLIN, 0};
     poll(&signals, 1, static_cast<int>(kTimerInterval.count()));
