@@ -144,15 +144,12 @@ TracingPort::Writer TraceFileWriter(const std::string& path, std::string& error)
     error = path + " is not a regular file";
     return nullptr;
   }
-  const std::shared_ptr<std::FILE> file(std::fopen(path.c_str(), "wb"), [](std::FILE* open) {
-    if (open != nullptr) {
-      std::fclose(open);
-    }
-  });
-  if (!file) {
+  std::FILE* const open = std::fopen(path.c_str(), "wb");
+  if (open == nullptr) {
     error = "cannot create " + path;
     return nullptr;
   }
+  const std::shared_ptr<std::FILE> file(open, [](std::FILE* done) { std::fclose(done); });
   return [file](std::string_view lines) {
     return std::fwrite(lines.data(), 1, lines.size(), file.get()) == lines.size() &&
            std::fflush(file.get()) == 0;

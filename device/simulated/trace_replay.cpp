@@ -55,10 +55,7 @@ PortResult<std::vector<std::string>> TraceReplay::ListHidInterfaces() {
     return {{std::string(SimulatedConsole::kConsolePath)}, {}};
   }
   // The traced search found the console when the link opened it next.
-  ++next_;
-  const bool found =
-      next_ < trace_.records.size() && trace_.records[next_].kind == TraceKind::kOpen;
-  if (!found) {
+  if (++next_ >= trace_.records.size() || trace_.records[next_].kind != TraceKind::kOpen) {
     return {};
   }
   output_length_ = trace_.records[next_].output_length;

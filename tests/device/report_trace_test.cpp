@@ -6,16 +6,12 @@
 
 #include <string>
 
-#include "device/device_link.h"
 #include "device/simulated/simulated_console.h"
-#include "device/tracing_port.h"
 #include "tests/common/recording_log.h"
-#include "tests/common/recording_status.h"
+#include "tests/common/traced_core.h"
 
 namespace tessun {
 namespace {
-
-using std::chrono::milliseconds;
 
 TEST(ReportTraceTest, DamagedTracesAreRefusedNamingTheLine) {
   const std::string head = std::string(kTraceHeader) + "\n";
@@ -61,22 +57,11 @@ TEST(ReportTraceTest, FullTraceEndsWithAWholeTickAndSaysSoOnce) {
   ManualClock clock;
   SimulatedConsole console(clock);
   console.AddInterface(SimulatedConsole::Console());
-  std::string text;
-  TracingPort tracing(
-      console, clock,
-      [&text](std::string_view lines) {
-        text += lines;
-        return true;
-      },
-      2000);
+  test::TracedCore traced(console, clock, 2000);
   test::RecordingLog log;
-  tracing.SetLog(log);
-  test::RecordingStatus status;
-  DeviceLink link(tracing, status, &clock);
-  for (int tick = 0; tick < 20; ++tick) {
-    clock.Advance(milliseconds(100));
-    link.ReadReports();
-  }
+  traced.tracing.SetLog(log);
+  traced.Tick(20);
+  const std::string& text = traced.text;
   EXPECT_LE(text.size(), 2000u);
   EXPECT_NE(text.find("\n# the trace is full"), std::string::npos);
   EXPECT_EQ(log.Count("report trace is full"), 1);

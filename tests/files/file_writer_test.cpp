@@ -42,21 +42,16 @@ void Write(const fs::path& path, const std::string& bytes) {
 }
 
 // Everything in `folder`, hidden entries and the insides of subfolders included: each path (with
-// slashes) and what it is, a regular file's text, and (POSIX) its permissions and owner.
+// slashes) and what it is (its type; a link's target; a regular file's text and, on POSIX, its
+// permissions and owner).
 std::map<std::string, std::string> Listing(const fs::path& folder) {
   std::map<std::string, std::string> listing;
   for (const fs::directory_entry& entry : fs::recursive_directory_iterator(folder)) {
-    const fs::file_status status = entry.symlink_status();
-    std::string what;
-    if (fs::is_symlink(status)) {
+    const fs::file_type type = entry.symlink_status().type();
+    std::string what = "type " + std::to_string(static_cast<int>(type));
+    if (type == fs::file_type::symlink) {
       what = "link to " + fs::read_symlink(entry.path()).generic_string();
-    } else if (fs::is_directory(status)) {
-      what = "folder";
-    } else if (fs::is_fifo(status)) {
-      what = "fifo";
-    } else if (fs::is_socket(status)) {
-      what = "socket";
-    } else if (fs::is_regular_file(status)) {
+    } else if (type == fs::file_type::regular) {
       what = std::string(1, '"').append(Read(entry.path())).append(1, '"');
 #if !defined(_WIN32)
       struct stat info {};
@@ -66,8 +61,6 @@ std::map<std::string, std::string> Listing(const fs::path& folder) {
                     static_cast<unsigned>(info.st_uid), static_cast<unsigned>(info.st_gid));
       what += attributes;
 #endif
-    } else {
-      what = "other";
     }
     listing[entry.path().lexically_relative(folder).generic_string()] = what;
   }

@@ -40,14 +40,11 @@
 #include "device/libusb/uevent_watch.h"
 #include "device/libusb/usb_facts.h"
 #include "device/report_trace.h"
-#include "device/simulated/trace_replay.h"
 #include "device/status_sink.h"
-#include "device/tracing_port.h"
 #include "scenario.h"
 #include "tests/common/recording_log.h"
 #include "tests/common/recording_status.h"
 #include "tests/common/screen_doubles.h"
-#include "tests/common/trace_fixture.h"
 #include "tests/common/traced_core.h"
 
 namespace tessun::usbvm {
@@ -94,13 +91,10 @@ int Hold() {
   CloseSignals::Install();
   LibusbPort port;
   SteadyClock clock;
-  test::RecordingTimer timer;
-  test::RecordingStatus status;
-  test::RecordingCanvas canvas;
-  test::FakeScrollBar bar;
-  Acquisition core(port, clock, timer, status, canvas, bar);
+  test::WindowDoubles window;
+  Acquisition core(port, clock, window.timer, window.status, window.canvas, window.bar);
   core.StartUp();
-  std::ofstream(kHolderReady) << status.Last() << "\n";
+  std::ofstream(kHolderReady) << window.status.Last() << "\n";
   while (true) {
     pollfd signals{CloseSignals::ReadFd(), POLLIN, 0};
     poll(&signals, 1, static_cast<int>(kTimerInterval.count()));
@@ -220,11 +214,21 @@ class Scenario {
  public:
   explicit Scenario(char* program) : program_(program) {}
 
-  int Run() {
+  // The whole scenario; with `plug_checks`, only the plug checks, leaving the console unplugged:
+  // the run before the main one, with the other of the port's two ways to learn of changes.
+  int Run(bool plug_checks) {
     const auto start = Clock::now();
     Absent();
     link_.SetLog(log_);
     CheckChangePath();
+    if (plug_checks) {
+      if (Plug() && Open()) {
+        PlugUnplugPlug();
+        Close();
+      }
+      console_.Send("unplug");
+      return Result("usb-vm plug checks result", start);
+    }
     if (Plug() && (DiagnoseUsable(), DiagnoseRaw(), true) && Open()) {
       IdleTick();
       LiveLines();
@@ -250,21 +254,6 @@ class Scenario {
     }
     console_.Send("quit");
     return Result("usb-vm result", start);
-  }
-
-  // Only the plug checks, leaving the console unplugged: the run before the main one, with the
-  // other of the port's two ways to learn of changes.
-  int RunPlugChecks() {
-    const auto start = Clock::now();
-    Absent();
-    link_.SetLog(log_);
-    CheckChangePath();
-    if (Plug() && Open()) {
-      PlugUnplugPlug();
-      Close();
-    }
-    console_.Send("unplug");
-    return Result("usb-vm plug checks result", start);
   }
 
  private:
@@ -316,6 +305,13 @@ class Scenario {
   }
 
   static std::string Quoted(std::string_view text) { return "\"" + std::string(text) + "\""; }
+  static long MsSince(Clock::time_point start) {
+    return std::chrono::duration_cast<milliseconds>(Clock::now() - start).count();
+  }
+  // Where and why a trace was refused; empty when it was read.
+  static std::string ParseFault(const TraceParse& parse) {
+    return parse.trace ? "" : "line " + std::to_string(parse.line) + ": " + parse.error;
+  }
 
   // One acquisition tick as the main window's timer runs it, then the rest of the interval.
   void Tick() {
@@ -331,8 +327,17 @@ class Scenario {
   }
 
   // Lines 0..LineIndex of the store, the collected text.
-  std::vector<std::string> Collected(const LineStore& store) const {
+  static std::vector<std::string> Collected(const LineStore& store) {
     return {store.Lines.begin(), store.Lines.begin() + store.LineIndex + 1};
+  }
+  // The lines a store collects from `bytes`.
+  static std::vector<std::string> LinesOf(std::string_view bytes) {
+    LineStore store;
+    for (const char c : bytes) {
+      store.StoreByte(static_cast<std::uint8_t>(c));
+      store.AssembleLines();
+    }
+    return Collected(store);
   }
 
   std::string Describe(const std::vector<std::string>& lines) const {
@@ -351,10 +356,12 @@ class Scenario {
     Check(HandlesClosed(), "no handle is left open");
   }
 
-  // The link closed, as after "Exit"; the next tick searches afresh.
-  void CloseLink() {
+  // The link closed, as after "Exit"; the next tick searches afresh. True once the kernel's
+  // USB-serial driver holds the interface again (within 3 s).
+  bool CloseLink() {
     link_.CloseDevice();
     link_.DeviceFound = false;
+    return DriverBackWithin(milliseconds(3000));
   }
 
   // The kernel's USB-serial driver holds the interface again within `limit`.
@@ -442,8 +449,8 @@ class Scenario {
     }
     Check(parse.trace && !sent && reports >= 100,
           "the trace shows the idle console's reports, and no \"Get Data\"",
-          std::to_string(reports) + " input reports in 2 s" +
-              (parse.trace ? "" : "; line " + std::to_string(parse.line) + ": " + parse.error));
+          std::to_string(reports) + " input reports in 2 s" + (parse.trace ? "" : "; ") +
+              ParseFault(parse));
     Check(DriverBackWithin(milliseconds(3000)),
           "the kernel's USB-serial driver has the interface back afterwards");
   }
@@ -462,46 +469,30 @@ class Scenario {
   void TraceAndReplay() {
     Step("A traced run (tessun --trace) and its replay (tessun --simulate=TRACE)");
     CloseLink();
-    DriverBackWithin(milliseconds(3000));
     test::TracedCore traced(port_, clock_);
     traced.core.StartUp();
     console_.Send("live 2");
-    for (int tick = 0; tick < 5; ++tick) {
-      traced.core.Tick();
-      std::this_thread::sleep_for(kTimerInterval);
-    }
+    traced.Tick(5);
     const std::size_t mark = console_.Mark();
     traced.core.GetData();
     for (int tick = 0, after = 0; tick < kMaxTicks && after < 3; ++tick) {
       after += console_.WaitFor("sent all", mark, milliseconds(0)) ? 1 : 0;
-      traced.core.Tick();
-      std::this_thread::sleep_for(kTimerInterval);
+      traced.Tick();
     }
     traced.core.CloseDevice();
     std::vector<std::string> expected = {LiveLine(1, 2), LiveLine(2, 2)};
     expected.insert(expected.end(), kPrintoutLines.begin(), kPrintoutLines.end());
     Check(Collected(traced.core.Store()) == expected, "the live lines and the printout arrived",
           Describe(Collected(traced.core.Store())));
-    const std::string data = FormatDataFile(test::kTraceFixtureFileName, test::kTraceFixtureDate,
-                                            test::kTraceFixtureTime, traced.core.Store());
+    const std::string data = traced.DataFile();
 
     TraceParse parse = ParseReportTrace(traced.text);
-    if (!Check(parse.trace.has_value(), "the trace reads back",
-               parse.trace ? "" : "line " + std::to_string(parse.line) + ": " + parse.error)) {
+    if (!Check(parse.trace.has_value(), "the trace reads back", ParseFault(parse))) {
       return;
     }
-    ManualClock replay_clock;
-    TraceReplay replay(std::move(*parse.trace), replay_clock);
-    test::TracedCore replayed(replay, replay_clock);
-    replayed.core.StartUp();
-    for (int tick = 0; tick < 10000 && !replay.Finished(); ++tick) {
-      replay_clock.Advance(kTimerInterval);
-      replayed.core.Tick();
-    }
-    const std::string again = FormatDataFile(test::kTraceFixtureFileName, test::kTraceFixtureDate,
-                                             test::kTraceFixtureTime, replayed.core.Store());
+    const std::optional<std::string> again = test::ReplayedDataFile(std::move(*parse.trace));
     const auto lines = std::count(traced.text.begin(), traced.text.end(), '\n');
-    Check(replay.Finished() && again == data,
+    Check(again == data,
           "the replay writes a byte-identical data file (same name, date and time given)",
           std::to_string(data.size()) + " bytes; the trace " + std::to_string(traced.text.size()) +
               " bytes in " + std::to_string(lines) + " lines for " +
@@ -516,8 +507,7 @@ class Scenario {
   // SIGTERM and must give the console back to the kernel's USB-serial driver.
   void SecondProgram() {
     Step("A second program holds the console");
-    CloseLink();
-    Check(DriverBackWithin(milliseconds(3000)), "the console is free before the second program");
+    Check(CloseLink(), "the console is free before the second program");
     std::remove(kHolderReady);
     char hold[] = "hold";
     char* arguments[] = {program_, hold, nullptr};
@@ -537,7 +527,7 @@ class Scenario {
 
     const auto start = Clock::now();
     const bool found = link_.OpenUsbDevice();
-    const auto took = std::chrono::duration_cast<milliseconds>(Clock::now() - start).count();
+    const auto took = MsSince(start);
     Check(!found && status_.Last() == kUsbNotFound,
           "OpenUsbDevice: " + Quoted(kUsbNotFound) + ", the busy console counts as not found",
           Quoted(status_.Last()) + ", " + std::to_string(took) + " ms");
@@ -557,7 +547,7 @@ class Scenario {
     kill(holder, SIGTERM);
     const auto signalled = Clock::now();
     const bool back = DriverBackWithin(kDriverBackAfterSignal);
-    const auto after = std::chrono::duration_cast<milliseconds>(Clock::now() - signalled).count();
+    const auto after = MsSince(signalled);
     Check(back, "the kernel's USB-serial driver holds the interface again within 1 s",
           std::to_string(after) + " ms");
     int status = 0;
@@ -573,24 +563,21 @@ class Scenario {
   void Unanswering() {
     Step("A console that stops answering control requests");
     CloseLink();
-    DriverBackWithin(milliseconds(3000));
     const std::size_t mark = console_.Mark();
     console_.Send("mute on");
     long longest = 0;
     int ticks = 0;
     const auto start = Clock::now();
-    // Long enough for a console left out of the searches after a failed set-up to be tried
-    // again, and then some.
-    // A tick that tries the console waits for the answer to its first request. The console sits
-    // out a back-off (from the failed set-up before, or from this one) while nothing on the bus
-    // changes, and must be tried again once it is over all the same.
+    // 7 s: long enough for the console to sit out a back-off (from the failed set-up before, or
+    // from this one) while nothing on the bus changes, and to be tried again all the same (such a
+    // tick waits for the answer to its first request), and then some.
     int quiet = 0;
     int tried_after_quiet = -1;
     while (Clock::now() - start < std::chrono::seconds(7)) {
       const auto begin = Clock::now();
       const std::uint64_t enumerations = port_.Enumerations();
       core_.Tick();
-      const long took = std::chrono::duration_cast<milliseconds>(Clock::now() - begin).count();
+      const long took = MsSince(begin);
       longest = std::max(longest, took);
       ++ticks;
       std::this_thread::sleep_for(kTimerInterval);
@@ -613,8 +600,7 @@ class Scenario {
           std::to_string(log_.Count("does not answer")) + " times");
     const auto exit_start = Clock::now();
     core_.CloseDevice();
-    const auto exit_took =
-        std::chrono::duration_cast<milliseconds>(Clock::now() - exit_start).count();
+    const auto exit_took = MsSince(exit_start);
     Check(exit_took < kTimerInterval.count() && DriverBackWithin(milliseconds(1000)),
           "Exit takes effect at once and the kernel's USB-serial driver holds the interface",
           std::to_string(exit_took) + " ms");
@@ -630,27 +616,14 @@ class Scenario {
   void LongInput() {
     Step("A console with a 2-byte output report and 16-byte input packets");
     CloseLink();
-    DriverBackWithin(milliseconds(3000));
     console_.Send("shape long");
     const bool found = TickUntilFound();
     Check(found && link_.ReportLength == 3, "the link is open, ReportLength 3",
           std::to_string(link_.ReportLength));
-    const std::size_t mark = console_.Mark();
-    PressGetData();
-    const auto command = console_.WaitFor("01 8d", mark);
-    Check(command && command->find("OUT endpoint: 01 8d") != std::string::npos,
-          "command 141 arrived as 01 8d", command.value_or("none"));
-    const bool all_ok = TickUntilSent(mark);
-    const std::vector<std::string> lines = Collected(store_);
-    Check(all_ok && lines == kPrintoutLines,
-          "every tick " + Quoted(kUsbCommunicationOk) + ", the whole printout in the store",
-          std::to_string(lines.size()) + " lines" +
-              (lines == kPrintoutLines ? "" : ": " + Describe(lines)));
-    store_.EmptyLines();
+    GetData("Get Data from it: the whole printout", "OUT endpoint: 01 8d");
 
     console_.Send("shape 8");
     CloseLink();
-    DriverBackWithin(milliseconds(3000));
     const bool back = TickUntilFound();
     Check(back && link_.ReportLength == 9, "back to the usual console, ReportLength 9",
           std::to_string(link_.ReportLength));
@@ -685,7 +658,7 @@ class Scenario {
     const std::size_t mark = console_.Mark();
     const auto start = Clock::now();
     const bool found = link_.OpenUsbDevice();
-    const auto took = std::chrono::duration_cast<milliseconds>(Clock::now() - start).count();
+    const auto took = MsSince(start);
     Check(found && link_.DeviceFound, "OpenUsbDevice returns True",
           std::to_string(took) + " ms, path " + link_.DevicePath);
     Check(status_.Last() == kUsbConnected, "status " + Quoted(kUsbConnected),
@@ -712,7 +685,7 @@ class Scenario {
     Step("An acquisition tick while the console is idle");
     const auto start = Clock::now();
     Tick();
-    const auto took = std::chrono::duration_cast<milliseconds>(Clock::now() - start).count();
+    const auto took = MsSince(start);
     Check(status_.Last() == kUsbCommunicationOk, "status " + Quoted(kUsbCommunicationOk),
           Quoted(status_.Last()) + ", " + std::to_string(took) + " ms");
     Check(store_.NewData == 0 && store_.LineIndex == 0 && store_.Lines[0].empty(),
@@ -797,41 +770,38 @@ class Scenario {
     const std::string captured{std::istreambuf_iterator<char>(file), {}};
     Check(captured == printed, "the capture holds the previous bytes, then the 60 lines",
           std::to_string(captured.size()) + " of " + std::to_string(printed.size()) + " bytes");
-    LineStore expected;
-    for (const char c : printed) {
-      expected.StoreByte(static_cast<std::uint8_t>(c));
-      expected.AssembleLines();
-    }
-    const bool in_order = Collected(store_) == Collected(expected);
+    const std::vector<std::string> expected = LinesOf(printed);
+    const bool in_order = Collected(store_) == expected;
     Check(in_order, "the store holds them in order",
           in_order ? std::to_string(store_.LineIndex + 1) + " lines" : Describe(Collected(store_)));
-    const std::string data_file = FormatDataFile("restored.txt", "01-01-2027", "12:00:00", store_);
-    std::size_t at = 0;
-    for (const std::string& line : Collected(expected)) {
-      const std::string text = std::string(kLineIndent) + line + "\r\n";
-      at = data_file.find(text, at);
-      if (at == std::string::npos) {
-        break;
-      }
-      at += text.size();
+    std::string lines;
+    for (const std::string& line : expected) {
+      lines += std::string(kLineIndent) + line + "\r\n";
     }
-    Check(at != std::string::npos, "the data file holds every line, in order");
+    const std::string data_file = FormatDataFile("restored.txt", "01-01-2027", "12:00:00", store_);
+    Check(data_file.find(lines) != std::string::npos, "the data file holds every line, in order");
     Check(log_.Count("input reports lost") == lost, "no input report was lost");
     store_.EmptyLines();
   }
 
-  void GetData(std::string_view title) {
+  // "Get Data": command 141 arrives as `as` (any of the two forms of the 8-byte report when
+  // none is given) and the printout comes whole, every tick "USB Communication OK".
+  void GetData(std::string_view title, std::string_view as = {}) {
     Step(title);
     const std::size_t mark = console_.Mark();
     PressGetData();
     const auto command = console_.WaitFor("01 8d", mark);
-    Check(command && (command->find(kGetDataOnEndpoint) != std::string::npos ||
-                      command->find(kGetDataAsSetReport) != std::string::npos),
-          "command 141 arrived as 01 8d 00 00 00 00 00 00", command.value_or("none"));
+    const auto arrived_as = [&command](std::string_view form) {
+      return command && command->find(form) != std::string::npos;
+    };
+    Check(as.empty() ? arrived_as(kGetDataOnEndpoint) || arrived_as(kGetDataAsSetReport)
+                     : arrived_as(as),
+          "command 141 arrived as " + std::string(as.empty() ? "01 8d 00 00 00 00 00 00" : as),
+          command.value_or("none"));
     const auto start = Clock::now();
     Check(TickUntilSent(mark), "every tick ends with " + Quoted(kUsbCommunicationOk),
           Quoted(status_.Last()));
-    const auto took = std::chrono::duration_cast<milliseconds>(Clock::now() - start).count();
+    const auto took = MsSince(start);
     const std::vector<std::string> lines = Collected(store_);
     Check(lines == kPrintoutLines,
           "the printout is assembled into exactly the expected " +
@@ -858,15 +828,14 @@ class Scenario {
       statuses.push_back(status_.Last());
     }
     const std::string last = statuses.empty() ? "" : statuses.back();
-    bool ok_before = true;
-    for (std::size_t i = 0; i + 1 < statuses.size(); ++i) {
-      ok_before = ok_before && statuses[i] == kUsbCommunicationOk;
-    }
     Check(
         last == kReadfileTimeout || last == kReadfileUndefinedError,
         "the tick ends with " + Quoted(kReadfileTimeout) + " or " + Quoted(kReadfileUndefinedError),
         Quoted(last) + " after " + std::to_string(statuses.size()) + " ticks");
-    Check(ok_before, "the ticks before it ended with " + Quoted(kUsbCommunicationOk));
+    // The last one did not (see above): all the others did.
+    Check(std::count(statuses.begin(), statuses.end(), kUsbCommunicationOk) + 1 ==
+              static_cast<std::ptrdiff_t>(statuses.size()),
+          "the ticks before it ended with " + Quoted(kUsbCommunicationOk));
     Check(!link_.DeviceFound, "DeviceFound is False");
     Check(HandlesClosed(), "DeviceHandle and ReadHandle are closed");
     const auto cut = console_.WaitFor("cut after", mark);
@@ -877,18 +846,13 @@ class Scenario {
 
     // What the store must hold: exactly the text of the reports that completed.
     const std::vector<std::string> parts = SplitIntoReports(kPrintout);
-    LineStore expected;
-    std::size_t bytes = 0;
+    std::string completed;
     for (std::size_t i = 0; i < cut_after && i < parts.size(); ++i) {
-      for (const char c : parts[i]) {
-        expected.StoreByte(static_cast<std::uint8_t>(c));
-        ++bytes;
-      }
+      completed += parts[i];
     }
-    expected.AssembleLines();
-    Check(Collected(store_) == Collected(expected),
-          "no data lost: the " + std::to_string(bytes) + " bytes of the completed reports are " +
-              "in the store, nothing more",
+    Check(Collected(store_) == LinesOf(completed),
+          "no data lost: the " + std::to_string(completed.size()) +
+              " bytes of the completed reports are in the store, nothing more",
           Describe(Collected(store_)));
     core_.ClearData();
 
@@ -904,24 +868,22 @@ class Scenario {
     std::exchange(status_.texts, {});
     console_.Send("plug");
     const auto start = Clock::now();
-    int ticks = 0;
-    while (!link_.DeviceFound && Clock::now() - start < kEnumerationWait) {
-      Tick();
-      ++ticks;
-    }
-    const auto took = std::chrono::duration_cast<milliseconds>(Clock::now() - start).count();
-    const std::vector<std::string> history = std::exchange(status_.texts, {});
-    Check(link_.DeviceFound, "the link is open again",
-          std::to_string(ticks) + " ticks, " + std::to_string(took) + " ms");
-    const std::string last = history.empty() ? "" : history.back();
-    Check(std::find(history.begin(), history.end(), kUsbConnected) != history.end() &&
-              last == kUsbCommunicationOk,
-          "statuses " + Quoted(kUsbConnected) + " then " + Quoted(kUsbCommunicationOk),
-          Quoted(last));
+    Check(TickUntilFound(), "the link is open again", std::to_string(MsSince(start)) + " ms");
+    CheckConnectedThenOk();
     Check(link_.ReportLength == 9, "ReportLength 9", std::to_string(link_.ReportLength));
     const auto feature = console_.WaitFor("SET_REPORT", mark);
     Check(feature && feature->find(kFeatureOnDevice) != std::string::npos,
           "the feature report arrived again", feature.value_or("none"));
+  }
+
+  // The statuses shown since they were last taken away: "USB Connected " among them, and
+  // "USB Communication OK" last. Takes them away again.
+  void CheckConnectedThenOk() {
+    const std::vector<std::string> texts = std::exchange(status_.texts, {});
+    Check(std::find(texts.begin(), texts.end(), kUsbConnected) != texts.end() &&
+              status_.Last() == kUsbCommunicationOk,
+          "statuses " + Quoted(kUsbConnected) + " then " + Quoted(kUsbCommunicationOk),
+          Quoted(status_.Last()));
   }
 
   // Ticks as the timer does until `done` holds after a tick (at most 10 s). Returns how many of
@@ -982,11 +944,7 @@ class Scenario {
             which + ": the first tick after the console is configured" +
                 (udev_watch_ ? " and announced by the udev daemon" : "") + " finds it",
             std::to_string(ticks) + " ticks, at " + link_.DevicePath + " (before " + before + ")");
-      const std::vector<std::string>& texts = status_.texts;
-      Check(std::find(texts.begin(), texts.end(), kUsbConnected) != texts.end() &&
-                status_.Last() == kUsbCommunicationOk,
-            "statuses " + Quoted(kUsbConnected) + " then " + Quoted(kUsbCommunicationOk),
-            Quoted(status_.Last()));
+      CheckConnectedThenOk();
     };
     unplug("Unplug");
     plug("Plug");
@@ -1007,17 +965,7 @@ class Scenario {
     link_.CloseDevice();
     Check(HandlesClosed(), "DeviceHandle and ReadHandle are closed");
     Check(link_.DeviceFound, "DeviceFound is left as it was");
-    const auto deadline = Clock::now() + milliseconds(3000);
-    device_ = Sysfs::ConsoleDevice();
-    std::string driver;
-    while (device_ && Clock::now() < deadline) {
-      driver = Sysfs::InterfaceDriver(*device_);
-      if (driver == serial_driver_) {
-        break;
-      }
-      std::this_thread::sleep_for(milliseconds(50));
-    }
-    Check(device_ && driver == serial_driver_ && Sysfs::HasSerialPort(*device_),
+    Check(DriverBackWithin(milliseconds(3000)) && Sysfs::HasSerialPort(*device_),
           "the kernel's USB-serial driver has the interface back");
   }
 
@@ -1053,8 +1001,5 @@ int main(int argc, char* argv[]) {
     return tessun::usbvm::Hold();
   }
   tessun::usbvm::Scenario scenario(argv[0]);
-  if (argc > 1 && std::string_view(argv[1]) == "plug-checks") {
-    return scenario.RunPlugChecks();
-  }
-  return scenario.Run();
+  return scenario.Run(argc > 1 && std::string_view(argv[1]) == "plug-checks");
 }

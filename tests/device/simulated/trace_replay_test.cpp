@@ -11,30 +11,14 @@
 #include <string>
 
 #include "core/acquisition.h"
-#include "datafile/data_file.h"
 #include "device/simulated/simulated_console.h"
 #include "tests/common/timing_printout.h"
-#include "tests/common/trace_fixture.h"
 #include "tests/common/traced_core.h"
 
 namespace tessun {
 namespace {
 
-// The traced core, ticking in virtual time.
-struct TracedCore : test::TracedCore {
-  TracedCore(DevicePort& port, ManualClock& clock) : test::TracedCore(port, clock), clock(clock) {}
-  void Tick(int ticks = 1) {
-    for (int i = 0; i < ticks; ++i) {
-      clock.Advance(Acquisition::kTickInterval);
-      core.Tick();
-    }
-  }
-  std::string DataFile() const {
-    return FormatDataFile(test::kTraceFixtureFileName, test::kTraceFixtureDate,
-                          test::kTraceFixtureTime, core.Store());
-  }
-  ManualClock& clock;
-};
+using test::TracedCore;
 
 ReportTrace Parsed(std::string_view text) {
   TraceParse parse = ParseReportTrace(text);
@@ -111,15 +95,8 @@ TEST(TraceReplayTest, FixtureFromTheVirtualConsoleGivesItsDataFile) {
     EXPECT_TRUE(file) << name;
     return std::string(std::istreambuf_iterator<char>(file), {});
   };
-  ManualClock clock;
-  TraceReplay replay(Parsed(read(test::kTraceFixture)), clock);
-  TracedCore replayed(replay, clock);
-  replayed.core.StartUp();
-  for (int tick = 0; tick < 10000 && !replay.Finished(); ++tick) {
-    replayed.Tick();
-  }
-  EXPECT_TRUE(replay.Finished());
-  EXPECT_EQ(replayed.DataFile(), read(test::kTraceFixtureDataFile));
+  EXPECT_EQ(test::ReplayedDataFile(Parsed(read(test::kTraceFixture))),
+            read(test::kTraceFixtureDataFile));
 }
 
 }  // namespace
