@@ -23,7 +23,9 @@ class ReadableLines {
  public:
   // Line 1000 can reach megabytes: a screen reader gets this much of each line.
   static constexpr int kLineLimit = 4096;
-  // How many updates in a row that complete lines may hold back their announcement.
+  // How many updates in a row that complete lines may hold back their announcement: 2 s at the
+  // 100 ms tick, so that a printout of a few kilobytes (about 1.5 s on the wire) is one
+  // announcement.
   static constexpr int kMostHeldUpdates = 20;
 
   // What an update changed, and what to announce.
