@@ -484,14 +484,9 @@ class Form1Test : public QObject {
 
     QCOMPARE(QAccessible::queryAccessibleInterface(rig.ui->VScroll1)->text(QAccessible::Name),
              QString("Last line shown"));
-    QCOMPARE(QAccessible::queryAccessibleInterface(rig.form.get())->role(), QAccessible::Window);
-    // The status is a status bar that reads its text.
-    QAccessibleInterface* status = QAccessible::queryAccessibleInterface(rig.ui->MessUSB);
-    QCOMPARE(status->role(), QAccessible::StatusBar);
-    QCOMPARE(status->text(QAccessible::Name), QString("USB Communication OK"));
-    QCOMPARE(status->textInterface()->text(0, 20), QString("USB Communication OK"));
-    QCOMPARE(status->child(0)->role(), QAccessible::Notification);
-    QCOMPARE(status->child(0)->text(QAccessible::Name), QString("USB Communication OK"));
+    // The status bar (its role and notice: tests/app/a11y_check.py) also reads as a text.
+    QCOMPARE(QAccessible::queryAccessibleInterface(rig.ui->MessUSB)->textInterface()->text(0, 20),
+             QString("USB Communication OK"));
   }
 
   // With the focus, the view scrolls with the scroll bar's keys, as the bar would, and its
