@@ -152,9 +152,12 @@ void DriveList::OnIndexChanged(int index) {
 
 // ---- ChooserList -----------------------------------------------------------------------------
 
-ChooserList::ChooserList(QWidget* parent) : QListWidget(parent) {
+ChooserList::ChooserList(QWidget* parent) : QListWidget(parent) {}
+
+void ChooserList::reset() {
   // Rows read anew: the kept row means nothing in them.
-  connect(model(), &QAbstractItemModel::modelAboutToBeReset, this, [this] { kept_row_ = -1; });
+  kept_row_ = -1;
+  QListWidget::reset();
 }
 
 void ChooserList::focusInEvent(QFocusEvent* event) {

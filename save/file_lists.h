@@ -75,6 +75,8 @@ class ChooserList : public QListWidget {
  public:
   explicit ChooserList(QWidget* parent = nullptr);
 
+  void reset() override;
+
  protected:
   void focusInEvent(QFocusEvent* event) override;
   void focusOutEvent(QFocusEvent* event) override;
