@@ -8,7 +8,8 @@
 #include <QDesktopServices>
 #include <QDir>
 #include <QFont>
-#include <QLabel>
+#include <QKeyEvent>
+#include <QMenu>
 #include <QPalette>
 #include <QPushButton>
 #include <QTimer>
@@ -20,7 +21,10 @@
 #include "app/picture_box.h"
 #include "app/scroll_bar.h"
 #include "save/form6.h"
+#include "ui/line_edit_accessible.h"
+#include "ui/status_label.h"
 #include "ui/twips.h"
+#include "ui/window_accessibility.h"
 
 namespace tessun {
 
@@ -73,6 +77,11 @@ std::string FullStoreText(const CaptureLog* capture) {
   return text + " \"Write File\", then \"Clear Data\", starts again on new lines.";
 }
 
+bool IsScrollKey(int key) {
+  return key == Qt::Key_Up || key == Qt::Key_Down || key == Qt::Key_PageUp ||
+         key == Qt::Key_PageDown || key == Qt::Key_Home || key == Qt::Key_End;
+}
+
 }  // namespace
 
 Form1::Form1(DevicePort& port, Clock& clock, Prompt& prompt, LinkLog& link_log,
@@ -88,7 +97,7 @@ Form1::Form1(DevicePort& port, Clock& clock, Prompt& prompt, LinkLog& link_log,
                  "Picture1", 120, 240, 9375, 6135)),
       Exit(Placed(new QPushButton("E&xit", this), "Exit", 8520, 7560, 1455, 375)),
       Timer1(new QTimer(this)),
-      MessUSB(Placed(new QLabel(this), "MessUSB", 120, 6720, 9855, 495)),
+      MessUSB(Placed(new StatusLabel(this), "MessUSB", 120, 6720, 9855, 495)),
       CopyAllLines(new QAction("Copy All Lines", Picture1)),
       OpenCaptureFolder(new QAction("Open Capture Folder", Picture1)),
       WrittenNoticeTimer(new QTimer(this)),
@@ -101,6 +110,7 @@ Form1::Form1(DevicePort& port, Clock& clock, Prompt& prompt, LinkLog& link_log,
   core_.SetCaptureLog(capture_log);
   SetUpControls();
   SetUpColours();
+  SetUpAccessibility();
   ConnectControls();
 }
 
@@ -120,14 +130,15 @@ void Form1::SetUpControls() {
   VScroll1->setFocusPolicy(Qt::StrongFocus);
   Picture1->installEventFilter(this);
   Picture1->setAccessibleName("Received lines");
-  VScroll1->setAccessibleName("Scroll received lines");
+  // The bar's value is the line shown last.
+  VScroll1->setAccessibleName("Last line shown");
   // Ctrl+C on the view and its context menu copy every stored line.
   CopyAllLines->setShortcut(QKeySequence::Copy);
   CopyAllLines->setShortcutContext(Qt::WidgetShortcut);
   Picture1->addAction(CopyAllLines);
   Picture1->addAction(OpenCaptureFolder);
   OpenCaptureFolder->setEnabled(!FolderOfCaptures().isEmpty());
-  Picture1->setContextMenuPolicy(Qt::ActionsContextMenu);
+  Picture1->setContextMenuPolicy(Qt::CustomContextMenu);
   WrittenNoticeTimer->setSingleShot(true);
   WrittenNoticeTimer->setInterval(kWrittenNoticeTime);
 
@@ -155,6 +166,15 @@ void Form1::SetUpColours() {
   MessUSB->setPalette(status_colours);
 }
 
+void Form1::SetUpAccessibility() {
+  // Also for the save window, which this window makes while a screen reader may be listening.
+  SetWindowRole(staticMetaObject, QAccessible::Window);
+  SetWindowRole(Form6::staticMetaObject, QAccessible::Dialog);
+  InstallLineEditAccessibleFix();
+  ShowFocusRing(this);
+  Picture1->ReadFrom(core_.Store());
+}
+
 void Form1::ConnectControls() {
   // A modal box would hold up the ticks (a timer does not fire while its own handler waits):
   // a tick's error is shown without one.
@@ -172,6 +192,17 @@ void Form1::ConnectControls() {
           [this] { Guarded([this] { OpenCaptureFolder_Click(); }); });
   connect(WrittenNoticeTimer, &QTimer::timeout, this,
           [this] { WithdrawNotice(NoticeKind::kWritten); });
+  connect(Picture1, &QWidget::customContextMenuRequested, this, &Form1::ShowViewMenu);
+}
+
+void Form1::ShowViewMenu(const QPoint& at) {
+  QMenu menu(this);
+  menu.setObjectName("ViewMenu");
+  menu.setAccessibleName(Picture1->accessibleName());
+  menu.addActions(Picture1->actions());
+  // Opened on its first item, which a screen reader then says at once.
+  menu.setActiveAction(menu.actions().value(0));
+  menu.exec(Picture1->mapToGlobal(at));
 }
 
 Form1::~Form1() {
@@ -214,6 +245,7 @@ void Form1::AskRestore() {
 void Form1::Timer1_Timer() {
   core_.Tick();
   NoteFullStore();
+  Picture1->LinesChanged();
 }
 
 void Form1::Reset_Click() {
@@ -224,6 +256,7 @@ void Form1::TODC_Click() {
   core_.ClearData();
   full_noticed_ = false;
   WithdrawNotice(NoticeKind::kFullStore);
+  Picture1->LinesChanged();
 }
 
 void Form1::WriteFile_Click() {
@@ -285,7 +318,7 @@ void Form1::SetWrittenNoticeTime(std::chrono::milliseconds time) {
 }
 
 void Form1::SetStatus(std::string_view text) {
-  MessUSB->setText(FromAscii(text));
+  MessUSB->ShowStatus(FromAscii(text));
   UpdateStatusTip();
 }
 
@@ -360,6 +393,16 @@ bool Form1::eventFilter(QObject* watched, QEvent* event) {
   if (watched == Picture1 && event->type() == QEvent::Wheel) {
     QCoreApplication::sendEvent(VScroll1, event);
     return true;
+  }
+  // So do the scroll bar's keys while the view has the focus; the view moves its reading
+  // position with them.
+  if (watched == Picture1 && event->type() == QEvent::KeyPress &&
+      IsScrollKey(static_cast<QKeyEvent*>(event)->key())) {
+    QCoreApplication::sendEvent(VScroll1, event);
+  }
+  // Taking the focus, the view reads the line shown last.
+  if (watched == Picture1 && event->type() == QEvent::FocusIn) {
+    Picture1->ReadNear(core_.View().ViewLast);
   }
   // The save window hid after this window was closed: no window is left, so the program ends
   // (the close has already closed the device).

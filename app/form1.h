@@ -21,7 +21,7 @@
 #include "ui/prompt.h"
 
 class QAction;
-class QLabel;
+class QPoint;
 class QPushButton;
 class QTimer;
 class QUrl;
@@ -30,6 +30,7 @@ namespace tessun {
 
 class Form6;
 class PictureBox;
+class StatusLabel;
 class VerticalScrollBar;
 
 inline constexpr char kMainWindowCaption[] = "Tessun Timing Interface Window";
@@ -102,8 +103,13 @@ class Form1 final : public QWidget, private StatusSink, private TickTimer {
   // Gives the controls their texts, colours, fonts and tab order.
   void SetUpControls();
   void SetUpColours();
+  // Makes the window usable with a screen reader and the keyboard alone: the window's role, a
+  // visible focus, and the view's text for a screen reader.
+  void SetUpAccessibility();
   // Connects the controls' events to their handlers: the one place where they meet.
   void ConnectControls();
+  // The view's context menu: the view's actions in a menu that a screen reader names.
+  void ShowViewMenu(const QPoint& at);
 
   // StatusSink: the status message, with the link's reason for it as its tooltip, and the notice
   // of lost data.
@@ -150,7 +156,7 @@ class Form1 final : public QWidget, private StatusSink, private TickTimer {
   PictureBox* const Picture1;
   QPushButton* const Exit;
   QTimer* const Timer1;
-  QLabel* const MessUSB;
+  StatusLabel* const MessUSB;
   // The view's copy command (Ctrl+C and its context menu).
   QAction* const CopyAllLines;
   // The view's context menu command that shows the capture folder.

@@ -49,6 +49,13 @@ QString CleanAbsolute(const QString& path) {
   return QDir::cleanPath(QDir(path).absolutePath());
 }
 
+// A screen reader reads an entry of the directory list by its name, without the indent that
+// shows its depth on the screen, and the depth in words.
+void SetAccessibleEntry(QListWidgetItem* entry, const QString& name, const QString& depth) {
+  entry->setData(Qt::AccessibleTextRole, name);
+  entry->setData(Qt::AccessibleDescriptionRole, depth);
+}
+
 bool IsReadableDirectory(const QString& path) {
   const QFileInfo info(path);
   return !path.isEmpty() && info.isDir() && info.isReadable();
@@ -143,9 +150,51 @@ void DriveList::OnIndexChanged(int index) {
   emit DriveChanged(drive_);
 }
 
+// ---- ChooserList -----------------------------------------------------------------------------
+
+ChooserList::ChooserList(QWidget* parent) : QListWidget(parent) {}
+
+void ChooserList::reset() {
+  // Rows read anew: the kept row means nothing in them.
+  kept_row_ = -1;
+  QListWidget::reset();
+}
+
+void ChooserList::focusInEvent(QFocusEvent* event) {
+  if (!currentIndex().isValid() && kept_row_ >= 0 && kept_row_ < count()) {
+    selectionModel()->setCurrentIndex(model()->index(kept_row_, 0), QItemSelectionModel::NoUpdate);
+  }
+  kept_row_ = -1;
+  QListWidget::focusInEvent(event);
+}
+
+void ChooserList::focusOutEvent(QFocusEvent* event) {
+  QListWidget::focusOutEvent(event);
+  KeepCurrentRow();
+}
+
+void ChooserList::currentChanged(const QModelIndex& current, const QModelIndex& previous) {
+  if (hasFocus() || !current.isValid()) {
+    QListWidget::currentChanged(current, previous);
+    return;
+  }
+  // Without the focus: all that the list view does but its announcement of the item, and the row
+  // is kept once the change is complete.
+  QAbstractItemView::currentChanged(current, previous);
+  QMetaObject::invokeMethod(this, &ChooserList::KeepCurrentRow, Qt::QueuedConnection);
+}
+
+void ChooserList::KeepCurrentRow() {
+  if (hasFocus() || !currentIndex().isValid()) {
+    return;
+  }
+  kept_row_ = currentRow();
+  selectionModel()->setCurrentIndex(QModelIndex(), QItemSelectionModel::NoUpdate);
+}
+
 // ---- DirList ---------------------------------------------------------------------------------
 
-DirList::DirList(QWidget* parent) : QListWidget(parent) {
+DirList::DirList(QWidget* parent) : ChooserList(parent) {
   setSelectionMode(QAbstractItemView::SingleSelection);
   connect(this, &QListWidget::itemDoubleClicked, this,
           [this](QListWidgetItem* item) { OpenEntry(row(item)); });
@@ -210,19 +259,21 @@ void DirList::Fill(const QString& path, const QStringList& subdirectories) {
         level == 0 ? QDir::toNativeSeparators(entry_path) : QFileInfo(entry_path).fileName();
     auto* entry = new QListWidgetItem(open_icon, kIndentStep.repeated(level) + name, this);
     entry->setData(kPathRole, entry_path);
+    SetAccessibleEntry(entry, name, QStringLiteral("open folder, level %1").arg(level + 1));
   }
   const QString child_indent = kIndentStep.repeated(chain.size());
   const QDir dir(path);
   for (const QString& name : subdirectories) {
     auto* entry = new QListWidgetItem(closed_icon, child_indent + name, this);
     entry->setData(kPathRole, CleanAbsolute(dir.filePath(name)));
+    SetAccessibleEntry(entry, name, QStringLiteral("folder, level %1").arg(chain.size() + 1));
   }
   setCurrentRow(static_cast<int>(chain.size()) - 1);
 }
 
 // ---- FileList --------------------------------------------------------------------------------
 
-FileList::FileList(QWidget* parent) : QListWidget(parent) {
+FileList::FileList(QWidget* parent) : ChooserList(parent) {
   setSelectionMode(QAbstractItemView::SingleSelection);
   connect(this, &QListWidget::itemClicked, this, &FileList::Click);
 }

@@ -63,10 +63,37 @@ class DriveList : public QComboBox {
   QString drive_;
 };
 
+// A list of the save window that a screen reader sees with one focus. Qt marks a list's current
+// item as focused even while the list has no focus, and tells a screen reader that the item took
+// the focus when the program moves the current item of a list without it; a screen reader would
+// then find two focused controls, and hear a list the operator is not in. So while the list has
+// no focus it has no current item: the row is kept and given back when the focus comes. The
+// selection is left as it is.
+class ChooserList : public QListWidget {
+  Q_OBJECT
+
+ public:
+  explicit ChooserList(QWidget* parent = nullptr);
+
+  void reset() override;
+
+ protected:
+  void focusInEvent(QFocusEvent* event) override;
+  void focusOutEvent(QFocusEvent* event) override;
+  void currentChanged(const QModelIndex& current, const QModelIndex& previous) override;
+
+ private:
+  void KeepCurrentRow();
+
+  // The current row while the list has no focus; -1 for none.
+  int kept_row_ = -1;
+};
+
 // A directory list like the classic one: the ancestors of the open directory from the root down,
 // the open directory itself, then its subdirectories, each level indented one step further. A
-// double-click or Enter on an entry opens it.
-class DirList : public QListWidget {
+// double-click or Enter on an entry opens it. A screen reader gets an entry's name without the
+// indent, and its depth.
+class DirList : public ChooserList {
   Q_OBJECT
   Q_PROPERTY(QString Path READ Path WRITE SetPath NOTIFY PathChanged)
 
@@ -97,7 +124,7 @@ class DirList : public QListWidget {
 };
 
 // The ordinary, non-hidden files of one directory, sorted by name without regard to case.
-class FileList : public QListWidget {
+class FileList : public ChooserList {
   Q_OBJECT
   Q_PROPERTY(QString Path READ Path WRITE SetPath NOTIFY PathChanged)
 

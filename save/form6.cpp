@@ -1,5 +1,6 @@
 #include "save/form6.h"
 
+#include <QAbstractItemView>
 #include <QDir>
 #include <QEvent>
 #include <QFileInfo>
@@ -17,7 +18,9 @@
 #include "files/file_writer.h"
 #include "files/local_time.h"
 #include "save/file_lists.h"
+#include "ui/line_edit_accessible.h"
 #include "ui/twips.h"
+#include "ui/window_accessibility.h"
 
 namespace tessun {
 
@@ -63,6 +66,7 @@ Form6::Form6(const LineStore& store, Prompt& prompt, QWidget* main_window, QWidg
       Save1(Placed(new QPushButton("&Write", this), "Save1", 480, 4200, 2115, 495)),
       Exit1(Placed(new QPushButton("&Cancel", this), "Exit1", 3000, 4200, 1995, 495)) {
   SetUpControls();
+  SetUpAccessibility();
   ConnectControls();
 }
 
@@ -95,6 +99,28 @@ void Form6::SetUpControls() {
   }
   File1->SetPath(Dir1->Path());
   Drive1->SetDrive(Dir1->Path());
+}
+
+void Form6::SetUpAccessibility() {
+  // Made by the main window, which installs these before; here for a save window of its own.
+  SetWindowRole(staticMetaObject, QAccessible::Dialog);
+  InstallLineEditAccessibleFix();
+  ShowFocusRing(this);
+  // "FILE NAME" labels the file-name box (a screen reader gets the relation from the buddy).
+  Label4->setBuddy(Text4);
+  Text4->setAccessibleName(QStringLiteral("File name"));
+  File1->setAccessibleName(QStringLiteral("Files"));
+  Dir1->setAccessibleName(QStringLiteral("Folders"));
+  // A drop-down list is named by its current text, whatever its accessible name says (Qt 6.4 on
+  // Linux); only a label it is the buddy of names it. That label is not shown. The drive is
+  // given as the description, where a screen reader then looks for the list's value.
+  auto* drives = new QLabel(QStringLiteral("Drives"), this);
+  drives->setObjectName(QStringLiteral("DriveLabel"));
+  drives->setBuddy(Drive1);
+  drives->hide();
+  Drive1->view()->setAccessibleName(QStringLiteral("Drives"));
+  Drive1->setAccessibleDescription(Drive1->currentText());
+  connect(Drive1, &QComboBox::currentTextChanged, Drive1, &QWidget::setAccessibleDescription);
 }
 
 void Form6::ConnectControls() {

@@ -79,6 +79,9 @@ class Form6 : public QWidget {
   void SetUpControls();
   // Connects the controls' events to their handlers.
   void ConnectControls();
+  // Names the controls for a screen reader, as a file dialog names its fields, and rings the
+  // control that has the focus.
+  void SetUpAccessibility();
 
   const LineStore& store_;
   Prompt& prompt_;

@@ -4,6 +4,7 @@
 #include <QDir>
 #include <QFile>
 #include <QImage>
+#include <QMenu>
 #include <QProcess>
 #include <QSignalSpy>
 #include <QStyleFactory>
@@ -462,12 +463,85 @@ class Form1Test : public QObject {
       }
       QCOMPARE(QApplication::clipboard()->text(), QString("\nline 1\nline 2\nline 3"));
     }
+    // A screen reader reads the view as a terminal: every line it can show (never line 0),
+    // without the indent, and reads the line shown last when the view takes the focus.
+    rig.ui->Exit->setFocus();
+    rig.ui->Picture1->setFocus();
     QAccessibleInterface* view = QAccessible::queryAccessibleInterface(rig.ui->Picture1);
     QCOMPARE(view->text(QAccessible::Name), QString("Received lines"));
-    QCOMPARE(view->text(QAccessible::Value), QString("  line 1\n  line 2\n  line 3"));
-    QVERIFY(!QAccessible::queryAccessibleInterface(rig.ui->VScroll1)
-                 ->text(QAccessible::Name)
-                 .isEmpty());
+    QCOMPARE(view->role(), QAccessible::Terminal);
+    QAccessibleTextInterface* text = view->textInterface();
+    QVERIFY(text != nullptr);
+    QCOMPARE(text->text(0, text->characterCount()), QString("line 1\nline 2\nline 3"));
+    QCOMPARE(text->cursorPosition(), 14);
+    // A tick's complete lines are announced on the next tick that completes none, with the
+    // reading position where they end; "Clear Data" empties the text.
+    rig.TickWith("\nline 4\n");
+    rig.TickWith("");
+    QCOMPARE(text->cursorPosition(), 28);
+    rig.form->TODC_Click();
+    QCOMPARE(text->characterCount(), 0);
+
+    QCOMPARE(QAccessible::queryAccessibleInterface(rig.ui->VScroll1)->text(QAccessible::Name),
+             QString("Last line shown"));
+    // The status bar (its role and notice: tests/app/a11y_check.py) also reads as a text.
+    QCOMPARE(QAccessible::queryAccessibleInterface(rig.ui->MessUSB)->textInterface()->text(0, 20),
+             QString("USB Communication OK"));
+  }
+
+  // With the focus, the view scrolls with the scroll bar's keys, as the bar would, and its
+  // reading position moves by as many lines.
+  void keysScrollTheViewAndMoveTheReadingPosition() {
+    Rig rig;
+    rig.form->show();
+    QVERIFY(QTest::qWaitForWindowActive(rig.form.get()));
+    rig.FillLines(100);
+    rig.ui->Picture1->setFocus();
+    QAccessibleTextInterface* text =
+        QAccessible::queryAccessibleInterface(rig.ui->Picture1)->textInterface();
+    const auto reading_line = [&] { return text->text(0, text->cursorPosition()).count('\n') + 1; };
+    QCOMPARE(reading_line(), 100);
+    const struct {
+      Qt::Key key;
+      int bar;
+      int line;
+    } steps[] = {{Qt::Key_Up, 99, 99},    {Qt::Key_PageUp, 69, 69},   {Qt::Key_Home, 31, 1},
+                 {Qt::Key_Down, 32, 2},   {Qt::Key_PageDown, 62, 32}, {Qt::Key_End, 100, 100},
+                 {Qt::Key_Down, 100, 100}};
+    for (const auto& step : steps) {
+      QTest::keyClick(rig.ui->Picture1, step.key);
+      QCOMPARE(rig.ui->VScroll1->value(), step.bar);
+      QCOMPARE(rig.ui->Picture1->PrintedLines(), Shown(step.bar - 30, step.bar));
+      QCOMPARE(reading_line(), step.line);
+    }
+  }
+
+  // The view's context menu is a named menu of the view's actions, opened on the first one; an
+  // action added to the view shows in it.
+  void contextMenuIsNamedAndHoldsTheViewsActions() {
+    Rig rig;
+    rig.form->show();
+    QVERIFY(QTest::qWaitForWindowActive(rig.form.get()));
+    auto* extra = new QAction("Extra", rig.ui->Picture1);
+    rig.ui->Picture1->addAction(extra);
+    QList<QAction*> shown;
+    QString name;
+    QAction* active = nullptr;
+    QTimer::singleShot(0, [&] {
+      auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+      QVERIFY(menu != nullptr);
+      shown = menu->actions();
+      name = QAccessible::queryAccessibleInterface(menu)->text(QAccessible::Name);
+      active = menu->activeAction();
+      menu->close();
+    });
+    QContextMenuEvent request(QContextMenuEvent::Keyboard, QPoint(10, 10),
+                              rig.ui->Picture1->mapToGlobal(QPoint(10, 10)));
+    QApplication::sendEvent(rig.ui->Picture1, &request);
+    QCOMPARE(shown, rig.ui->Picture1->actions());
+    QCOMPARE(shown.last(), extra);
+    QCOMPARE(name, QString("Received lines"));
+    QCOMPARE(active, shown.value(0));
   }
 
   // A megabyte-long line is drawn as far as it fits, up to the right edge.

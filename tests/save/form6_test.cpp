@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #endif
 
+#include <QAccessible>
 #include <QApplication>
 #include <QDir>
 #include <QFile>
@@ -20,6 +21,7 @@
 #include "save/file_lists.h"
 #include "tests/common/controls.h"
 #include "tests/common/prompt_doubles.h"
+#include "ui/line_edit_accessible.h"
 
 namespace tessun {
 namespace {
@@ -128,6 +130,7 @@ class Form6Test : public QObject {
   void fileListShowsOrdinaryVisibleFilesSorted();
   void unreadableDriveFallsBackSilently();
   void mountedDrivesStartAtTheRoot();
+  void screenReaderFindsNamedFieldsAndOneFocus();
 };
 
 void Form6Test::startsOnTheCurrentDirectoryWithTheSettledLayout() {
@@ -436,7 +439,7 @@ void Form6Test::directoryListShowsTheChainAndOpensEntries() {
     previous_indent = indent;
   }
   QCOMPARE(list->item(0)->text(), QDir::toNativeSeparators(chain.first()));
-  QCOMPARE(list->currentRow(), chain.size() - 1);
+  QCOMPARE(list->row(list->selectedItems().value(0)), chain.size() - 1);
   const int first_child = static_cast<int>(chain.size());
   QCOMPARE(list->item(first_child)->text().trimmed(), QStringLiteral("Alpha"));
   QCOMPARE(list->item(first_child + 1)->text().trimmed(), QStringLiteral("beta"));
@@ -541,6 +544,47 @@ void Form6Test::mountedDrivesStartAtTheRoot() {
       QVERIFY2(!drive.root.startsWith(QLatin1String(area)), qPrintable(drive.root));
     }
   }
+}
+
+// The fields are named as in a file dialog ("FILE NAME" labels the file-name box), the directory
+// list's entries are read without their indent, and only the control with the focus says so.
+void Form6Test::screenReaderFindsNamedFieldsAndOneFocus() {
+  Fixture f;
+  QVERIFY(QDir(f.dir.path()).mkdir("sub"));
+  QVERIFY(f.Open(f.dir.path()));
+  const auto iface = [](QObject* object) { return QAccessible::queryAccessibleInterface(object); };
+  // The file-name box's name and label: tests/app/a11y_check.py.
+  QVERIFY(IsWrappedLineEditAccessible(iface(f.ui.Text4)));
+  QCOMPARE(iface(f.ui.File1)->text(QAccessible::Name), QStringLiteral("Files"));
+  QCOMPARE(iface(f.ui.Dir1)->text(QAccessible::Name), QStringLiteral("Folders"));
+  QCOMPARE(
+      iface(f.ui.Drive1)->relations(QAccessible::Label).value(0).first->text(QAccessible::Name),
+      QStringLiteral("Drives"));
+
+  const int open_row = f.ui.Dir1->count() - 2;
+  const int depth = QDir::cleanPath(f.dir.path()).count('/') + 1;
+  QAccessibleInterface* open_entry = iface(f.ui.Dir1)->child(open_row);
+  QCOMPARE(open_entry->text(QAccessible::Name), QFileInfo(f.dir.path()).fileName());
+  QCOMPARE(open_entry->text(QAccessible::Description),
+           QStringLiteral("open folder, level %1").arg(depth));
+  QCOMPARE(iface(f.ui.Dir1)->child(open_row + 1)->text(QAccessible::Description),
+           QStringLiteral("folder, level %1").arg(depth + 1));
+
+  // "Write" has the focus: no entry of a list says it has it. A list given the focus gets its
+  // current entry back.
+  QVERIFY(f.ShowForm());
+  QTRY_COMPARE(QApplication::focusWidget(), f.ui.Save1);
+  QTRY_VERIFY(!f.ui.Dir1->currentIndex().isValid());
+  for (QWidget* list : {static_cast<QWidget*>(f.ui.Dir1), static_cast<QWidget*>(f.ui.File1)}) {
+    QAccessibleInterface* items = iface(list);
+    for (int i = 0; i < items->childCount(); ++i) {
+      QVERIFY(!items->child(i)->state().focused);
+    }
+  }
+  QVERIFY(iface(f.ui.Save1)->state().focused);
+  f.ui.Dir1->setFocus();
+  QCOMPARE(f.ui.Dir1->currentRow(), open_row);
+  QVERIFY(iface(f.ui.Dir1)->child(open_row)->state().focused);
 }
 
 }  // namespace tessun
