@@ -3,10 +3,17 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <csignal>
 #include <fstream>
+#include <future>
 #include <iterator>
+#include <mutex>
+#include <set>
+#include <thread>
 
 #if !defined(_WIN32)
 #include <sys/resource.h>
@@ -23,11 +30,16 @@ namespace fs = std::filesystem;
 using Bytes = std::vector<std::uint8_t>;
 using test::TempFolder;
 
-std::tm Start(int second) {
-  std::tm start{};
-  start.tm_year = 126, start.tm_mon = 11, start.tm_mday = 8, start.tm_hour = 14;
-  start.tm_sec = second;
-  return start;
+std::tm Time(int second) {
+  std::tm time{};
+  time.tm_year = 126, time.tm_mon = 11, time.tm_mday = 8, time.tm_hour = 14;
+  time.tm_sec = second;
+  return time;
+}
+
+// The local time 2026-12-08 14:00:`second`, whenever asked.
+CaptureLog::LocalTime At(int second) {
+  return [second] { return Time(second); };
 }
 
 std::string Read(const fs::path& path) {
@@ -57,7 +69,7 @@ Bytes Offered(CaptureLog& log) {
 struct CapturingRig : test::CoreRig {
   CapturingRig(const fs::path& folder, int second) : log(clock, nullptr) {
     console.AddInterface(SimulatedConsole::Console());
-    EXPECT_TRUE(log.Open(folder, Start(second)));
+    EXPECT_TRUE(log.Open(folder, At(second)));
     core.SetCaptureLog(&log);
     core.StartUp();
   }
@@ -68,7 +80,7 @@ struct CapturingRig : test::CoreRig {
 void UnwrittenRun(const fs::path& folder, std::string_view text) {
   ManualClock clock;
   CaptureLog log(clock, nullptr);
-  ASSERT_TRUE(log.Open(folder, Start(1)));
+  ASSERT_TRUE(log.Open(folder, At(1)));
   log.TickEnded(AsBytes(text));
 }
 
@@ -105,9 +117,9 @@ TEST(CaptureLog, EachTickAppendsItsBytesAsStoredBeforeTheTickEnds) {
 TEST(CaptureLog, StateFileTellsWhichRunLeftUnwrittenBytes) {
   // 'a'..: a tick with that byte; C: "Clear Data"; W: a data file written.
   const std::vector<std::pair<std::string, std::string>> cases = {
-      {"", ""},       {"a", "a"},     {"aW", ""},       {"aC", ""},
-      {"aWb", "ab"},  {"aCb", "b"},   {"aCbW", ""},     {"aWCbc", "bc"},
-      {"aCbWcC", ""}, {"aCbCc", "c"}, {"abcWdCeW", ""}, {"aWbWc", "abc"},
+      {"", ""},         {"a", "a"},       {"aW", ""},      {"aC", ""},     {"aWb", "ab"},
+      {"aCb", "b"},     {"aCbW", ""},     {"aWCbc", "bc"}, {"aCbWcC", ""}, {"aCbCc", "c"},
+      {"abcWdCeW", ""}, {"aWbWc", "abc"}, {"Ca", "a"},     {"WCab", "ab"},
   };
   for (const auto& [steps, unsaved] : cases) {
     SCOPED_TRACE(steps);
@@ -115,7 +127,7 @@ TEST(CaptureLog, StateFileTellsWhichRunLeftUnwrittenBytes) {
     ManualClock clock;
     {
       CaptureLog log(clock, nullptr);
-      ASSERT_TRUE(log.Open(folder.path, Start(1)));
+      ASSERT_TRUE(log.Open(folder.path, At(1)));
       for (const char step : steps) {
         step == 'C'   ? log.DataCleared()
         : step == 'W' ? log.FileWritten()
@@ -123,17 +135,211 @@ TEST(CaptureLog, StateFileTellsWhichRunLeftUnwrittenBytes) {
       }
     }
     CaptureLog next(clock, nullptr);
-    ASSERT_TRUE(next.Open(folder.path, Start(1)));  // The same second: a name of its own.
-    EXPECT_EQ(next.FilePath().filename(), "2026-12-08_14-00-01_2.txt");
+    ASSERT_TRUE(next.Open(folder.path, At(1)));  // The same second: a name of its own.
+    EXPECT_EQ(next.FilePath().filename(), unsaved.empty() ? "" : "2026-12-08_14-00-01_2.txt");
     EXPECT_EQ(next.Unsaved().has_value(), !unsaved.empty());
     EXPECT_EQ(Offered(next), AsBytes(unsaved));
     // Copied to the start of the new capture before the question is answered.
     EXPECT_EQ(Read(next.FilePath()), unsaved);
     next.RestoreAnswered(false);
+    next.WaitForDisk();
     // Asked once: after No the run after that finds nothing to restore.
     CaptureLog third(clock, nullptr);
-    ASSERT_TRUE(third.Open(folder.path, Start(3)));
+    ASSERT_TRUE(third.Open(folder.path, At(3)));
     EXPECT_FALSE(third.Unsaved().has_value());
+  }
+}
+
+// A run that receives nothing leaves nothing: no capture file, and the state of the run before
+// stays as it was. The first byte creates the file, named by the local time then, and the state
+// names it from then on.
+TEST(CaptureLog, TheCaptureFileAndItsStateComeWithTheFirstByte) {
+  TempFolder folder;
+  const std::string previous_state =
+      "tessun capture state 1\nfile 2026-12-08_13-00-00.txt\nwritten 5\ncleared 0\n";
+  Write(folder.path / "2026-12-08_13-00-00.txt", "12345");  // All written.
+  Write(folder.path / CaptureLog::kStateFileName, previous_state);
+  const auto captures = [&] {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(folder.path)) {
+      if (entry.path().extension() == ".txt") {
+        names.push_back(entry.path().filename().string());
+      }
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+  };
+  ManualClock clock;
+  int second = 1;
+  CaptureLog log(clock, nullptr);
+  ASSERT_TRUE(log.Open(folder.path, [&] { return Time(second); }));
+  for (int tick = 0; tick < 30; ++tick) {
+    clock.Advance(Acquisition::kTickInterval);
+    log.TickEnded({});
+  }
+  log.DataCleared();
+  log.FileWritten();
+  log.WaitForDisk();
+  EXPECT_EQ(captures(), std::vector<std::string>{"2026-12-08_13-00-00.txt"});
+  EXPECT_EQ(Read(folder.path / CaptureLog::kStateFileName), previous_state);
+  EXPECT_FALSE(log.Capturing());
+
+  second = 5;
+  log.TickEnded(AsBytes("\n1"));
+  log.WaitForDisk();
+  EXPECT_EQ(captures(),
+            (std::vector<std::string>{"2026-12-08_13-00-00.txt", "2026-12-08_14-00-05.txt"}));
+  EXPECT_EQ(log.FilePath().filename(), "2026-12-08_14-00-05.txt");
+  EXPECT_EQ(Read(log.FilePath()), "\n1");
+  EXPECT_EQ(ParseCaptureState(Read(folder.path / CaptureLog::kStateFileName)),
+            (CaptureState{"2026-12-08_14-00-05.txt", 0, 0}));
+}
+
+// The syncs are the log's own thread's: at most once a second while bytes keep arriving, and
+// once at the end. Neither a tick nor "Clear Data" waits for one, not even for one that hangs.
+TEST(CaptureLog, SyncsRunOnTheLogsOwnThreadAtMostOnceASecond) {
+  struct Disk {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool held = false;
+    int syncs = 0;
+    std::set<std::thread::id> threads;
+  } disk;
+  const auto hold = [&disk](bool held) {
+    const std::lock_guard lock(disk.mutex);
+    disk.held = held;
+    disk.changed.notify_all();
+  };
+  TempFolder folder;
+  ManualClock clock;
+  int before_end = 0;
+  {
+    CaptureLog log(clock, nullptr);
+    // Held syncs hang, except on the test's thread (which would never let go).
+    log.SetSync([&disk, test = std::this_thread::get_id()](int) {
+      std::unique_lock lock(disk.mutex);
+      ++disk.syncs;
+      disk.threads.insert(std::this_thread::get_id());
+      disk.changed.notify_all();
+      disk.changed.wait(lock, [&] { return !disk.held || std::this_thread::get_id() == test; });
+      return true;
+    });
+    ASSERT_TRUE(log.Open(folder.path, At(1)));
+    // Virtual time runs ahead of the log's thread: unless `held`, each tick waits until the log's
+    // thread is done, as it is in the 100 ms between real ticks.
+    const auto ticks = [&](int count, std::string_view bytes, bool held = false) {
+      for (int tick = 0; tick < count; ++tick) {
+        clock.Advance(Acquisition::kTickInterval);
+        log.TickEnded(AsBytes(bytes));
+        if (!held) {
+          log.WaitForDisk();
+        }
+      }
+    };
+    const auto syncs = [&] {
+      log.WaitForDisk();
+      const std::lock_guard lock(disk.mutex);
+      return disk.syncs;
+    };
+    // Bytes in every tick from 0.1 s to 3 s: syncs at 1.1 s and 2.1 s, and at 3.1 s for the
+    // bytes since, then none while nothing arrives.
+    ticks(30, "x");
+    EXPECT_EQ(syncs(), 2);
+    ticks(30, "");
+    EXPECT_EQ(syncs(), 3);
+    // The sync asked for at 6.1 s hangs; those of 7.1 s and 8.1 s wait behind it as one.
+    hold(true);
+    ticks(1, "y", true);
+    std::unique_lock lock(disk.mutex);
+    if (!disk.changed.wait_for(lock, std::chrono::seconds(10), [&] { return disk.syncs == 4; })) {
+      lock.unlock();
+      hold(false);
+      FAIL() << "no 4th sync";
+    }
+    lock.unlock();
+    auto window = std::async(std::launch::async, [&] {
+      ticks(29, "y", true);
+      log.DataCleared();
+    });
+    EXPECT_EQ(window.wait_for(std::chrono::seconds(10)), std::future_status::ready)
+        << "a tick or a click waits for the disk";
+    hold(false);
+    window.wait();
+    before_end = syncs();
+    EXPECT_EQ(before_end, 5);
+  }
+  EXPECT_EQ(disk.syncs, before_end + 1) << "no sync at the end for the bytes of 8.2 s to 9 s";
+  EXPECT_EQ(disk.threads.size(), 1U);
+  EXPECT_EQ(disk.threads.count(std::this_thread::get_id()), 0U);
+}
+
+// A sync that fails on the log's thread is reported by the next tick, on the thread that calls
+// the log; the capture stops there, and the state says that it is incomplete.
+TEST(CaptureLog, ASyncThatFailsIsReportedByTheNextTick) {
+  TempFolder folder;
+  ManualClock clock;
+  {
+    std::vector<std::string> problems;
+    std::thread::id reported_on;
+    CaptureLog log(clock, [&](CaptureLog::Problem, const std::string& why) {
+      problems.push_back(why);
+      reported_on = std::this_thread::get_id();
+    });
+    log.SetSync([](int) {
+      errno = EIO;
+      return false;
+    });
+    ASSERT_TRUE(log.Open(folder.path, At(1)));
+    log.TickEnded(AsBytes("ab"));
+    clock.Advance(CaptureLog::kSyncInterval);
+    log.TickEnded(AsBytes("c"));
+    log.WaitForDisk();
+    EXPECT_TRUE(problems.empty());
+    log.TickEnded(AsBytes("d"));
+    ASSERT_EQ(problems.size(), 1U);
+    EXPECT_NE(problems[0].find("cannot sync the capture file"), std::string::npos) << problems[0];
+    EXPECT_EQ(reported_on, std::this_thread::get_id());
+    EXPECT_FALSE(log.Capturing());
+  }
+  ManualClock clock2;
+  CaptureLog next(clock2, nullptr);
+  ASSERT_TRUE(next.Open(folder.path, At(2)));
+  ASSERT_TRUE(next.Unsaved().has_value());
+  EXPECT_TRUE(next.Unsaved()->incomplete);
+  EXPECT_EQ(Offered(next), AsBytes("abc"));
+}
+
+// The offer counts its lines (the line feeds, and an unfinished last line) and knows when its
+// last byte came: the capture's last write, which the copy keeps, so that a start after one that
+// ended without an answer says the same.
+TEST(CaptureLog, TheOfferCountsItsLinesAndKnowsWhenTheLastCame) {
+  const std::vector<std::pair<std::string, std::uint64_t>> cases = {
+      {"a", 1},
+      {"\n", 1},
+      {"a\n", 1},
+      {"a\nb", 2},
+      {"\n\n", 2},
+      {"\nEVENT 1\n  1  0:31", 3},
+      {std::string(64 * 1024, 'x') + "\ny", 2},  // The last read piece holds a line feed.
+      {std::string(64 * 1024 - 1, 'x') + "\n", 1},
+  };
+  const std::time_t last = 1'796'000'000;
+  for (const auto& [text, lines] : cases) {
+    SCOPED_TRACE(testing::PrintToString(text.substr(0, 20)));
+    TempFolder folder;
+    UnwrittenRun(folder.path, text);
+    fs::last_write_time(
+        folder.path / "2026-12-08_14-00-01.txt",
+        fs::file_time_type::clock::from_sys(std::chrono::system_clock::from_time_t(last)));
+    for (int start = 2; start <= 3; ++start) {  // Asked, not answered; asked again.
+      ManualClock clock;
+      CaptureLog log(clock, nullptr);
+      ASSERT_TRUE(log.Open(folder.path, At(start)));
+      ASSERT_TRUE(log.Unsaved().has_value());
+      EXPECT_EQ(log.Unsaved()->lines, lines);
+      EXPECT_EQ(log.Unsaved()->size, text.size());
+      EXPECT_EQ(log.Unsaved()->last_received, last) << "start " << start;
+    }
   }
 }
 
@@ -189,12 +395,16 @@ TEST(CaptureLog, AFolderThatCannotBeWrittenIsReportedOnce) {
     ManualClock clock;
     Problems problems;
     CaptureLog log(clock, problems.Handler());
-    EXPECT_FALSE(log.Open(path, Start(1)));
+    // Only a folder that cannot be made stops the start; the rest is found with the first byte
+    // (the state by the log's own thread, reported by the tick after).
+    const bool opened = log.Open(path, At(1));
     log.TickEnded(AsBytes("more"));
     log.DataCleared();
+    log.WaitForDisk();
+    log.TickEnded({});
     ASSERT_EQ(problems.not_kept.size(), 1U) << path;
     EXPECT_NE(problems.not_kept[0].find(path.string()), std::string::npos) << problems.not_kept[0];
-    EXPECT_FALSE(log.Capturing());
+    EXPECT_EQ(log.Capturing(), opened);
   }
 }
 
@@ -259,7 +469,7 @@ TEST(CaptureLog, OddFilesInTheFolderAreNotRead) {
     Problems problems;
     CaptureLog log(clock, problems.Handler());
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_TRUE(log.Open(folder.path, Start(1)));
+    EXPECT_TRUE(log.Open(folder.path, At(1)));
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
     ASSERT_EQ(problems.unreadable.size(), c.notice.empty() ? 0U : 1U);
     if (!c.notice.empty()) {
@@ -312,7 +522,7 @@ TEST(CaptureLog, TicksGoOnWhileTheRestoreQuestionIsOpen) {
     }
     ManualClock clock;
     CaptureLog next(clock, nullptr);
-    ASSERT_TRUE(next.Open(folder.path, Start(3)));
+    ASSERT_TRUE(next.Open(folder.path, At(3)));
     EXPECT_EQ(Offered(next), AsBytes(next_offer));
   }
 }
@@ -329,7 +539,7 @@ TEST(CaptureLog, AfterTheCaptureFailsTheStateStillRecordsWritesAndClears) {
     {
       Problems problems;
       CaptureLog log(clock, problems.Handler());
-      ASSERT_TRUE(log.Open(folder.path, Start(1)));
+      ASSERT_TRUE(log.Open(folder.path, At(1)));
       log.TickEnded(Bytes(3000, 'a'));
       rlimit limit{};
       ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &limit), 0);
@@ -348,7 +558,7 @@ TEST(CaptureLog, AfterTheCaptureFailsTheStateStillRecordsWritesAndClears) {
       }
     }
     CaptureLog next(clock, nullptr);
-    ASSERT_TRUE(next.Open(folder.path, Start(2)));
+    ASSERT_TRUE(next.Open(folder.path, At(2)));
     // Bytes received after the failure are not in the capture, so nothing after a write.
     const bool offered = after_failure.empty();
     ASSERT_EQ(next.Unsaved().has_value(), offered);
@@ -369,8 +579,10 @@ TEST(CaptureLog, TheFolderAndItsFilesArePrivate) {
   const mode_t old_mask = ::umask(0);
   ManualClock clock;
   CaptureLog log(clock, nullptr);
-  const bool opened = log.Open(captures, Start(1));
+  const bool opened = log.Open(captures, At(1));
+  log.TickEnded(AsBytes("x"));
   log.FileWritten();
+  log.WaitForDisk();
   ::umask(old_mask);
   ASSERT_TRUE(opened);
   const auto mode = [](const fs::path& path) { return fs::status(path).permissions(); };
