@@ -319,10 +319,10 @@ void Form1::OpenCaptureFolder_Click() {
 }
 
 QString Form1::FolderOfCaptures() const {
-  if (capture_log_ == nullptr || capture_log_->FilePath().empty()) {
+  if (capture_log_ == nullptr) {
     return {};
   }
-  return QString::fromStdU16String(capture_log_->FilePath().parent_path().u16string());
+  return QString::fromStdU16String(capture_log_->Folder().u16string());
 }
 
 void Form1::SetSimulated(bool simulated) {

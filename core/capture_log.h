@@ -135,6 +135,10 @@ class CaptureLog {
   void WaitForDisk();
 
   bool Capturing() const { return file_ != nullptr; }
+  // The capture folder, once Open has found it ready; empty before and when it could not.
+  std::filesystem::path Folder() const {
+    return disk_ != nullptr ? folder_ : std::filesystem::path();
+  }
   // Empty until the capture file is created.
   const std::filesystem::path& FilePath() const { return path_; }
   // Bytes of this run: the unwritten bytes of the previous run copied at the start, and every
