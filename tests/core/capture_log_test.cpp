@@ -377,9 +377,11 @@ TEST(CaptureLog, AFolderThatCannotBeWrittenIsReportedOnce) {
   std::ofstream(folder.path / "file") << "x";
   fs::create_directory(folder.path / "read-only");
   fs::permissions(folder.path / "read-only", fs::perms::owner_read | fs::perms::owner_exec);
-  // A path through a file stops everyone; a state file that is no regular file is neither read
-  // (a FIFO would block) nor replaced.
-  std::vector<fs::path> paths = {folder.path / "file" / "captures", folder.path / "read-only",
+  // A path through a file stops everyone, a read-only home (where the folder cannot be made)
+  // everyone but the superuser; a state file that is no regular file is neither read (a FIFO
+  // would block) nor replaced.
+  std::vector<fs::path> paths = {folder.path / "file" / "captures",
+                                 folder.path / "read-only" / "captures",
                                  folder.path / "state-is-a-folder"};
   fs::create_directories(paths.back() / CaptureLog::kStateFileName);
 #if !defined(_WIN32)
@@ -388,8 +390,8 @@ TEST(CaptureLog, AFolderThatCannotBeWrittenIsReportedOnce) {
   ASSERT_EQ(::mkfifo((paths.back() / CaptureLog::kStateFileName).c_str(), 0600), 0);
 #endif
   for (const fs::path& path : paths) {
-    std::ofstream probe(path / "probe");
-    if (path.filename() == "read-only" && probe) {
+    if (path.parent_path().filename() == "read-only" &&
+        std::ofstream(path.parent_path() / "probe")) {
       continue;  // Permissions do not stop this user (the superuser, or on Windows).
     }
     ManualClock clock;
