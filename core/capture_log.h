@@ -11,8 +11,9 @@
 // The capture file, and the state's entry that names it, come with the first byte, so a run that
 // receives nothing leaves nothing behind. The window's thread only hands the bytes to the
 // operating system: the syncs to the disk and the state file's writes are done by a thread of the
-// log's own, so no tick and no click waits on the disk. Only Open, at start-up, works on the disk
-// itself.
+// log's own, so no tick and no click waits on the disk. Only Open, at start-up and before the
+// window, waits on the disk itself (it syncs the copy of the previous run's unwritten bytes
+// before the state file names this run).
 //
 // Standard library and the platform's file calls only. A failure never throws and never stops
 // acquisition: the log reports each kind of problem once through the problem handler, always on
