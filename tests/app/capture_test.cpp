@@ -131,9 +131,6 @@ class CaptureTest : public QObject {
     last.tm_year = 126, last.tm_mon = 11, last.tm_mday = 8;
     last.tm_hour = 14, last.tm_min = 3, last.tm_sec = 27, last.tm_isdst = -1;
     const std::time_t time = std::mktime(&last);
-    QCOMPARE(RestoreQuestion({1'432, false, false, 57, time}),
-             "Lines received before the program last ended were not written to a file: 57 lines "
-             "(1,432 bytes), the last received at 14:03:27 on 2026-12-08. Restore them?");
     QCOMPARE(RestoreQuestion({CaptureLog::kMostRestored, true, true, 1, time}),
              "Lines received before the program last ended were not written to a file: 1 line "
              "(16,777,216 bytes), the last received at 14:03:27 on 2026-12-08. The capture file "
