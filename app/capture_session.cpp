@@ -93,7 +93,7 @@ CaptureSession::CaptureSession(Clock& clock, const QString& folder)
   if (folder.isEmpty()) {
     Reported(CaptureLog::Problem::kNotKept, "the system names no per-user data folder");
   } else {
-    log_.Open(NativePath(folder), LocalNow());
+    log_.Open(NativePath(folder), LocalNow);
   }
 }
 

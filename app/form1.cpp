@@ -15,11 +15,13 @@
 #include <QTimer>
 #include <QUrl>
 #include <QWheelEvent>
+#include <ctime>
 #include <exception>
 #include <stdexcept>
 
 #include "app/picture_box.h"
 #include "app/scroll_bar.h"
+#include "files/local_time.h"
 #include "save/form6.h"
 #include "ui/line_edit_accessible.h"
 #include "ui/status_label.h"
@@ -216,7 +218,22 @@ void Form1::Form_Load() {
 }
 
 std::string RestoreQuestion(const UnsavedCapture& unsaved) {
-  std::string text = "Lines received before the program last ended were not written to a file.";
+  // 1432 as "1,432".
+  const auto counted = [](std::uint64_t number, const std::string& what) {
+    const std::string digits = std::to_string(number);
+    std::string text;
+    for (std::size_t i = 0; i < digits.size(); ++i) {
+      text += i > 0 && (digits.size() - i) % 3 == 0 ? "," : "";
+      text += digits[i];
+    }
+    return text + " " + what + (number == 1 ? "" : "s");
+  };
+  const std::tm local = LocalTimeOf(unsaved.last_received);
+  char last[32] = {};
+  std::strftime(last, sizeof last, "%H:%M:%S on %Y-%m-%d", &local);
+  std::string text = "Lines received before the program last ended were not written to a file: " +
+                     counted(unsaved.lines, "line") + " (" + counted(unsaved.size, "byte") +
+                     "), the last received at " + last + ".";
   if (unsaved.incomplete) {
     text +=
         " The capture file is incomplete: lines received after it could not be written are "
@@ -302,10 +319,10 @@ void Form1::OpenCaptureFolder_Click() {
 }
 
 QString Form1::FolderOfCaptures() const {
-  if (capture_log_ == nullptr || capture_log_->FilePath().empty()) {
+  if (capture_log_ == nullptr) {
     return {};
   }
-  return QString::fromStdU16String(capture_log_->FilePath().parent_path().u16string());
+  return QString::fromStdU16String(capture_log_->Folder().u16string());
 }
 
 void Form1::SetSimulated(bool simulated) {

@@ -35,8 +35,8 @@ class VerticalScrollBar;
 
 inline constexpr char kMainWindowCaption[] = "Tessun Timing Interface Window";
 
-// The question about the lines the previous run left unwritten; it says when some of them are
-// missing or only the newest are offered.
+// The question about the lines the previous run left unwritten: how many, the local time of the
+// last, and when some of them are missing or only the newest are offered.
 std::string RestoreQuestion(const UnsavedCapture& unsaved);
 
 // The main window holds the controls and passes each of their events to the acquisition core;

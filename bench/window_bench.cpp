@@ -43,7 +43,7 @@ struct Window {
           state->SkipWithError(why.c_str());
         }) {
     if (state != nullptr && !capture_folder.isEmpty()) {
-      log.Open(capture_folder.toStdString(), std::tm{});
+      log.Open(capture_folder.toStdString(), [] { return std::tm{}; });
     }
     console.AddInterface(SimulatedConsole::Console());
     console.SetReportInterval(std::chrono::microseconds(2500), /*empty_reports=*/false);

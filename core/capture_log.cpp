@@ -3,9 +3,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
-#include <cstring>
+#include <condition_variable>
 #include <exception>
+#include <mutex>
 #include <system_error>
+#include <thread>
+#include <utility>
 
 #if defined(_WIN32)
 #include <io.h>
@@ -30,16 +33,43 @@ constexpr std::string_view kIncomplete = "incomplete";
 constexpr std::size_t kReadPiece = 64 * 1024;
 
 // Hands the file's data to the disk (not only to the operating system's cache).
-bool SyncFile(std::FILE* file) {
+bool SyncDescriptor(int descriptor) {
 #if defined(_WIN32)
-  return _commit(_fileno(file)) == 0;
+  return _commit(descriptor) == 0;
 #else
-  return fdatasync(fileno(file)) == 0;
+  return fdatasync(descriptor) == 0;
 #endif
 }
 
+int Descriptor(std::FILE* file) {
+#if defined(_WIN32)
+  return _fileno(file);
+#else
+  return fileno(file);
+#endif
+}
+
+// A descriptor of its own for the file, which the log's thread syncs whatever the window's
+// thread does with the stream; -1 (errno set) when there is none.
+int DuplicateDescriptor(std::FILE* file) {
+#if defined(_WIN32)
+  return _dup(_fileno(file));
+#else
+  return ::fcntl(fileno(file), F_DUPFD_CLOEXEC, 0);
+#endif
+}
+
+void CloseDescriptor(int descriptor) {
+#if defined(_WIN32)
+  _close(descriptor);
+#else
+  ::close(descriptor);
+#endif
+}
+
+// Thread-safe, unlike strerror: both of the log's threads give reasons.
 std::string Why(std::string_view what, const fs::path& path, int error) {
-  return std::string(what) + " " + path.string() + ": " + std::strerror(error);
+  return std::string(what) + " " + path.string() + ": " + std::generic_category().message(error);
 }
 
 bool IsDigits(std::string_view text) {
@@ -69,10 +99,16 @@ std::string NotRegular(const fs::path& path) {
   return path.string() + " is not a regular file";
 }
 
-// Opens `path` for reading if it is a regular file, with its size: a link is not followed, and
-// the type is checked on the open file, opened without waiting (a FIFO would block). Null with
-// `why` empty when nothing is there, with `why` set when something else is or it cannot be opened.
-std::FILE* OpenRegularFile(const fs::path& path, std::uint64_t& size, std::string& why) {
+struct FileFacts {
+  std::uint64_t size = 0;
+  std::time_t modified = 0;
+};
+
+// Opens `path` for reading if it is a regular file, with its size and last write: a link is not
+// followed, and the type is checked on the open file, opened without waiting (a FIFO would
+// block). Null with `why` empty when nothing is there, with `why` set when something else is or
+// it cannot be opened.
+std::FILE* OpenRegularFile(const fs::path& path, FileFacts& facts, std::string& why) {
   why.clear();
 #if defined(_WIN32)
   std::error_code error;
@@ -113,7 +149,7 @@ std::FILE* OpenRegularFile(const fs::path& path, std::uint64_t& size, std::strin
     return nullptr;
   }
 #endif
-  size = static_cast<std::uint64_t>(info.st_size);
+  facts = {static_cast<std::uint64_t>(info.st_size), static_cast<std::time_t>(info.st_mtime)};
   return file;
 }
 
@@ -140,6 +176,29 @@ bool SeekTo(std::FILE* file, std::uint64_t offset) {
 #else
   return ::fseeko(file, static_cast<off_t>(offset), SEEK_SET) == 0;
 #endif
+}
+
+// Replaces the state file in one step, so that it is always whole; the reason when it cannot.
+std::string WriteStateFile(const fs::path& folder, const CaptureState& state) {
+  const FileWriteResult result =
+      WriteFileAtomically(folder, CaptureLog::kStateFileName, FormatCaptureState(state));
+  if (!result.ok()) {
+    return "cannot write the capture state: " + result.text;
+  }
+#if !defined(_WIN32)
+  std::error_code error;
+  fs::permissions(folder / CaptureLog::kStateFileName,
+                  fs::perms::owner_read | fs::perms::owner_write, fs::perm_options::replace, error);
+#endif
+  return {};
+}
+
+void RemoveStateFile(const fs::path& folder) {
+  std::error_code error;
+  const fs::path path = folder / CaptureLog::kStateFileName;
+  if (fs::is_regular_file(fs::symlink_status(path, error))) {
+    fs::remove(path, error);
+  }
 }
 
 std::optional<std::uint64_t> ParseNumber(std::string_view text) {
@@ -241,26 +300,166 @@ std::vector<std::string> RemoveOldCaptures(const fs::path& folder, fs::file_time
   return removed;
 }
 
+// The log's own thread: syncs the capture file and replaces the state file when asked, in that
+// order, so that the window's thread never waits on the disk. Requests made while it works are
+// merged (the newest state wins); what fails is kept until the window's thread takes it.
+class CaptureLog::DiskWork {
+ public:
+  struct Failures {
+    std::string sync;
+    std::string state;
+  };
+
+  DiskWork(fs::path folder, SyncFunction sync)
+      : folder_(std::move(folder)), sync_(std::move(sync)), thread_([this] { Run(); }) {}
+  DiskWork(const DiskWork&) = delete;
+  DiskWork& operator=(const DiskWork&) = delete;
+  // Does what was asked, then ends the thread.
+  ~DiskWork() {
+    Ask([this] { stopping_ = true; });
+    thread_.join();
+    if (descriptor_ >= 0) {
+      CloseDescriptor(descriptor_);
+    }
+  }
+
+  // The capture file to sync from now on: a descriptor of its own (closed at the end).
+  void SetCapture(int descriptor, const fs::path& path) {
+    Ask([&] {
+      descriptor_ = descriptor;
+      path_ = path;
+    });
+  }
+  void Sync() {
+    Ask([this] { sync_asked_ = true; });
+  }
+  void WriteState(const CaptureState& state, bool or_forget) {
+    Ask([&] {
+      state_ = state;
+      forget_ = forget_ || or_forget;
+    });
+  }
+  Failures TakeFailures() {
+    const std::lock_guard lock(mutex_);
+    return std::exchange(failures_, {});
+  }
+  void WaitUntilDone() {
+    std::unique_lock lock(mutex_);
+    done_.wait(lock, [this] { return !busy_ && !sync_asked_ && !state_; });
+  }
+
+ private:
+  void Ask(const std::function<void()>& change) {
+    {
+      const std::lock_guard lock(mutex_);
+      change();
+    }
+    wake_.notify_one();
+  }
+
+  void Run() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+      wake_.wait(lock, [this] { return stopping_ || sync_asked_ || state_; });
+      if (!sync_asked_ && !state_) {
+        return;
+      }
+      const bool sync = std::exchange(sync_asked_, false);
+      const std::optional<CaptureState> state = std::exchange(state_, std::nullopt);
+      const bool forget = std::exchange(forget_, false);
+      const int descriptor = descriptor_;
+      const fs::path path = path_;
+      busy_ = true;
+      lock.unlock();
+      Failures met;
+      if (sync && descriptor >= 0 && !sync_(descriptor)) {
+        met.sync = Why("cannot sync the capture file", path, errno);
+      }
+      if (state) {
+        met.state = WriteStateFile(folder_, *state);
+        if (!met.state.empty() && forget) {
+          RemoveStateFile(folder_);
+        }
+      }
+      lock.lock();
+      busy_ = false;
+      if (failures_.sync.empty()) {
+        failures_.sync = std::move(met.sync);
+      }
+      if (failures_.state.empty()) {
+        failures_.state = std::move(met.state);
+      }
+      done_.notify_all();
+    }
+  }
+
+  const fs::path folder_;
+  const SyncFunction sync_;
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::condition_variable done_;
+  int descriptor_ = -1;
+  fs::path path_;
+  bool sync_asked_ = false;
+  std::optional<CaptureState> state_;
+  bool forget_ = false;
+  bool busy_ = false;
+  bool stopping_ = false;
+  Failures failures_;
+  // Last: it starts once everything it uses is there.
+  std::thread thread_;
+};
+
 CaptureLog::CaptureLog(Clock& clock, ProblemHandler on_problem)
-    : clock_(clock), on_problem_(std::move(on_problem)) {}
+    : clock_(clock), on_problem_(std::move(on_problem)), sync_(SyncDescriptor) {}
 
 CaptureLog::~CaptureLog() {
   if (file_ != nullptr && unsynced_) {
-    SyncFile(file_.get());
+    disk_->Sync();
   }
+  disk_.reset();
 }
 
-bool CaptureLog::Open(const fs::path& folder, const std::tm& start) {
+bool CaptureLog::Open(const fs::path& folder, LocalTime local_time) {
   folder_ = folder;
+  local_time_ = std::move(local_time);
   if (const std::error_code error = MakePrivateFolder(folder_)) {
     Report(Problem::kNotKept,
            "cannot create the capture folder " + folder_.string() + ": " + error.message());
     return false;
   }
+  disk_ = std::make_unique<DiskWork>(folder_, sync_);
   ReadPrevious();
+  RemoveOldCaptures(folder_, fs::file_time_type::clock::now(), kMaxAge, kKeepNewest,
+                    unsaved_ ? std::string_view(previous_name_) : std::string_view());
+  if (!unsaved_) {
+    create_at_first_byte_ = true;
+    return true;
+  }
+  CreateCapture();
+  CopyUnsaved();
+  if (!Capturing()) {
+    return false;  // The state names the previous run until the question is answered.
+  }
+  state_is_ours_ = true;
+  if (const std::string why = WriteStateFile(folder_, state_); !why.empty()) {
+    Report(Problem::kNotKept, why);
+    file_.reset();
+    return false;
+  }
+  return true;
+}
 
-  // A second start within the same second gets a name of its own.
-  const std::string first = CaptureFileName(start);
+void CaptureLog::WaitForDisk() {
+  if (disk_ != nullptr) {
+    disk_->WaitUntilDone();
+  }
+}
+
+bool CaptureLog::CreateCapture() {
+  create_at_first_byte_ = false;
+  // A second file within the same second gets a name of its own.
+  const std::string first = CaptureFileName(local_time_());
   std::string name = first;
   std::error_code error;
   for (int n = 2; fs::exists(fs::symlink_status(folder_ / name, error)) && n < 100; ++n) {
@@ -270,34 +469,23 @@ bool CaptureLog::Open(const fs::path& folder, const std::tm& start) {
   path_ = folder_ / name;
   state_ = {name, 0, 0};
   file_.reset(CreateCaptureFile(path_));
-  if (file_ == nullptr) {
+  const int descriptor = file_ != nullptr ? DuplicateDescriptor(file_.get()) : -1;
+  if (descriptor < 0) {
     Report(Problem::kNotKept, Why("cannot create the capture file", path_, errno));
-    return false;
-  }
-  last_sync_ = clock_.Now();
-  RemoveOldCaptures(folder_, fs::file_time_type::clock::now(), kMaxAge, kKeepNewest,
-                    unsaved_ ? std::string_view(previous_name_) : std::string_view());
-
-  if (unsaved_) {
-    CopyUnsaved();
-    if (!Capturing()) {
-      return false;  // The state names the previous run until the question is answered.
-    }
-  }
-  state_is_ours_ = true;
-  if (!WriteState()) {
     file_.reset();
     return false;
   }
+  disk_->SetCapture(descriptor, path_);
+  last_sync_ = clock_.Now();
   return true;
 }
 
 void CaptureLog::ReadPrevious() {
   const fs::path state_path = folder_ / kStateFileName;
-  std::uint64_t size = 0;
+  FileFacts facts;
   std::string why;
-  const File state(OpenRegularFile(state_path, size, why));
-  if (state == nullptr || size > kMostStateSize) {
+  const File state(OpenRegularFile(state_path, facts, why));
+  if (state == nullptr || facts.size > kMostStateSize) {
     if (state != nullptr) {
       why = state_path.string() + " is too large for a capture state";
     }
@@ -306,7 +494,7 @@ void CaptureLog::ReadPrevious() {
     }
     return;
   }
-  std::string text(size, '\0');
+  std::string text(facts.size, '\0');
   text.resize(std::fread(text.data(), 1, text.size(), state.get()));
   const std::optional<CaptureState> previous = ParseCaptureState(text);
   if (!previous) {
@@ -316,7 +504,8 @@ void CaptureLog::ReadPrevious() {
 
   // Did the previous run take bytes after its last "Write File" and "Clear Data"?
   const fs::path capture_path = folder_ / previous->file;
-  File capture(OpenRegularFile(capture_path, size, why));
+  File capture(OpenRegularFile(capture_path, facts, why));
+  const std::uint64_t size = facts.size;
   if (capture == nullptr || size <= std::max(previous->written, previous->cleared)) {
     if (!why.empty()) {
       Report(Problem::kUnreadable, why);
@@ -326,23 +515,44 @@ void CaptureLog::ReadPrevious() {
   previous_start_ = std::max(previous->cleared, size - std::min(size, kMostRestored));
   unsaved_ = UnsavedCapture{size - previous_start_, previous_start_ > previous->cleared,
                             previous->incomplete};
+  unsaved_->last_received = facts.modified;
   previous_ = std::move(capture);
   previous_name_ = previous->file;
 }
 
 void CaptureLog::CopyUnsaved() {
-  // Large writes, synced before the state file names this run.
+  // Large writes, synced before the state file names this run; the lines are counted on the way.
   std::uint64_t copied = 0;
-  ReadUnsaved([this, &copied](std::span<const std::uint8_t> piece) {
+  std::uint64_t line_feeds = 0;
+  std::uint8_t last = '\n';
+  ReadUnsaved([&](std::span<const std::uint8_t> piece) {
     copied += piece.size();
+    line_feeds += static_cast<std::uint64_t>(std::count(piece.begin(), piece.end(), '\n'));
+    last = piece.back();
     Append(piece);
   });
-  Sync();
   if (copied == 0) {
     unsaved_.reset();
     previous_.reset();
   } else {
     unsaved_->size = copied;  // Less after a read error.
+    unsaved_->lines = line_feeds + (last != '\n' ? 1 : 0);
+  }
+  if (file_ == nullptr) {
+    return;
+  }
+  const bool flushed = std::fflush(file_.get()) == 0;
+  if (unsaved_) {
+    // The copy keeps the time of the last byte received, which the question names, also when
+    // the program ends before it is answered.
+    std::error_code error;
+    fs::last_write_time(path_,
+                        fs::file_time_type::clock::from_sys(
+                            std::chrono::system_clock::from_time_t(unsaved_->last_received)),
+                        error);
+  }
+  if (!flushed || !sync_(Descriptor(file_.get()))) {
+    CaptureFailed(Why("cannot sync the capture file", path_, errno));
   }
 }
 
@@ -381,11 +591,16 @@ void CaptureLog::RestoreAnswered(bool restored) {
   previous_.reset();
   if (!restored || !state_is_ours_) {
     state_is_ours_ = true;
-    RecordOrForget();
+    RecordState(true);
   }
 }
 
 void CaptureLog::TickEnded(std::span<const std::uint8_t> bytes) {
+  ReportDiskWork();
+  if (!bytes.empty() && create_at_first_byte_ && CreateCapture()) {
+    state_is_ours_ = true;
+    RecordState(false);
+  }
   if (!bytes.empty() && Append(bytes)) {
     if (std::fflush(file_.get()) != 0) {
       CaptureFailed(Why("cannot write the capture file", path_, errno));
@@ -394,18 +609,20 @@ void CaptureLog::TickEnded(std::span<const std::uint8_t> bytes) {
     unsynced_ = true;
   }
   if (unsynced_ && clock_.Now() - last_sync_ >= kSyncInterval) {
-    Sync();
+    disk_->Sync();
+    last_sync_ = clock_.Now();
+    unsynced_ = false;
   }
 }
 
 void CaptureLog::DataCleared() {
   state_.cleared = size_;
-  RecordOrForget();
+  RecordState(true);
 }
 
 void CaptureLog::FileWritten() {
   state_.written = size_;
-  RecordOrForget();
+  RecordState(true);
 }
 
 bool CaptureLog::Append(std::span<const std::uint8_t> bytes) {
@@ -420,42 +637,22 @@ bool CaptureLog::Append(std::span<const std::uint8_t> bytes) {
   return true;
 }
 
-void CaptureLog::Sync() {
-  if (file_ == nullptr) {
-    return;
+void CaptureLog::RecordState(bool or_forget) {
+  if (state_is_ours_) {
+    disk_->WriteState(state_, or_forget);
   }
-  if (std::fflush(file_.get()) != 0 || !SyncFile(file_.get())) {
-    CaptureFailed(Why("cannot sync the capture file", path_, errno));
-    return;
-  }
-  last_sync_ = clock_.Now();
-  unsynced_ = false;
 }
 
-bool CaptureLog::WriteState() {
-  // Replaced in one step, so the state file is always whole.
-  const FileWriteResult result =
-      WriteFileAtomically(folder_, kStateFileName, FormatCaptureState(state_));
-  if (!result.ok()) {
-    Report(Problem::kNotKept, "cannot write the capture state: " + result.text);
-    return false;
-  }
-#if !defined(_WIN32)
-  std::error_code error;
-  fs::permissions(folder_ / kStateFileName, fs::perms::owner_read | fs::perms::owner_write,
-                  fs::perm_options::replace, error);
-#endif
-  return true;
-}
-
-void CaptureLog::RecordOrForget() {
-  if (!state_is_ours_ || WriteState()) {
+void CaptureLog::ReportDiskWork() {
+  if (disk_ == nullptr) {
     return;
   }
-  std::error_code error;
-  const fs::path path = folder_ / kStateFileName;
-  if (fs::is_regular_file(fs::symlink_status(path, error))) {
-    fs::remove(path, error);
+  const DiskWork::Failures failures = disk_->TakeFailures();
+  if (!failures.sync.empty() && file_ != nullptr) {
+    CaptureFailed(failures.sync);
+  }
+  if (!failures.state.empty()) {
+    Report(Problem::kNotKept, failures.state);
   }
 }
 
@@ -465,9 +662,7 @@ void CaptureLog::CaptureFailed(const std::string& why) {
   Report(Problem::kNotKept, why);
   // Bytes from here on are counted, not captured: the state says so.
   state_.incomplete = true;
-  if (state_is_ours_) {
-    WriteState();
-  }
+  RecordState(false);
 }
 
 void CaptureLog::Report(Problem problem, const std::string& why) {

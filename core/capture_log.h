@@ -8,9 +8,17 @@
 // call that could block, the state file at most kMostStateSize bytes and at most kMostRestored
 // bytes of a capture. The folder and the files are private to the user.
 //
+// The capture file, and the state's entry that names it, come with the first byte, so a run that
+// receives nothing leaves nothing behind. The window's thread only hands the bytes to the
+// operating system: the syncs to the disk and the state file's writes are done by a thread of the
+// log's own, so no tick and no click waits on the disk. Only Open, at start-up and before the
+// window, waits on the disk itself (it syncs the copy of the previous run's unwritten bytes
+// before the state file names this run).
+//
 // Standard library and the platform's file calls only. A failure never throws and never stops
-// acquisition: the log reports each kind of problem once through the problem handler. After a
-// capture write fails it stops capturing until the next start but still records every "Write
+// acquisition: the log reports each kind of problem once through the problem handler, always on
+// the thread that calls the log (what its own thread met, at the next tick). After a capture
+// write or sync fails it stops capturing until the next start but still records every "Write
 // File" and "Clear Data" in the state file.
 #pragma once
 
@@ -57,6 +65,11 @@ struct UnsavedCapture {
   bool cut = false;
   // That run's capture had stopped on a write error: lines received after it are missing.
   bool incomplete = false;
+  // The line feeds in the bytes, plus one when the last line is unfinished: the lines a restore
+  // shows (below the store's cap).
+  std::uint64_t lines = 0;
+  // When the last of them was received: the capture file's last write.
+  std::time_t last_received = 0;
 
   bool operator==(const UnsavedCapture&) const = default;
 };
@@ -65,7 +78,7 @@ struct UnsavedCapture {
 // whatever the umask; a folder with wider permissions is tightened).
 std::error_code MakePrivateFolder(const std::filesystem::path& folder);
 
-// The name of a capture file for a run started at local time `start`: YYYY-MM-DD_HH-MM-SS.txt.
+// The name of a capture file begun at local time `start`: YYYY-MM-DD_HH-MM-SS.txt.
 std::string CaptureFileName(const std::tm& start);
 
 // Removes the capture files (names as CaptureFileName gives them, with an optional "_N" before
@@ -96,23 +109,38 @@ class CaptureLog {
     kUnreadable,
   };
   using ProblemHandler = std::function<void(Problem problem, const std::string& why)>;
+  // The local time, which names the capture file when it is created.
+  using LocalTime = std::function<std::tm()>;
+  // Hands what was written to a file descriptor to the disk; false (errno set) on failure.
+  using SyncFunction = std::function<bool(int descriptor)>;
 
   // `clock` paces the syncs; `on_problem` hears of the first problem of each kind.
   CaptureLog(Clock& clock, ProblemHandler on_problem);
   CaptureLog(const CaptureLog&) = delete;
   CaptureLog& operator=(const CaptureLog&) = delete;
-  // Syncs what is not yet on the disk and closes the file.
+  // Finishes the disk work asked for (the state, and a last sync of what is not yet on the disk)
+  // and closes the file.
   ~CaptureLog();
 
-  // Starts this run's capture in `folder` (created if missing), named by the local start time:
-  // reads the previous run's state, creates the capture file, removes old captures and makes the
-  // state file name this run. When the previous run left bytes unwritten, they are copied to
-  // the start of this run's capture first, so that the question about them is asked again after
-  // a crash or a close signal before it was answered, together with what came meanwhile. False
-  // (and the problem handler called) when the capture cannot be kept.
-  bool Open(const std::filesystem::path& folder, const std::tm& start);
+  // Starts this run's capture in `folder` (created if missing): reads the previous run's state
+  // and removes old captures. The capture file comes with the first byte, named by the local time
+  // then, and the state file names this run from then on. When the previous run left bytes
+  // unwritten, the file is created now instead, named by the local time now, and they are copied
+  // to its start and synced before the state file names this run, so that the question about
+  // them is asked again after a crash or a close signal before it was answered, together with
+  // what came meanwhile. False (and the problem handler called) when the capture cannot be kept.
+  bool Open(const std::filesystem::path& folder, LocalTime local_time);
+  // The call that syncs the capture file (tests count or hold it); before Open.
+  void SetSync(SyncFunction sync) { sync_ = std::move(sync); }
+  // Returns once the syncs and state writes asked for so far are done (for tests).
+  void WaitForDisk();
 
   bool Capturing() const { return file_ != nullptr; }
+  // The capture folder, once Open has found it ready; empty before and when it could not.
+  std::filesystem::path Folder() const {
+    return disk_ != nullptr ? folder_ : std::filesystem::path();
+  }
+  // Empty until the capture file is created.
   const std::filesystem::path& FilePath() const { return path_; }
   // Bytes of this run: the unwritten bytes of the previous run copied at the start, and every
   // byte a tick ended with since (also those not captured after a write error).
@@ -127,8 +155,10 @@ class CaptureLog {
   // again only if it ends without writing them), after No they count as cleared.
   void RestoreAnswered(bool restored);
 
-  // The end of a tick: appends the bytes the link stored during it and hands them to the
-  // operating system; syncs when bytes arrived since the last sync and a second has passed.
+  // The end of a tick: reports what the log's thread met since the last tick, appends the bytes
+  // the link stored during it (creating the file with the first byte) and hands them to the
+  // operating system; asks for a sync when bytes arrived since the last one and a second has
+  // passed.
   void TickEnded(std::span<const std::uint8_t> bytes);
   // The operator cleared the data / a data file was written: Size() is recorded.
   void DataCleared();
@@ -139,22 +169,28 @@ class CaptureLog {
     void operator()(std::FILE* file) const { std::fclose(file); }
   };
   using File = std::unique_ptr<std::FILE, CloseFile>;
+  class DiskWork;
 
   void ReadPrevious();
+  bool CreateCapture();
   void CopyUnsaved();
   void Report(Problem problem, const std::string& why);
+  void ReportDiskWork();
   void CaptureFailed(const std::string& why);
   bool Append(std::span<const std::uint8_t> bytes);
-  void Sync();
-  bool WriteState();
-  // Writes the state; when it cannot (a "Write File", "Clear Data" or answer it cannot record),
-  // the state file goes, so that no later start offers lines that were written or declined.
-  void RecordOrForget();
+  // Asks the log's thread to write the state; when it cannot and `or_forget` (a "Write File",
+  // "Clear Data" or answer it cannot record), the state file goes, so that no later start offers
+  // lines that were written or declined.
+  void RecordState(bool or_forget);
 
   Clock& clock_;
   ProblemHandler on_problem_;
+  SyncFunction sync_;
   bool reported_[2] = {false, false};
   std::filesystem::path folder_;
+  LocalTime local_time_;
+  // Open found the folder ready: the first byte creates the capture file.
+  bool create_at_first_byte_ = false;
   std::filesystem::path path_;
   File file_;
   std::uint64_t size_ = 0;
@@ -163,6 +199,7 @@ class CaptureLog {
   bool state_is_ours_ = false;
   bool unsynced_ = false;
   Clock::TimePoint last_sync_{};
+  std::unique_ptr<DiskWork> disk_;
   // The previous run's capture, open for reading until the question is answered, and where its
   // unwritten bytes start.
   File previous_;

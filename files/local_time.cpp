@@ -3,12 +3,15 @@
 namespace tessun {
 
 std::tm LocalNow() {
-  const std::time_t now = std::time(nullptr);
+  return LocalTimeOf(std::time(nullptr));
+}
+
+std::tm LocalTimeOf(std::time_t time) {
   std::tm local{};
 #if defined(_WIN32)
-  localtime_s(&local, &now);
+  localtime_s(&local, &time);
 #else
-  localtime_r(&now, &local);
+  localtime_r(&time, &local);
 #endif
   return local;
 }

@@ -9,4 +9,7 @@ namespace tessun {
 // The current local time in the system's time zone, to the second.
 std::tm LocalNow();
 
+// `time` as the local time in the system's time zone.
+std::tm LocalTimeOf(std::time_t time);
+
 }  // namespace tessun

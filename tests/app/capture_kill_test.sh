@@ -55,7 +55,8 @@ answer() { xdotool windowfocus --sync "$1" key Return; }  # the default button
 click() { xdotool mousemove --window "$window" "$1" "$2" click 1; }  # inside the main window
 exit_program() { click 616 516; wait "$pid" || fail "Exit: status $?"; }
 signal() { kill "-$1" "$pid"; wait "$pid" || fail "ended by SIG$1: status $?"; }
-newest() { ls -t "$captures"/2*.txt | head -1; }
+# The capture file begun last, by its name (a copy keeps the time of its last byte received).
+newest() { ls "$captures"/2*.txt 2>/dev/null | tail -1; }
 folder_sums() { (cd "$captures" && ls -l && md5sum state ./*.txt); }
 # One line per report: the hexadecimal bytes of each 7 bytes of the file.
 reports() { od -An -v -tx1 -w7 "$1"; }
@@ -64,7 +65,7 @@ start
 [ -z "$(question 1 || true)" ] || fail "a question on the first start"
 click 60 516  # Get Data
 for _ in $(seq 1 600); do
-  [ "$(stat -c %s "$(newest)")" -ge 4000 ] && break
+  [ "$(stat -c %s "$(newest)" 2>/dev/null)" -ge 4000 ] 2>/dev/null && break
   sleep 0.1
 done
 kill -9 "$pid"

@@ -1,9 +1,13 @@
 // The capture log behind the main window, with a real capture folder: the restore question
 // after a run that ended with unwritten lines, and the notice when the folder cannot be written.
+#include <QDir>
 #include <QFileInfo>
+#include <QLocale>
 #include <QMessageBox>
 #include <QTemporaryDir>
 #include <QTest>
+#include <algorithm>
+#include <ctime>
 #include <fstream>
 
 #include "app/capture_session.h"
@@ -83,6 +87,19 @@ class CaptureTest : public QObject {
         first.form->Exit_Click();
       }
     }
+    // What the question says: the lines and bytes offered (all since the last "Clear Data"), and
+    // the last write of their capture.
+    const std::string offered = ending.contains("more") ? text : text.substr(0, 6000);
+    const QFileInfoList captures = QDir(folder).entryInfoList({"*.txt"}, QDir::Files);
+    QCOMPARE(captures.size(), 1);
+    const QLocale english(QLocale::English);
+    const QString lines = english.toString(std::count(offered.begin(), offered.end(), '\n') + 1);
+    const QString said = QString(
+                             "Lines received before the program last ended were not written "
+                             "to a file: %1 lines (%2 bytes), the last received at %3. "
+                             "Restore them?")
+                             .arg(lines, english.toString(offered.size()),
+                                  captures[0].lastModified().toString("HH:mm:ss 'on' yyyy-MM-dd"));
     {
       Run second(folder);
       second.prompt.answers = {Answer(answer)};
@@ -94,9 +111,7 @@ class CaptureTest : public QObject {
       if (!asked) {
         return;
       }
-      QCOMPARE(second.prompt.calls[0].text,
-               std::string("Lines received before the program last ended were not written to "
-                           "a file. Restore them?"));
+      QCOMPARE(QString::fromStdString(second.prompt.calls[0].text), said);
       QVERIFY(second.prompt.calls[0].buttons == PromptButtons::kYesNo);
       if (Answer(answer) == Answer::kYes) {
         // Exactly the data file of a run that received the same bytes without a break.
@@ -112,10 +127,15 @@ class CaptureTest : public QObject {
   }
 
   void restoreQuestionSaysWhatIsMissing() {
-    QCOMPARE(RestoreQuestion({1, true, true}),
-             "Lines received before the program last ended were not written to a file. The "
-             "capture file is incomplete: lines received after it could not be written are "
-             "missing. Only the newest 16 MiB of them can be restored. Restore them?");
+    std::tm last{};
+    last.tm_year = 126, last.tm_mon = 11, last.tm_mday = 8;
+    last.tm_hour = 14, last.tm_min = 3, last.tm_sec = 27, last.tm_isdst = -1;
+    const std::time_t time = std::mktime(&last);
+    QCOMPARE(RestoreQuestion({CaptureLog::kMostRestored, true, true, 1, time}),
+             "Lines received before the program last ended were not written to a file: 1 line "
+             "(16,777,216 bytes), the last received at 14:03:27 on 2026-12-08. The capture file "
+             "is incomplete: lines received after it could not be written are missing. Only the "
+             "newest 16 MiB of them can be restored. Restore them?");
   }
 
   // One program per capture folder: a second one finds the lock held and by whom; a lock left

@@ -3,10 +3,17 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <csignal>
 #include <fstream>
+#include <future>
 #include <iterator>
+#include <mutex>
+#include <set>
+#include <thread>
 
 #if !defined(_WIN32)
 #include <sys/resource.h>
@@ -23,11 +30,14 @@ namespace fs = std::filesystem;
 using Bytes = std::vector<std::uint8_t>;
 using test::TempFolder;
 
-std::tm Start(int second) {
-  std::tm start{};
-  start.tm_year = 126, start.tm_mon = 11, start.tm_mday = 8, start.tm_hour = 14;
-  start.tm_sec = second;
-  return start;
+// The local time 2026-12-08 14:00:`second`, whenever asked.
+CaptureLog::LocalTime At(int second) {
+  return [second] {
+    std::tm time{};
+    time.tm_year = 126, time.tm_mon = 11, time.tm_mday = 8, time.tm_hour = 14;
+    time.tm_sec = second;
+    return time;
+  };
 }
 
 std::string Read(const fs::path& path) {
@@ -57,7 +67,7 @@ Bytes Offered(CaptureLog& log) {
 struct CapturingRig : test::CoreRig {
   CapturingRig(const fs::path& folder, int second) : log(clock, nullptr) {
     console.AddInterface(SimulatedConsole::Console());
-    EXPECT_TRUE(log.Open(folder, Start(second)));
+    EXPECT_TRUE(log.Open(folder, At(second)));
     core.SetCaptureLog(&log);
     core.StartUp();
   }
@@ -68,7 +78,7 @@ struct CapturingRig : test::CoreRig {
 void UnwrittenRun(const fs::path& folder, std::string_view text) {
   ManualClock clock;
   CaptureLog log(clock, nullptr);
-  ASSERT_TRUE(log.Open(folder, Start(1)));
+  ASSERT_TRUE(log.Open(folder, At(1)));
   log.TickEnded(AsBytes(text));
 }
 
@@ -105,9 +115,9 @@ TEST(CaptureLog, EachTickAppendsItsBytesAsStoredBeforeTheTickEnds) {
 TEST(CaptureLog, StateFileTellsWhichRunLeftUnwrittenBytes) {
   // 'a'..: a tick with that byte; C: "Clear Data"; W: a data file written.
   const std::vector<std::pair<std::string, std::string>> cases = {
-      {"", ""},       {"a", "a"},     {"aW", ""},       {"aC", ""},
-      {"aWb", "ab"},  {"aCb", "b"},   {"aCbW", ""},     {"aWCbc", "bc"},
-      {"aCbWcC", ""}, {"aCbCc", "c"}, {"abcWdCeW", ""}, {"aWbWc", "abc"},
+      {"", ""},         {"a", "a"},       {"aW", ""},      {"aC", ""},     {"aWb", "ab"},
+      {"aCb", "b"},     {"aCbW", ""},     {"aWCbc", "bc"}, {"aCbWcC", ""}, {"aCbCc", "c"},
+      {"abcWdCeW", ""}, {"aWbWc", "abc"}, {"Ca", "a"},     {"WCab", "ab"},
   };
   for (const auto& [steps, unsaved] : cases) {
     SCOPED_TRACE(steps);
@@ -115,7 +125,7 @@ TEST(CaptureLog, StateFileTellsWhichRunLeftUnwrittenBytes) {
     ManualClock clock;
     {
       CaptureLog log(clock, nullptr);
-      ASSERT_TRUE(log.Open(folder.path, Start(1)));
+      ASSERT_TRUE(log.Open(folder.path, At(1)));
       for (const char step : steps) {
         step == 'C'   ? log.DataCleared()
         : step == 'W' ? log.FileWritten()
@@ -123,17 +133,151 @@ TEST(CaptureLog, StateFileTellsWhichRunLeftUnwrittenBytes) {
       }
     }
     CaptureLog next(clock, nullptr);
-    ASSERT_TRUE(next.Open(folder.path, Start(1)));  // The same second: a name of its own.
-    EXPECT_EQ(next.FilePath().filename(), "2026-12-08_14-00-01_2.txt");
+    ASSERT_TRUE(next.Open(folder.path, At(1)));  // The same second: a name of its own.
+    EXPECT_EQ(next.FilePath().filename(), unsaved.empty() ? "" : "2026-12-08_14-00-01_2.txt");
     EXPECT_EQ(next.Unsaved().has_value(), !unsaved.empty());
     EXPECT_EQ(Offered(next), AsBytes(unsaved));
     // Copied to the start of the new capture before the question is answered.
     EXPECT_EQ(Read(next.FilePath()), unsaved);
     next.RestoreAnswered(false);
+    next.WaitForDisk();
     // Asked once: after No the run after that finds nothing to restore.
     CaptureLog third(clock, nullptr);
-    ASSERT_TRUE(third.Open(folder.path, Start(3)));
+    ASSERT_TRUE(third.Open(folder.path, At(3)));
     EXPECT_FALSE(third.Unsaved().has_value());
+  }
+}
+
+// A run that receives nothing leaves nothing: no capture file, no state. The first byte creates
+// the file, named by the local time then, and the state names it from then on.
+TEST(CaptureLog, TheCaptureFileAndItsStateComeWithTheFirstByte) {
+  TempFolder folder;
+  ManualClock clock;
+  int second = 1;
+  CaptureLog log(clock, nullptr);
+  ASSERT_TRUE(log.Open(folder.path, [&] { return At(second)(); }));
+  for (int tick = 0; tick < 30; ++tick) {
+    log.TickEnded({});
+  }
+  log.DataCleared();
+  log.FileWritten();
+  log.WaitForDisk();
+  EXPECT_TRUE(fs::is_empty(folder.path));
+  second = 5;
+  log.TickEnded(AsBytes("1"));
+  log.WaitForDisk();
+  EXPECT_EQ(Read(folder.path / "2026-12-08_14-00-05.txt"), "1");
+  EXPECT_EQ(ParseCaptureState(Read(folder.path / CaptureLog::kStateFileName)),
+            (CaptureState{"2026-12-08_14-00-05.txt", 0, 0}));
+}
+
+// The syncs are the log's own thread's: at most once a second while bytes keep arriving, and
+// once at the end. Neither a tick nor "Clear Data" waits for one, not even for one that hangs;
+// one that fails is reported by the tick after it, and the capture stops.
+TEST(CaptureLog, SyncsRunOnTheLogsOwnThread) {
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool held = false;
+  bool fail = false;
+  int syncs = 0;
+  std::set<std::thread::id> threads;
+  const auto set = [&](bool& flag, bool value) {
+    const std::lock_guard lock(mutex);
+    flag = value;
+    changed.notify_all();
+  };
+  // Held syncs hang, except on the test's thread (which would never let go).
+  const auto sync = [&, test = std::this_thread::get_id()](int) {
+    std::unique_lock lock(mutex);
+    ++syncs;
+    threads.insert(std::this_thread::get_id());
+    changed.notify_all();
+    changed.wait(lock, [&] { return !held || std::this_thread::get_id() == test; });
+    errno = EIO;
+    return !fail;
+  };
+  TempFolder folder;
+  ManualClock clock;
+  Problems problems;
+  int before_end = 0;
+  // Virtual time runs ahead of the log's thread: unless told not to, each tick waits until that
+  // thread is done, as it is in the 100 ms between real ticks.
+  const auto ticks = [&](CaptureLog& log, int count, std::string_view bytes, bool wait = true) {
+    for (int tick = 0; tick < count; ++tick) {
+      clock.Advance(Acquisition::kTickInterval);
+      log.TickEnded(AsBytes(bytes));
+      if (wait) {
+        log.WaitForDisk();
+      }
+    }
+    const std::lock_guard lock(mutex);
+    return syncs;
+  };
+  {
+    CaptureLog log(clock, problems.Handler());
+    log.SetSync(sync);
+    ASSERT_TRUE(log.Open(folder.path, At(1)));
+    // Bytes from 0.1 s to 3 s: syncs at 1.1 s, 2.1 s and (for the bytes since) 3.1 s, then none.
+    EXPECT_EQ(ticks(log, 30, "x"), 2);
+    EXPECT_EQ(ticks(log, 30, ""), 3);
+    // The sync of 6.1 s hangs; those of 7.1 s and 8.1 s wait behind it as one.
+    set(held, true);
+    ticks(log, 1, "y", false);
+    std::unique_lock lock(mutex);
+    const bool hangs = changed.wait_for(lock, std::chrono::seconds(10), [&] { return syncs == 4; });
+    lock.unlock();
+    auto window = std::async(std::launch::async, [&] {
+      ticks(log, 29, "y", false);
+      log.DataCleared();
+    });
+    EXPECT_TRUE(hangs && window.wait_for(std::chrono::seconds(10)) == std::future_status::ready)
+        << "a tick or a click waits for the disk";
+    set(held, false);
+    window.wait();
+    log.WaitForDisk();
+    before_end = ticks(log, 0, "");
+    EXPECT_EQ(before_end, 5);
+  }
+  EXPECT_EQ(syncs, before_end + 1) << "no sync at the end for the bytes of 8.2 s to 9 s";
+  EXPECT_EQ(threads.size(), 1U);
+  EXPECT_FALSE(threads.contains(std::this_thread::get_id()));
+
+  set(fail, true);
+  CaptureLog log(clock, problems.Handler());
+  log.SetSync(sync);
+  ASSERT_TRUE(log.Open(folder.path, At(2)));
+  ticks(log, 11, "z");  // The sync of 10.1 s fails.
+  EXPECT_TRUE(problems.not_kept.empty());
+  ticks(log, 1, "z");
+  ASSERT_EQ(problems.not_kept.size(), 1U);
+  EXPECT_NE(problems.not_kept[0].find("cannot sync the capture file"), std::string::npos);
+  EXPECT_FALSE(log.Capturing());
+}
+
+// The offer counts its lines (the line feeds, and an unfinished last line) and knows when its
+// last byte came: the capture's last write, which the copy keeps, so that a start after one that
+// ended without an answer says the same.
+TEST(CaptureLog, TheOfferCountsItsLinesAndKnowsWhenTheLastCame) {
+  const std::time_t last = 1'796'000'000;
+  for (const auto& [text, lines] : std::vector<std::pair<std::string, std::uint64_t>>{
+           {"a", 1},
+           {"a\n", 1},
+           {"\n\n", 2},
+           {"\nEVENT 1\n  1  0:31", 3},
+           {std::string(64 * 1024, 'x') + "\ny", 2},  // Read in two pieces.
+           {std::string(64 * 1024 - 1, 'x') + "\n", 1}}) {
+    TempFolder folder;
+    UnwrittenRun(folder.path, text);
+    fs::last_write_time(
+        folder.path / "2026-12-08_14-00-01.txt",
+        fs::file_time_type::clock::from_sys(std::chrono::system_clock::from_time_t(last)));
+    for (int start = 2; start <= 3; ++start) {  // Asked, not answered; asked again.
+      ManualClock clock;
+      CaptureLog log(clock, nullptr);
+      ASSERT_TRUE(log.Open(folder.path, At(start)));
+      EXPECT_EQ(log.Unsaved().value_or(UnsavedCapture{}).lines, lines) << text.size();
+      EXPECT_EQ(log.Unsaved().value_or(UnsavedCapture{}).last_received, last) << start;
+    }
   }
 }
 
@@ -171,9 +315,11 @@ TEST(CaptureLog, AFolderThatCannotBeWrittenIsReportedOnce) {
   std::ofstream(folder.path / "file") << "x";
   fs::create_directory(folder.path / "read-only");
   fs::permissions(folder.path / "read-only", fs::perms::owner_read | fs::perms::owner_exec);
-  // A path through a file stops everyone; a state file that is no regular file is neither read
-  // (a FIFO would block) nor replaced.
-  std::vector<fs::path> paths = {folder.path / "file" / "captures", folder.path / "read-only",
+  // A path through a file stops everyone, a read-only home (where the folder cannot be made)
+  // everyone but the superuser; a state file that is no regular file is neither read (a FIFO
+  // would block) nor replaced.
+  std::vector<fs::path> paths = {folder.path / "file" / "captures",
+                                 folder.path / "read-only" / "captures",
                                  folder.path / "state-is-a-folder"};
   fs::create_directories(paths.back() / CaptureLog::kStateFileName);
 #if !defined(_WIN32)
@@ -182,19 +328,23 @@ TEST(CaptureLog, AFolderThatCannotBeWrittenIsReportedOnce) {
   ASSERT_EQ(::mkfifo((paths.back() / CaptureLog::kStateFileName).c_str(), 0600), 0);
 #endif
   for (const fs::path& path : paths) {
-    std::ofstream probe(path / "probe");
-    if (path.filename() == "read-only" && probe) {
+    if (path.parent_path().filename() == "read-only" &&
+        std::ofstream(path.parent_path() / "probe")) {
       continue;  // Permissions do not stop this user (the superuser, or on Windows).
     }
     ManualClock clock;
     Problems problems;
     CaptureLog log(clock, problems.Handler());
-    EXPECT_FALSE(log.Open(path, Start(1)));
+    // Only a folder that cannot be made stops the start; the rest is found with the first byte
+    // (the state by the log's own thread, reported by the tick after).
+    const bool opened = log.Open(path, At(1));
     log.TickEnded(AsBytes("more"));
     log.DataCleared();
+    log.WaitForDisk();
+    log.TickEnded({});
     ASSERT_EQ(problems.not_kept.size(), 1U) << path;
     EXPECT_NE(problems.not_kept[0].find(path.string()), std::string::npos) << problems.not_kept[0];
-    EXPECT_FALSE(log.Capturing());
+    EXPECT_EQ(log.Capturing(), opened);
   }
 }
 
@@ -259,7 +409,7 @@ TEST(CaptureLog, OddFilesInTheFolderAreNotRead) {
     Problems problems;
     CaptureLog log(clock, problems.Handler());
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_TRUE(log.Open(folder.path, Start(1)));
+    EXPECT_TRUE(log.Open(folder.path, At(1)));
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
     ASSERT_EQ(problems.unreadable.size(), c.notice.empty() ? 0U : 1U);
     if (!c.notice.empty()) {
@@ -312,7 +462,7 @@ TEST(CaptureLog, TicksGoOnWhileTheRestoreQuestionIsOpen) {
     }
     ManualClock clock;
     CaptureLog next(clock, nullptr);
-    ASSERT_TRUE(next.Open(folder.path, Start(3)));
+    ASSERT_TRUE(next.Open(folder.path, At(3)));
     EXPECT_EQ(Offered(next), AsBytes(next_offer));
   }
 }
@@ -329,7 +479,7 @@ TEST(CaptureLog, AfterTheCaptureFailsTheStateStillRecordsWritesAndClears) {
     {
       Problems problems;
       CaptureLog log(clock, problems.Handler());
-      ASSERT_TRUE(log.Open(folder.path, Start(1)));
+      ASSERT_TRUE(log.Open(folder.path, At(1)));
       log.TickEnded(Bytes(3000, 'a'));
       rlimit limit{};
       ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &limit), 0);
@@ -348,7 +498,7 @@ TEST(CaptureLog, AfterTheCaptureFailsTheStateStillRecordsWritesAndClears) {
       }
     }
     CaptureLog next(clock, nullptr);
-    ASSERT_TRUE(next.Open(folder.path, Start(2)));
+    ASSERT_TRUE(next.Open(folder.path, At(2)));
     // Bytes received after the failure are not in the capture, so nothing after a write.
     const bool offered = after_failure.empty();
     ASSERT_EQ(next.Unsaved().has_value(), offered);
@@ -369,8 +519,10 @@ TEST(CaptureLog, TheFolderAndItsFilesArePrivate) {
   const mode_t old_mask = ::umask(0);
   ManualClock clock;
   CaptureLog log(clock, nullptr);
-  const bool opened = log.Open(captures, Start(1));
+  const bool opened = log.Open(captures, At(1));
+  log.TickEnded(AsBytes("x"));
   log.FileWritten();
+  log.WaitForDisk();
   ::umask(old_mask);
   ASSERT_TRUE(opened);
   const auto mode = [](const fs::path& path) { return fs::status(path).permissions(); };

@@ -735,17 +735,23 @@ class Scenario {
     Step("The restore question is open for 5 s while the console prints 60 lines, then Yes");
     const fs::path folder = "/run/captures";
     const std::string previous = "\r\nPREVIOUS RUN\r\nHEAT 1  LANE 4  0:31.07\r\nHEAT 1  LA";
-    std::tm start{};
+    // The two runs' files are named by 00:00:00 and 00:00:01 of a zeroed date.
+    const auto second_of = [](int second) {
+      return [second] {
+        std::tm time{};
+        time.tm_sec = second;
+        return time;
+      };
+    };
     {
       CaptureLog last_run(clock_, nullptr);
-      last_run.Open(folder, start);
+      last_run.Open(folder, second_of(0));
       last_run.TickEnded(
           std::span(reinterpret_cast<const std::uint8_t*>(previous.data()), previous.size()));
     }
     std::string problems;
     CaptureLog log(clock_, [&](CaptureLog::Problem, const std::string& why) { problems += why; });
-    start.tm_sec = 1;
-    log.Open(folder, start);
+    log.Open(folder, second_of(1));
     core_.SetCaptureLog(&log);
     Check(core_.PendingRestore().has_value() && problems.empty(),
           "the previous run's unwritten bytes are offered", problems);
