@@ -18,6 +18,7 @@
 #include "app/command_line.h"
 #include "save/form6.h"
 #include "tests/common/forwarding_port.h"
+#include "tests/common/screen_doubles.h"
 #include "tests/common/window_rig.h"
 #include "ui/dark_palette.h"
 
@@ -52,14 +53,6 @@ class ThrowingPort : public test::ForwardingPort {
     return ForwardingPort::WriteReport(handle, report);
   }
 };
-
-std::vector<std::string> Shown(int first, int last) {
-  std::vector<std::string> lines;
-  for (int i = first; i <= last; ++i) {
-    lines.push_back(std::string(kLineIndent) + "line " + std::to_string(i));
-  }
-  return lines;
-}
 
 // The contrast ratio of two colours, from their relative luminance.
 double Contrast(const QColor& a, const QColor& b) {
@@ -191,7 +184,7 @@ class Form1Test : public QObject {
       Rig rig;
       rig.FillLines(line_index);
       const int first = line_index > 30 ? line_index - 30 : 1;
-      QCOMPARE(rig.ui->Picture1->PrintedLines(), Shown(first, line_index));
+      QCOMPARE(rig.ui->Picture1->PrintedLines(), test::IndentedLines(first, line_index));
       QCOMPARE(rig.ui->VScroll1->maximum(), line_index);
       QCOMPARE(rig.ui->VScroll1->minimum(), line_index >= 31 ? 31 : line_index);
       QCOMPARE(rig.ui->VScroll1->value(), line_index);
@@ -202,7 +195,7 @@ class Form1Test : public QObject {
     Rig rig;
     rig.FillLines(100);
     rig.ui->VScroll1->setValue(50);
-    QCOMPARE(rig.ui->Picture1->PrintedLines(), Shown(20, 50));
+    QCOMPARE(rig.ui->Picture1->PrintedLines(), test::IndentedLines(20, 50));
 
     // The wheel over the view scrolls it too.
     QWheelEvent wheel(QPointF(10, 10), QPointF(10, 10), QPoint(), QPoint(0, -120), Qt::NoButton,
@@ -210,7 +203,7 @@ class Form1Test : public QObject {
     QApplication::sendEvent(rig.ui->Picture1, &wheel);
     const int scrolled = rig.ui->VScroll1->value();
     QVERIFY(scrolled > 50);
-    QCOMPARE(rig.ui->Picture1->PrintedLines(), Shown(scrolled - 30, scrolled));
+    QCOMPARE(rig.ui->Picture1->PrintedLines(), test::IndentedLines(scrolled - 30, scrolled));
 
     rig.TickWith("!");
     QCOMPARE(rig.ui->Picture1->PrintedLines().front(), std::string(kLineIndent) + "line 70");
@@ -500,7 +493,7 @@ class Form1Test : public QObject {
     for (const auto& step : steps) {
       QTest::keyClick(rig.ui->Picture1, step.key);
       QCOMPARE(rig.ui->VScroll1->value(), step.bar);
-      QCOMPARE(rig.ui->Picture1->PrintedLines(), Shown(step.bar - 30, step.bar));
+      QCOMPARE(rig.ui->Picture1->PrintedLines(), test::IndentedLines(step.bar - 30, step.bar));
       QCOMPARE(reading_line(), step.line);
     }
   }

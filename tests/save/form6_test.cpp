@@ -28,14 +28,10 @@ namespace {
 
 using test::FakePrompt;
 
+// 2024-03-07 21:05:09.
 std::tm FixedTime() {
   std::tm t{};
-  t.tm_year = 2024 - 1900;
-  t.tm_mon = 2;  // March
-  t.tm_mday = 7;
-  t.tm_hour = 21;
-  t.tm_min = 5;
-  t.tm_sec = 9;
+  t.tm_year = 2024 - 1900, t.tm_mon = 2, t.tm_mday = 7, t.tm_hour = 21, t.tm_min = 5, t.tm_sec = 9;
   return t;
 }
 
