@@ -11,7 +11,6 @@
 #include <fstream>
 
 #include "app/capture_session.h"
-#include "save/form6.h"
 #include "tests/common/window_rig.h"
 
 namespace tessun {
@@ -27,23 +26,6 @@ class CaptureTest : public QObject {
       session.ShowNoticesOver(*form);
     }
     ~Run() { form.reset(); }  // before the capture it writes to
-    // "Write File", then "Write" into `directory`; returns the file's bytes.
-    QByteArray WriteFile(const QString& directory) {
-      form->WriteFile_Click();
-      Form6& save = *form->SaveWindow();
-      save.SetClock([] {  // The same header in every file.
-        std::tm now{};
-        now.tm_mday = 8;
-        return now;
-      });
-      const test::Form6Controls controls(save);
-      controls.Dir1->SetPath(directory);
-      controls.Text4->setText(QStringLiteral("meet.txt"));
-      save.Save1_Click();
-      QFile file(directory + QStringLiteral("/meet.txt"));
-      return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-    }
-
     CaptureSession session;
   };
 

@@ -18,6 +18,7 @@
 #include "app/command_line.h"
 #include "save/form6.h"
 #include "tests/common/forwarding_port.h"
+#include "tests/common/screen_doubles.h"
 #include "tests/common/window_rig.h"
 #include "ui/dark_palette.h"
 
@@ -52,14 +53,6 @@ class ThrowingPort : public test::ForwardingPort {
     return ForwardingPort::WriteReport(handle, report);
   }
 };
-
-std::vector<std::string> Shown(int first, int last) {
-  std::vector<std::string> lines;
-  for (int i = first; i <= last; ++i) {
-    lines.push_back(std::string(kLineIndent) + "line " + std::to_string(i));
-  }
-  return lines;
-}
 
 // The contrast ratio of two colours, from their relative luminance.
 double Contrast(const QColor& a, const QColor& b) {
@@ -96,9 +89,9 @@ class Form1Test : public QObject {
   };
 
  private slots:
-  void controlsHaveTheirPlaceSizeCaptionAndName() {
+  void controlsHaveTheirPlaceSizeCaptionNameAndTabOrder() {
     Rig rig;
-    const Form1& form = *rig.form;
+    Form1& form = *rig.form;
     QCOMPARE(form.windowTitle(), QString("Tessun Timing Interface Window"));
     QCOMPARE(form.size(), QSize(672, 545));
     QCOMPARE(rig.ui->Picture1->geometry(), QRect(8, 16, 625, 409));
@@ -117,11 +110,8 @@ class Form1Test : public QObject {
     QVERIFY(QFontMetrics(rig.ui->Picture1->font()).lineSpacing() * 31 <=
             rig.ui->Picture1->height());
     QVERIFY(QFontInfo(rig.ui->Picture1->font()).fixedPitch());
-  }
 
-  void tabOrderStartsOnExit() {
-    Rig rig;
-    Form1& form = *rig.form;
+    // The focus starts on "Exit".
     form.show();
     QApplication::setActiveWindow(&form);
     QVERIFY(QTest::qWaitForWindowActive(&form));
@@ -153,6 +143,11 @@ class Form1Test : public QObject {
     rig.form->Timer1_Timer();
     QCOMPARE(rig.ui->MessUSB->text(), QString("USB Not Found "));
     QCOMPARE(rig.Stored(), QString());
+    // "Get Data" says so too, and the ticks go on.
+    rig.ui->MessUSB->clear();
+    rig.form->Reset_Click();
+    QCOMPARE(rig.ui->MessUSB->text(), QString("USB Not Found "));
+    QVERIFY(rig.ui->Timer1->isActive());
 
     // Plugged in later: the next tick finds it.
     rig.console.AddInterface(SimulatedConsole::Console());
@@ -186,7 +181,7 @@ class Form1Test : public QObject {
       Rig rig;
       rig.FillLines(line_index);
       const int first = line_index > 30 ? line_index - 30 : 1;
-      QCOMPARE(rig.ui->Picture1->PrintedLines(), Shown(first, line_index));
+      QCOMPARE(rig.ui->Picture1->PrintedLines(), test::IndentedLines(first, line_index));
       QCOMPARE(rig.ui->VScroll1->maximum(), line_index);
       QCOMPARE(rig.ui->VScroll1->minimum(), line_index >= 31 ? 31 : line_index);
       QCOMPARE(rig.ui->VScroll1->value(), line_index);
@@ -197,7 +192,7 @@ class Form1Test : public QObject {
     Rig rig;
     rig.FillLines(100);
     rig.ui->VScroll1->setValue(50);
-    QCOMPARE(rig.ui->Picture1->PrintedLines(), Shown(20, 50));
+    QCOMPARE(rig.ui->Picture1->PrintedLines(), test::IndentedLines(20, 50));
 
     // The wheel over the view scrolls it too.
     QWheelEvent wheel(QPointF(10, 10), QPointF(10, 10), QPoint(), QPoint(0, -120), Qt::NoButton,
@@ -205,7 +200,7 @@ class Form1Test : public QObject {
     QApplication::sendEvent(rig.ui->Picture1, &wheel);
     const int scrolled = rig.ui->VScroll1->value();
     QVERIFY(scrolled > 50);
-    QCOMPARE(rig.ui->Picture1->PrintedLines(), Shown(scrolled - 30, scrolled));
+    QCOMPARE(rig.ui->Picture1->PrintedLines(), test::IndentedLines(scrolled - 30, scrolled));
 
     rig.TickWith("!");
     QCOMPARE(rig.ui->Picture1->PrintedLines().front(), std::string(kLineIndent) + "line 70");
@@ -227,14 +222,6 @@ class Form1Test : public QObject {
     QCOMPARE(rig.Stored(), QString("hi\n"));
   }
 
-  void getDataWithoutTheConsoleSaysNotFound() {
-    Rig rig(/*with_console=*/false);
-    rig.ui->MessUSB->clear();
-    rig.form->Reset_Click();
-    QCOMPARE(rig.ui->MessUSB->text(), QString("USB Not Found "));
-    QVERIFY(rig.ui->Timer1->isActive());
-  }
-
   void clearDataEmptiesStoreAndViewButNotTheScrollBar() {
     Rig rig;
     rig.FillLines(40);
@@ -248,25 +235,22 @@ class Form1Test : public QObject {
     QCOMPARE(rig.Stored(), QString("more"));
   }
 
+  // "Exit" closes the console and ends the program; closing the window closes the console and
+  // stops the ticks.
   void exitAndCloseCloseBothHandles() {
-    {
-      Rig rig;
-      QCOMPARE(rig.console.OpenHandleCount(), 2);
-      QTest::mouseClick(rig.ui->Exit, Qt::LeftButton);
-      QCOMPARE(rig.console.OpenHandleCount(), 0);
-      QCOMPARE(rig.ended, 1);
-    }
-    {
+    for (const bool exit : {true, false}) {
       Rig rig;
       rig.form->show();
-      QVERIFY(rig.form->close());
+      QVERIFY(exit ? (QTest::mouseClick(rig.ui->Exit, Qt::LeftButton), true) : rig.form->close());
       QCOMPARE(rig.console.OpenHandleCount(), 0);
-      QVERIFY(!rig.ui->Timer1->isActive());
-      QCOMPARE(rig.ended, 0);
+      QVERIFY(exit || !rig.ui->Timer1->isActive());
+      QCOMPARE(rig.ended, exit ? 1 : 0);
     }
   }
 
-  void anErrorInAHandlerIsShownAndTheProgramGoesOn() {
+  // An error in a handler is shown in a message box; one in a tick in a notice that does not wait
+  // for the operator: the ticks go on, and an error repeated tick after tick is shown once.
+  void anErrorIsShownAndTheProgramGoesOn() {
     Rig rig;
     rig.TickWith("kept\n");
     rig.port.throw_on_write = true;
@@ -274,15 +258,10 @@ class Form1Test : public QObject {
     QCOMPARE(rig.prompt.texts, (std::vector<std::string>{"write went wrong"}));
     QVERIFY(rig.ui->Timer1->isActive());
     QCOMPARE(rig.Stored(), QString("kept\n"));
-  }
 
-  // An error in a tick is shown in a notice that does not wait for the operator: the ticks go
-  // on, and an error repeated tick after tick is shown once.
-  void anErrorInATickIsNoticedAndTheTicksGoOn() {
-    Rig rig;
     rig.port.throw_on_read = true;
     QTRY_VERIFY_WITH_TIMEOUT(rig.port.failed_reads >= 3, 2000);
-    QVERIFY(rig.prompt.texts.empty());
+    QCOMPARE(rig.prompt.texts.size(), std::size_t{1});
     QCOMPARE(rig.prompt.notices, (std::vector<std::string>{"read went wrong"}));
     QCOMPARE(rig.log.Count("acquisition tick failed: read went wrong"), 1);
     // Ticks that work, then the same error again: shown again.
@@ -363,10 +342,7 @@ class Form1Test : public QObject {
                capturing);
 
       QTemporaryDir directory;
-      rig.form->WriteFile_Click();
-      const test::Form6Controls save(*rig.form->SaveWindow());
-      save.Dir1->SetPath(directory.path());
-      QTest::mouseClick(save.Save1, Qt::LeftButton);
+      QVERIFY(!rig.WriteFile(directory.path()).isEmpty());
       const QString written = QDir::toNativeSeparators(directory.filePath("TessunData.txt"));
       QCOMPARE(rig.prompt.notices.back(),
                full + "\n\nThe lines were written to " + written.toStdString() + ".");
@@ -511,7 +487,7 @@ class Form1Test : public QObject {
     for (const auto& step : steps) {
       QTest::keyClick(rig.ui->Picture1, step.key);
       QCOMPARE(rig.ui->VScroll1->value(), step.bar);
-      QCOMPARE(rig.ui->Picture1->PrintedLines(), Shown(step.bar - 30, step.bar));
+      QCOMPARE(rig.ui->Picture1->PrintedLines(), test::IndentedLines(step.bar - 30, step.bar));
       QCOMPARE(reading_line(), step.line);
     }
   }
@@ -542,18 +518,6 @@ class Form1Test : public QObject {
     QCOMPARE(shown.last(), extra);
     QCOMPARE(name, QString("Received lines"));
     QCOMPARE(active, shown.value(0));
-  }
-
-  // A megabyte-long line is drawn as far as it fits, up to the right edge.
-  void longLineIsDrawnAsFarAsItFits() {
-    Rig rig;
-    rig.ui->Picture1->PrintLine(kLineIndent, std::string(1'000'000, 'W'));
-    const QImage image = rig.ui->Picture1->grab().toImage();
-    int inked = 0;
-    for (int y = 0; y < 10; ++y) {
-      inked += image.pixelColor(image.width() - 4, y) != QColor(Qt::white);
-    }
-    QVERIFY(inked > 0 && rig.ui->Picture1->ShownText().size() < 200);
   }
 
   // The program itself answers a refused data file, --help, --version and --diagnose (of the
@@ -590,24 +554,30 @@ class Form1Test : public QObject {
 #endif
   }
 
+  // Printed text reaches the pixels, and "Clear Data" wipes them; a megabyte-long line is drawn
+  // as far as it fits, up to the right edge.
   void printedTextReallyReachesThePixels() {
     Rig rig;
     rig.form->show();
-    auto inked = [&] {
+    const QRect all = rig.ui->Picture1->rect();
+    const auto inked = [&](const QRect& area) {
       const QImage image = rig.ui->Picture1->grab().toImage();
       int count = 0;
-      for (int y = 0; y < image.height(); ++y) {
-        for (int x = 0; x < image.width(); ++x) {
+      for (int y = area.top(); y <= area.bottom(); ++y) {
+        for (int x = area.left(); x <= area.right(); ++x) {
           count += image.pixelColor(x, y) != QColor(Qt::white);
         }
       }
       return count;
     };
-    QCOMPARE(inked(), 0);
+    QCOMPARE(inked(all), 0);
     rig.TickWith("\nHeat 1  Lane 4  0:59.87");
-    QVERIFY(inked() > 50);
+    QVERIFY(inked(all) > 50);
     rig.form->TODC_Click();
-    QCOMPARE(inked(), 0);
+    QCOMPARE(inked(all), 0);
+    rig.ui->Picture1->PrintLine(kLineIndent, std::string(1'000'000, 'W'));
+    QVERIFY(inked(QRect(all.width() - 4, 0, 1, 10)) > 0);
+    QVERIFY(rig.ui->Picture1->ShownText().size() < 200);
   }
 
   void commandLine() {

@@ -13,6 +13,15 @@
 
 namespace tessun::test {
 
+// "line FIRST" to "line LAST", one a line, indented as the view prints them.
+inline std::vector<std::string> IndentedLines(int first, int last) {
+  std::vector<std::string> lines;
+  for (int i = first; i <= last; ++i) {
+    lines.push_back(std::string(kLineIndent) + "line " + std::to_string(i));
+  }
+  return lines;
+}
+
 class RecordingCanvas : public TextCanvas {
  public:
   void Cls() override {

@@ -4,6 +4,7 @@
 
 #include <QApplication>
 #include <QClipboard>
+#include <QFile>
 #include <QLabel>
 #include <QPushButton>
 #include <QString>
@@ -16,6 +17,7 @@
 #include "app/picture_box.h"
 #include "app/scroll_bar.h"
 #include "device/simulated/simulated_console.h"
+#include "save/form6.h"
 #include "tests/common/controls.h"
 #include "tests/common/prompt_doubles.h"
 #include "tests/common/recording_log.h"
@@ -64,6 +66,22 @@ struct WindowRig {
       form->Timer1_Timer();
     }
     QVERIFY(console.AllDataRead());
+  }
+
+  // "Write File", then "Write" into `directory` (the header's date fixed); returns the file's
+  // bytes.
+  QByteArray WriteFile(const QString& directory) {
+    form->WriteFile_Click();
+    form->SaveWindow()->SetClock([] {
+      std::tm now{};
+      now.tm_mday = 8;
+      return now;
+    });
+    const Form6Controls save(*form->SaveWindow());
+    save.Dir1->SetPath(directory);
+    QTest::mouseClick(save.Save1, Qt::LeftButton);
+    QFile file(directory + QStringLiteral("/TessunData.txt"));
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
   }
 
   // The stored lines, 0 to LineIndex, one per line, as "Copy All Lines" gives them.

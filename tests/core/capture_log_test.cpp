@@ -178,7 +178,6 @@ TEST(CaptureLog, SyncsRunOnTheLogsOwnThread) {
   std::mutex mutex;
   std::condition_variable changed;
   bool held = false;
-  bool fail = false;
   int syncs = 0;
   std::set<std::thread::id> threads;
   const auto set = [&](bool& flag, bool value) {
@@ -193,8 +192,7 @@ TEST(CaptureLog, SyncsRunOnTheLogsOwnThread) {
     threads.insert(std::this_thread::get_id());
     changed.notify_all();
     changed.wait(lock, [&] { return !held || std::this_thread::get_id() == test; });
-    errno = EIO;
-    return !fail;
+    return true;
   };
   TempFolder folder;
   ManualClock clock;
@@ -242,9 +240,11 @@ TEST(CaptureLog, SyncsRunOnTheLogsOwnThread) {
   EXPECT_EQ(threads.size(), 1U);
   EXPECT_FALSE(threads.contains(std::this_thread::get_id()));
 
-  set(fail, true);
   CaptureLog log(clock, problems.Handler());
-  log.SetSync(sync);
+  log.SetSync([](int) {
+    errno = EIO;
+    return false;
+  });
   ASSERT_TRUE(log.Open(folder.path, At(2)));
   ticks(log, 11, "z");  // The sync of 10.1 s fails.
   EXPECT_TRUE(problems.not_kept.empty());
@@ -348,63 +348,54 @@ TEST(CaptureLog, AFolderThatCannotBeWrittenIsReportedOnce) {
   }
 }
 
+// Makes `path` as `kind` says: "" a file of `text`, "junk" a file that is no state, "folder",
+// "fifo", "link" (to a file of `text` elsewhere), or the size in MiB of a file that starts with
+// `text`; "none" makes nothing.
+void Make(const fs::path& path, const std::string& kind, std::string_view text) {
+  if (kind == "folder") {
+    fs::create_directory(path);
+#if !defined(_WIN32)
+  } else if (kind == "fifo") {
+    ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+  } else if (kind == "link") {
+    Write(path.string() + ".elsewhere", text);
+    fs::create_symlink(path.string() + ".elsewhere", path);
+#endif
+  } else if (kind != "none") {
+    Write(path, kind == "junk" ? "x\n" : text);
+    if (!kind.empty() && kind != "junk") {
+      fs::resize_file(path, std::stoull(kind) << 20);
+    }
+  }
+}
+
 // Only regular files of a bounded size are read, never through a link and never by a call that
 // could block; anything else is one notice, and the window's start goes on.
 TEST(CaptureLog, OddFilesInTheFolderAreNotRead) {
-  const std::string state =
-      "tessun capture state 1\nfile 2026-12-08_14-00-00.txt\nwritten 0\n"
-      "cleared 0\n";
-  const auto capture = [](const fs::path& folder) { return folder / "2026-12-08_14-00-00.txt"; };
-  struct Case {
-    std::string name;
-    std::function<void(const fs::path&)> make;  // the previous run's files
+  const std::string not_regular = "is not a regular file";
+  const struct {
+    std::string state;  // how Make makes the state file and the capture it names
+    std::string capture;
     std::uint64_t offered;
     std::string notice;  // what the one notice says; none when empty
-  };
-  const std::string not_regular = "is not a regular file";
-  const std::vector<Case> cases = {
-    {"a capture", [&](const fs::path& f) { Write(capture(f), "lines\n"); }, 6, ""},
-    {"an unreadable state", [&](const fs::path& f) { Write(f / "state", "x\n"); }, 0,
-     "holds no capture state"},
-    {"a capture that is a folder", [&](const fs::path& f) { fs::create_directory(capture(f)); }, 0,
-     not_regular},
+  } cases[] = {
+    {"", "", 6, ""},
+    {"junk", "none", 0, "holds no capture state"},
+    {"", "folder", 0, not_regular},
 #if !defined(_WIN32)
-    {"a state of 512 MiB",
-     [&](const fs::path& f) {
-       Write(f / "state", state);
-       fs::resize_file(f / "state", std::uint64_t{512} << 20);
-     },
-     0, "is too large"},
-    {"a state that is a link",
-     [&](const fs::path& f) {
-       Write(f / "elsewhere", state);
-       fs::create_symlink(f / "elsewhere", f / "state");
-       Write(capture(f), "lines\n");
-     },
-     0, not_regular},
-    {"a capture that is a link",
-     [&](const fs::path& f) {
-       Write(f / "elsewhere", "lines\n");
-       fs::create_symlink(f / "elsewhere", capture(f));
-     },
-     0, not_regular},
-    {"a capture that is a FIFO", [&](const fs::path& f) { ::mkfifo(capture(f).c_str(), 0600); }, 0,
-     not_regular},
-    {"a capture of 256 MiB: the newest 16 MiB",
-     [&](const fs::path& f) {
-       Write(capture(f), "lines\n");
-       fs::resize_file(capture(f), std::uint64_t{256} << 20);
-     },
-     CaptureLog::kMostRestored, ""},
+    {"512", "none", 0, "is too large"},
+    {"link", "", 0, not_regular},
+    {"", "link", 0, not_regular},
+    {"", "fifo", 0, not_regular},
+    {"", "256", CaptureLog::kMostRestored, ""},  // the newest 16 MiB
 #endif
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.state + "/" + c.capture);
     TempFolder folder;
-    c.make(folder.path);
-    if (!fs::exists(fs::symlink_status(folder.path / "state"))) {
-      Write(folder.path / "state", state);
-    }
+    Make(folder.path / "state", c.state,
+         "tessun capture state 1\nfile 2026-12-08_14-00-00.txt\nwritten 0\ncleared 0\n");
+    Make(folder.path / "2026-12-08_14-00-00.txt", c.capture, "lines\n");
     ManualClock clock;
     Problems problems;
     CaptureLog log(clock, problems.Handler());

@@ -12,15 +12,8 @@ namespace tessun {
 namespace {
 
 using test::FakeScrollBar;
+using test::IndentedLines;
 using test::RecordingCanvas;
-
-std::vector<std::string> Expected(int first, int last) {
-  std::vector<std::string> lines;
-  for (int i = first; i <= last; ++i) {
-    lines.push_back(std::string(kLineIndent) + "line " + std::to_string(i));
-  }
-  return lines;
-}
 
 class DataViewTest : public ::testing::TestWithParam<bool> {
  protected:
@@ -49,7 +42,7 @@ TEST_P(DataViewTest, SmallStoresShowLinesFromOneAndTheBarHasNoTravel) {
   for (int line_index : {0, 1, 2, 30}) {
     Fill(line_index);
     view.RefreshDataView();
-    EXPECT_EQ(canvas.printed, Expected(1, line_index)) << line_index;
+    EXPECT_EQ(canvas.printed, IndentedLines(1, line_index)) << line_index;
     EXPECT_EQ(bar.min, line_index);
     EXPECT_EQ(bar.max, line_index);
     EXPECT_EQ(bar.value, line_index);
@@ -61,7 +54,8 @@ TEST_P(DataViewTest, FromThirtyOneLinesTheBarRangesFromThirtyOne) {
   for (int line_index : {31, 32, 100, 1000}) {
     Fill(line_index);
     view.RefreshDataView();
-    EXPECT_EQ(canvas.printed, Expected(std::max(1, line_index - 30), line_index)) << line_index;
+    EXPECT_EQ(canvas.printed, IndentedLines(std::max(1, line_index - 30), line_index))
+        << line_index;
     EXPECT_EQ(bar.min, 31);
     EXPECT_EQ(bar.max, line_index);
     EXPECT_EQ(bar.value, line_index);
@@ -74,13 +68,13 @@ TEST_P(DataViewTest, ScrollingBackShowsTheChosenWindowUntilNewDataArrives) {
   view.RefreshDataView();
   bar.Drag(50);
   EXPECT_EQ(view.ViewLast, 50);
-  EXPECT_EQ(canvas.printed, Expected(20, 50));
+  EXPECT_EQ(canvas.printed, IndentedLines(20, 50));
 
   bar.Drag(31);
-  EXPECT_EQ(canvas.printed, Expected(1, 31));
+  EXPECT_EQ(canvas.printed, IndentedLines(1, 31));
 
   view.RefreshDataView();
-  EXPECT_EQ(canvas.printed, Expected(70, 100));
+  EXPECT_EQ(canvas.printed, IndentedLines(70, 100));
   EXPECT_EQ(bar.value, 100);
 }
 
@@ -102,14 +96,16 @@ TEST_P(DataViewTest, GrowingPastThirtyOneLinesGivesTheSameViewEitherWay) {
   for (int line_index = 0; line_index <= 40; ++line_index) {
     Fill(line_index);
     view.RefreshDataView();
-    ASSERT_EQ(canvas.printed, Expected(std::max(1, line_index - 30), line_index)) << line_index;
+    ASSERT_EQ(canvas.printed, IndentedLines(std::max(1, line_index - 30), line_index))
+        << line_index;
     ASSERT_EQ(bar.value, line_index);
   }
   // After a clear the store grows again from a bar that still ranges up to 40.
   for (int line_index : {0, 5, 45}) {
     Fill(line_index);
     view.RefreshDataView();
-    ASSERT_EQ(canvas.printed, Expected(std::max(1, line_index - 30), line_index)) << line_index;
+    ASSERT_EQ(canvas.printed, IndentedLines(std::max(1, line_index - 30), line_index))
+        << line_index;
   }
 }
 
