@@ -49,6 +49,15 @@ QString CleanAbsolute(const QString& path) {
   return QDir::cleanPath(QDir(path).absolutePath());
 }
 
+// The root of the file system tree that holds the directory `path`: "/" on Linux, the drive
+// letter's root or the network share on Windows.
+QString RootOf(const QString& path) {
+  QDir dir(path);
+  while (!dir.isRoot() && dir.cdUp()) {
+  }
+  return CleanAbsolute(dir.absolutePath());
+}
+
 // A screen reader reads an entry of the directory list by its name, without the indent that
 // shows its depth on the screen, and the depth in words.
 void SetAccessibleEntry(QListWidgetItem* entry, const QString& name, const QString& depth) {
@@ -79,6 +88,16 @@ QList<DriveEntry> MountedDrives() {
     }
     drives.append({root, label});
   }
+  // Drives whose volume cannot be asked about (an empty disc drive, or a volume that Windows
+  // cannot describe) are still drives: the list shows them, and choosing one that cannot be read
+  // keeps the folder shown.
+  for (const QFileInfo& drive : QDir::drives()) {
+    const QString root = drive.absoluteFilePath();
+    if (!seen.contains(root)) {
+      seen.insert(root);
+      drives.append({root, QDir::toNativeSeparators(root)});
+    }
+  }
   std::sort(drives.begin(), drives.end(), [](const DriveEntry& a, const DriveEntry& b) {
     const bool a_root = a.root == QDir::rootPath();
     const bool b_root = b.root == QDir::rootPath();
@@ -108,15 +127,24 @@ void DriveList::Refresh() {
       addItem(drive.label, drive.root);
     }
   }
-  SelectSilently(DriveOf(keep.isEmpty() ? QDir::currentPath() : keep));
+  SelectSilently(Offer(keep.isEmpty() ? QDir::currentPath() : keep));
 }
 
 void DriveList::SetDrive(const QString& path) {
-  const QString root = DriveOf(CleanAbsolute(path));
-  const int index = findData(root);
+  const int index = findData(Offer(CleanAbsolute(path)));
   if (index >= 0) {
     setCurrentIndex(index);  // signals through OnIndexChanged
   }
+}
+
+QString DriveList::Offer(const QString& path) {
+  QString root = DriveOf(path);
+  if (root.isEmpty() && !path.isEmpty()) {
+    root = RootOf(path);
+    const QSignalBlocker blocker(this);
+    addItem(QDir::toNativeSeparators(root), root);
+  }
+  return root;
 }
 
 QString DriveList::DriveOf(const QString& path) const {

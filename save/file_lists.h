@@ -24,8 +24,8 @@ struct DriveEntry {
 using DriveSource = std::function<QList<DriveEntry>()>;
 
 // The mounted file systems an operator can browse: real file systems (pseudo file systems such as
-// proc, sysfs or cgroup and everything under /proc, /sys, /dev and /run are left out), each once,
-// the root first, then in path order.
+// proc, sysfs or cgroup and everything under /proc, /sys, /dev and /run are left out) and every
+// drive letter, each once, the root first, then in path order.
 QList<DriveEntry> MountedDrives();
 
 class DriveList : public QComboBox {
@@ -43,8 +43,9 @@ class DriveList : public QComboBox {
 
   // The root of the selected drive; empty when no drive is offered.
   QString Drive() const { return drive_; }
-  // Selects the drive that holds `path` (a drive root or any path on it); signals DriveChanged
-  // when that is another drive than before.
+  // Selects the drive that holds `path` (a drive root or any path on it), offering the root of
+  // `path` when no offered drive holds it (a network share, say); signals DriveChanged when that
+  // is another drive than before.
   void SetDrive(const QString& path);
   // The root of the offered drive that holds `path` (the longest matching root); empty if none.
   QString DriveOf(const QString& path) const;
@@ -56,6 +57,9 @@ class DriveList : public QComboBox {
   void DriveChanged(const QString& drive);
 
  private:
+  // The offered drive that holds `path`, after offering the root of `path` if none did; empty
+  // only for an empty path. No change signal.
+  QString Offer(const QString& path);
   void SelectSilently(const QString& root);
   void OnIndexChanged(int index);
 

@@ -491,6 +491,29 @@ class Form6Test : public QObject {
     QVERIFY(f.prompt.calls.empty());
   }
 
+  // A folder on no offered drive (a network share, or a drive whose volume cannot be asked
+  // about): its root is offered and chosen, once, so that the drive box names the folder's drive.
+  void aFolderOnNoOfferedDriveOffersItsRoot() {
+    Fixture f;
+    const QString cwd = QDir::cleanPath(QDir::currentPath());
+    QVERIFY2(!cwd.startsWith(f.dir.path()), "the test needs the process to run elsewhere");
+#if defined(_WIN32)
+    const QString root = cwd.left(3);
+#else
+    const QString root = QStringLiteral("/");
+#endif
+    f.ui.Drive1->SetSource([&] { return QList<DriveEntry>{{f.dir.path(), "usb"}}; });
+    for (int refresh = 0; refresh < 2; ++refresh) {
+      f.ui.Drive1->Refresh();
+      QCOMPARE(f.ui.Drive1->Drive(), root);
+      QCOMPARE(f.ui.Drive1->count(), 2);
+    }
+    f.ui.Drive1->SetDrive(f.Path("sub"));
+    QCOMPARE(f.ui.Drive1->Drive(), f.dir.path());
+    f.ui.Drive1->SetDrive(cwd);
+    QCOMPARE(f.ui.Drive1->Drive(), root);
+  }
+
   void mountedDrivesStartAtTheRoot() {
     const QList<DriveEntry> drives = MountedDrives();
     QVERIFY(!drives.isEmpty());
@@ -502,6 +525,10 @@ class Form6Test : public QObject {
       for (const char* area : {"/proc", "/sys", "/dev", "/run"}) {
         QVERIFY2(!drive.root.startsWith(QLatin1String(area)), qPrintable(drive.root));
       }
+    }
+    // Every drive letter, also one whose volume cannot be asked about (Windows).
+    for (const QFileInfo& drive : QDir::drives()) {
+      QVERIFY2(roots.contains(drive.absoluteFilePath()), qPrintable(drive.absoluteFilePath()));
     }
   }
 
