@@ -90,9 +90,12 @@ QList<DriveEntry> MountedDrives() {
   }
   // Drives whose volume cannot be asked about (an empty disc drive, or a volume that Windows
   // cannot describe) are still drives: the list shows them, and choosing one that cannot be read
-  // keeps the folder shown.
+  // keeps the folder shown. The system's root is always there.
+  QStringList roots{QDir::rootPath()};
   for (const QFileInfo& drive : QDir::drives()) {
-    const QString root = drive.absoluteFilePath();
+    roots.append(drive.absoluteFilePath());
+  }
+  for (const QString& root : roots) {
     if (!seen.contains(root)) {
       seen.insert(root);
       drives.append({root, QDir::toNativeSeparators(root)});
