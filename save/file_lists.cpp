@@ -49,13 +49,16 @@ QString CleanAbsolute(const QString& path) {
   return QDir::cleanPath(QDir(path).absolutePath());
 }
 
-// The root of the file system tree that holds the directory `path`: "/" on Linux, the drive
-// letter's root or the network share on Windows.
-QString RootOf(const QString& path) {
-  QDir dir(path);
-  while (!dir.isRoot() && dir.cdUp()) {
+// The folders from the root of the tree that holds the directory `path` ("/" on Linux, the drive
+// letter's root or the network share on Windows) down to `path`, each as its full path.
+QStringList FolderChain(const QString& path) {
+  QStringList chain;
+  for (QDir dir(path);;) {
+    chain.prepend(dir.absolutePath());
+    if (dir.isRoot() || !dir.cdUp()) {
+      return chain;
+    }
   }
-  return CleanAbsolute(dir.absolutePath());
 }
 
 // A screen reader reads an entry of the directory list by its name, without the indent that
@@ -75,31 +78,30 @@ bool IsReadableDirectory(const QString& path) {
 QList<DriveEntry> MountedDrives() {
   QList<DriveEntry> drives;
   QSet<QString> seen;
+  const auto add = [&](const QString& root, const QString& label) {
+    if (!seen.contains(root)) {
+      seen.insert(root);
+      drives.append({root, label});
+    }
+  };
   for (const QStorageInfo& volume : QStorageInfo::mountedVolumes()) {
     const QString root = volume.rootPath();
     if (!volume.isValid() || !volume.isReady() || IsPseudoFileSystem(volume.fileSystemType()) ||
-        IsSystemArea(root) || seen.contains(root)) {
+        IsSystemArea(root)) {
       continue;
     }
-    seen.insert(root);
     QString label = QDir::toNativeSeparators(root);
     if (!volume.name().isEmpty()) {
       label += QStringLiteral(" [%1]").arg(volume.name());
     }
-    drives.append({root, label});
+    add(root, label);
   }
   // Drives whose volume cannot be asked about (an empty disc drive, or a volume that Windows
   // cannot describe) are still drives: the list shows them, and choosing one that cannot be read
   // keeps the folder shown. The system's root is always there.
-  QStringList roots{QDir::rootPath()};
+  add(QDir::rootPath(), QDir::toNativeSeparators(QDir::rootPath()));
   for (const QFileInfo& drive : QDir::drives()) {
-    roots.append(drive.absoluteFilePath());
-  }
-  for (const QString& root : roots) {
-    if (!seen.contains(root)) {
-      seen.insert(root);
-      drives.append({root, QDir::toNativeSeparators(root)});
-    }
+    add(drive.absoluteFilePath(), QDir::toNativeSeparators(drive.absoluteFilePath()));
   }
   std::sort(drives.begin(), drives.end(), [](const DriveEntry& a, const DriveEntry& b) {
     const bool a_root = a.root == QDir::rootPath();
@@ -143,7 +145,7 @@ void DriveList::SetDrive(const QString& path) {
 QString DriveList::Offer(const QString& path) {
   QString root = DriveOf(path);
   if (root.isEmpty() && !path.isEmpty()) {
-    root = RootOf(path);
+    root = CleanAbsolute(FolderChain(path).first());
     const QSignalBlocker blocker(this);
     addItem(QDir::toNativeSeparators(root), root);
   }
@@ -272,14 +274,7 @@ void DirList::keyPressEvent(QKeyEvent* event) {
 }
 
 void DirList::Fill(const QString& path, const QStringList& subdirectories) {
-  // The chain from the root down to `path`, each with its own full path.
-  QStringList chain;
-  for (QDir dir(path);;) {
-    chain.prepend(dir.absolutePath());
-    if (dir.isRoot() || !dir.cdUp()) {
-      break;
-    }
-  }
+  const QStringList chain = FolderChain(path);
   const QIcon open_icon = style()->standardIcon(QStyle::SP_DirOpenIcon);
   const QIcon closed_icon = style()->standardIcon(QStyle::SP_DirClosedIcon);
 
